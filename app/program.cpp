@@ -1,0 +1,49 @@
+#include "app/program.h"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include "app/dispatch.h"
+#include "app/workflows.h"
+#include "constants.h"
+#include "log/activity_log.h"
+#include "platform/user_folders.h"
+#include "state/paths.h"
+
+namespace solvane {
+namespace {
+
+int Dispatch(const std::vector<std::string>& args, const ReleaseSource& source) {
+  const Command command = ParseCommandLine(args);
+  switch (command.workflow) {
+    case Workflow::kCheck:
+      return RunCheck(source, command.current_version, command.force);
+    case Workflow::kApply:
+      LogMessage("apply: launching staged installer");
+      return RunApply();
+    case Workflow::kInstall:
+      break;
+  }
+  LogMessage("install: fresh install started");
+  return RunInstall(source);
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source) {
+  try {
+    const std::optional<std::string> folder = UserDataFolder();
+    SetDataDirectory((folder ? *folder : std::string(".")) + kVendorFolder);
+    CreateDirectoryChain(DataDirectory());
+    return Dispatch(args, source);
+  } catch (const std::filesystem::filesystem_error& error) {
+    std::fprintf(stderr, "SolvaneSetup: cannot create directory %s: %s\n",
+                 error.path1().string().c_str(), error.code().message().c_str());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "SolvaneSetup: unexpected error -- %s\n", error.what());
+  }
+  return 1;
+}
+
+}  // namespace solvane

@@ -1,0 +1,17 @@
+// Where this build finds its releases. Fixed when the program is built.
+#pragma once
+
+#include <string>
+
+#include "constants.h"
+
+namespace solvane {
+
+struct ReleaseSource {
+  std::string base_url;      // ends in '/'
+  std::string platform_key;  // key of this build's releases in the manifest
+
+  std::string ManifestUrl() const { return base_url + kManifestFileName; }
+};
+
+}  // namespace solvane

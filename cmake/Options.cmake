@@ -1,0 +1,15 @@
+option(SOLVANE_BUILD_TESTS "Build the GoogleTest suite" ON)
+option(SOLVANE_BUILD_TOOLS "Build solvane-publish" ON)
+option(SOLVANE_BUILD_BENCH "Build the benchmarks" OFF)
+option(SOLVANE_BUILD_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+option(SOLVANE_WITH_GTK "Use GTK 3 for the progress window when it is available" ON)
+option(SOLVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  add_compile_options(-Wall -Wextra)
+endif()
+
+if(SOLVANE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

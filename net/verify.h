@@ -1,0 +1,18 @@
+// Checking a downloaded file against the manifest's SHA-256 digest.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace solvane {
+
+// True only when the file could be read and the lower-case hexadecimal text
+// of its SHA-256 equals `expected_hex` byte for byte (so upper case, padding
+// or a wrong length never match). Streams the file through an 8192-byte buffer.
+bool VerifySha256(const std::string& path, const std::string& expected_hex);
+
+// The 64 lower-case hexadecimal digits of the file's SHA-256, or nullopt when
+// it cannot be opened or hashed.
+std::optional<std::string> Sha256Hex(const std::string& path);
+
+}  // namespace solvane

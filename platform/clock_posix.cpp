@@ -1,0 +1,27 @@
+#include <chrono>
+#include <ctime>
+
+#include "platform/clock.h"
+
+namespace solvane {
+
+std::int64_t UnixNow() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::tm LocalTime(std::int64_t unix_seconds) {
+  std::tm out{};
+  const std::time_t t = static_cast<std::time_t>(unix_seconds);
+  if (!::localtime_r(&t, &out)) out = std::tm{};
+  return out;
+}
+
+std::tm UtcTime(std::int64_t unix_seconds) {
+  std::tm out{};
+  const std::time_t t = static_cast<std::time_t>(unix_seconds);
+  if (!::gmtime_r(&t, &out)) out = std::tm{};
+  return out;
+}
+
+}  // namespace solvane

@@ -1,0 +1,45 @@
+// File access for narrow program paths. Paths inside the program are narrow
+// strings with '/' separators; these wrappers turn them into the file system's
+// own form, so call sites never branch on the OS.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace solvane {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const noexcept {
+    if (f) std::fclose(f);
+  }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// The file-system path for a narrow program path. Throws
+// std::filesystem::filesystem_error when the text cannot be converted.
+std::filesystem::path ToFsPath(const std::string& narrow);
+
+// fopen for a narrow path; null when it cannot be opened (or converted).
+UniqueFile OpenFile(const std::string& path, const char* mode);
+
+// Flushes the stream and asks the OS to put the file's data on the disk.
+// Returns false when either step fails.
+bool FlushToDisk(std::FILE* file);
+
+// Renames `from` over `to` in one step, replacing `to` if it exists.
+// Returns false (and leaves `to` as it was) on failure.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Whether a file at `path` may be replaced: it is absent, or writable by us.
+bool CanReplace(const std::string& path);
+
+// Whether anything exists at the path (links followed); false on any error.
+bool PathExists(const std::string& path);
+
+// Deletes the entry at the path (a link itself, not its target). Returns true
+// when nothing is there afterwards.
+bool RemovePath(const std::string& path);
+
+}  // namespace solvane

@@ -1,0 +1,13 @@
+// Where per-user application data lives on this OS.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace solvane {
+
+// The per-user application-data folder with '/' separators (may be ""), or
+// nullopt when the OS cannot tell.
+std::optional<std::string> UserDataFolder();
+
+}  // namespace solvane

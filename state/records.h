@@ -1,0 +1,39 @@
+// Typed access to the records the workflows keep in the state document.
+// Content of the wrong JSON type reads as absent, never as an error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "state/state_file.h"
+
+namespace solvane {
+
+// An installer downloaded and verified by the update check, waiting to run.
+struct StagedRecord {
+  std::string version;
+  std::string installer;  // UTF-8 text of the path
+  std::string sha256;
+  std::string notes;
+  std::string date;  // UTC, YYYY-MM-DD
+};
+
+// `last_check` in whole seconds: 0 when absent or not a number; a fraction is
+// truncated toward zero and out-of-range values are clamped.
+std::int64_t ReadLastCheck(const Json& state);
+
+// The `staged` record, or nullopt unless it is an object whose members of
+// the record are strings (missing members read as "").
+std::optional<StagedRecord> ReadStaged(const Json& state);
+
+// The `staged` object for a record.
+Json StagedJson(const StagedRecord& record);
+
+// The `release_notes` object: exactly `version` and `notes`.
+Json ReleaseNotesJson(const std::string& version, const std::string& notes);
+
+// A UTC calendar date as "%04d-%02d-%02d".
+std::string UtcDate(std::int64_t unix_seconds);
+
+}  // namespace solvane

@@ -1,0 +1,31 @@
+// The state file "Updates.json": the program's only persistent store. This
+// code knows the file and its format, not what the keys mean.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace solvane {
+
+using Json = nlohmann::json;
+
+// The document in `text`, or an empty object when the text is not one strict
+// JSON value whose top level is an object (or nests absurdly deep).
+Json ParseStateText(std::string_view text);
+
+// The file's text for `state`: 3-space pretty print, keys in byte order,
+// UTF-8 unescaped, one final '\n'. nullopt when a string is not valid UTF-8.
+std::optional<std::string> SerializeState(const Json& state);
+
+// The stored document, or an empty object when the file is missing or
+// unreadable. Never creates the file; throws as StateFilePath does.
+Json LoadState();
+
+// Replaces the state file with `state` atomically (temporary file, flush to
+// disk, rename). Returns false, leaving the old file whole, when anything
+// fails; throws as StateFilePath does.
+bool SaveState(const Json& state);
+
+}  // namespace solvane

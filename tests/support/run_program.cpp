@@ -1,0 +1,69 @@
+#include "tests/support/run_program.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace solvane::testing {
+
+std::string UpdatesDirIn(const std::string& home) {
+  return home + "/.local/share/Korrinwade/Solvane/Updates";
+}
+
+ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (eq) vars[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+  }
+  vars["HOME"] = home;
+  vars.erase("XDG_DATA_HOME");
+  vars.erase("DISPLAY");
+  vars.erase("WAYLAND_DISPLAY");
+  for (const auto& [key, value] : env) {
+    if (value.empty()) {
+      vars.erase(key);
+    } else {
+      vars[key] = value;
+    }
+  }
+  std::vector<std::string> env_text;
+  for (const auto& [key, value] : vars) env_text.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : env_text) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argv_text{SOLVANE_TEST_PROGRAM};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& arg : argv_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  const std::string err_path = home + "/.program-stderr";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  ProgramRun run;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.stderr_text = ReadFile(err_path);
+  unlink(err_path.c_str());
+  return run;
+}
+
+}  // namespace solvane::testing

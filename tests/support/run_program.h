@@ -1,0 +1,25 @@
+// Runs the test build of the real program (release server on loopback) in a
+// home folder of the test's own.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace solvane::testing {
+
+struct ProgramRun {
+  int exit_code = -1;
+  std::string stderr_text;
+};
+
+// Runs the program with `args` (without the program path), HOME = `home`,
+// XDG_DATA_HOME and DISPLAY unset unless `env` sets them; `env` entries with
+// an empty value are removed from the environment.
+ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env = {});
+
+// The folder the program keeps its files in for that home.
+std::string UpdatesDirIn(const std::string& home);
+
+}  // namespace solvane::testing
