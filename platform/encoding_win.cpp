@@ -1,0 +1,54 @@
+#include <windows.h>
+
+#include "platform/encoding.h"
+
+namespace solvane {
+namespace {
+
+// Text in code page `from` re-encoded in code page `to`, through UTF-16.
+// nullopt when the input is not valid in `from` or a character has no exact
+// form in `to` (no best-fit look-alikes, no default characters).
+std::optional<std::string> Recode(const std::string& text, UINT from, UINT to) {
+  if (text.empty()) return std::string();
+  const int text_size = static_cast<int>(text.size());
+  const int wide_size =
+      ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), text_size, nullptr, 0);
+  if (wide_size <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+  if (::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), text_size, wide.data(),
+                            wide_size) != wide_size) {
+    return std::nullopt;
+  }
+
+  // UTF-8 and the other code pages that take no default character reject
+  // these flags; for them an unconvertible character is an error anyway.
+  const bool strict_target = to == CP_UTF8 || to == CP_UTF7;
+  const DWORD flags =
+      to == CP_UTF8 ? WC_ERR_INVALID_CHARS : (strict_target ? 0 : WC_NO_BEST_FIT_CHARS);
+  BOOL used_default = FALSE;
+  BOOL* used_default_out = strict_target ? nullptr : &used_default;
+  const int out_size = ::WideCharToMultiByte(to, flags, wide.data(), wide_size, nullptr, 0, nullptr,
+                                             used_default_out);
+  if (out_size <= 0 || used_default) return std::nullopt;
+  std::string out(static_cast<std::size_t>(out_size), '\0');
+  if (::WideCharToMultiByte(to, flags, wide.data(), wide_size, out.data(), out_size, nullptr,
+                            used_default_out) != out_size ||
+      used_default) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+}  // namespace
+
+// Program paths come from the shell's 8-bit calls and so are in the ANSI code
+// page; the state file stores them as UTF-8, which JSON requires.
+std::optional<std::string> PathToUtf8(const std::string& path) {
+  return Recode(path, CP_ACP, CP_UTF8);
+}
+
+std::optional<std::string> Utf8ToPath(const std::string& utf8) {
+  return Recode(utf8, CP_UTF8, CP_ACP);
+}
+
+}  // namespace solvane

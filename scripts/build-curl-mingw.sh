@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Builds a static libcurl for 64-bit Windows with MinGW-w64 from Debian's own
+# curl source package, and caches it outside the clone:
+#
+#   $SOLVANE_MINGW_CACHE/curl-<version>/{include,lib}   (default /var/cache/solvane-mingw)
+#
+# Debian ships no MinGW libcurl. The source package is fetched with apt-get
+# through a private sources list and private package lists, so the machine's
+# own apt configuration is never touched. The version is the one the machine's
+# apt would install for libcurl4, so the cache key follows Debian's updates.
+# An existing complete build of that version is reused; pass --force to rebuild.
+#
+# The library: HTTP(S) only, TLS through Windows' Schannel, no compression,
+# IDN, PSL or HTTP/2 libraries, and no CA bundle path baked in (Schannel uses
+# the Windows certificate store).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
+force=0
+[[ ${1:-} == --force ]] && force=1
+
+jobs=${SOLVANE_JOBS:-2}
+version=$(apt-cache policy libcurl4 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
+if [[ -z $version || $version == "(none)" ]]; then
+  version=$(dpkg-query -W -f='${Version}' libcurl4 2>/dev/null || true)
+fi
+prefix_name=curl-${version:-unknown}
+prefix_name=${prefix_name//[:~+]/_}
+prefix=$cache/$prefix_name
+
+if ((!force)) && [[ -f $prefix/.complete ]]; then
+  echo "build-curl-mingw: using cached $prefix"
+  exit 0
+fi
+
+mkdir -p "$cache"
+work=$(mktemp -d "$cache/.curl-build.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# A deb-src twin of every Debian stanza the machine's apt already uses, in a
+# private folder.
+mkdir -p "$work/apt/sources.list.d" "$work/apt/lists/partial" "$work/apt/cache/archives/partial" \
+  "$work/src"
+{
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [[ -f $f ]] || continue
+    awk '
+      BEGIN { RS = ""; ORS = "\n\n" }
+      /Types:[^\n]*deb/ && /debian-archive-keyring|\/debian/ {
+        sub(/Types:[^\n]*/, "Types: deb-src"); print
+      }' "$f"
+  done
+  if [[ -f /etc/apt/sources.list ]]; then
+    awk '$1 == "deb" && $0 ~ /debian/ {
+      $1 = ""; sub(/^ /, "");
+      opts = ""
+      if ($1 ~ /^\[/) { while ($1 !~ /\]$/) { opts = opts " " $1; $1 = ""; sub(/^ +/, "") }
+                        opts = opts " " $1; $1 = ""; sub(/^ +/, "") }
+      uri = $1; suite = $2; comps = ""
+      for (i = 3; i <= NF; i++) comps = comps " " $i
+      printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents:%s\n\n", uri, suite, comps
+    }' /etc/apt/sources.list
+  fi
+} >"$work/apt/sources.list.d/debian-src.sources"
+
+if ! grep -q '^URIs:' "$work/apt/sources.list.d/debian-src.sources"; then
+  echo "build-curl-mingw: found no Debian entry in the apt sources to derive deb-src from" >&2
+  exit 1
+fi
+
+apt_opts=(
+  -o Dir::Etc::SourceList=/dev/null
+  -o Dir::Etc::SourceParts="$work/apt/sources.list.d"
+  -o Dir::State::Lists="$work/apt/lists"
+  -o Dir::Cache="$work/apt/cache"
+  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
+  -o APT::Sandbox::User=root
+)
+echo "build-curl-mingw: fetching Debian's curl source ${version:-(newest)}"
+apt-get "${apt_opts[@]}" -qq update
+(
+  cd "$work/src"
+  if [[ -n $version ]] && apt-get "${apt_opts[@]}" source --download-only "curl=$version" >../fetch.log 2>&1; then
+    :
+  else
+    apt-get "${apt_opts[@]}" source --download-only curl >>../fetch.log 2>&1 || {
+      cat ../fetch.log >&2
+      exit 1
+    }
+  fi
+  dsc=$(ls ./*.dsc | head -n1)
+  dpkg-source --no-check -x "$dsc" tree >/dev/null
+)
+
+echo "build-curl-mingw: configuring and building into $prefix"
+cmake -S "$work/src/tree" -B "$work/build" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_INSTALL_PREFIX="$work/install" \
+  -DBUILD_SHARED_LIBS=OFF \
+  -DBUILD_STATIC_LIBS=ON \
+  -DBUILD_CURL_EXE=OFF \
+  -DBUILD_TESTING=OFF \
+  -DENABLE_MANUAL=OFF \
+  -DHTTP_ONLY=ON \
+  -DCURL_USE_SCHANNEL=ON \
+  -DCURL_USE_OPENSSL=OFF \
+  -DCURL_USE_MBEDTLS=OFF \
+  -DCURL_USE_WOLFSSL=OFF \
+  -DCURL_USE_GNUTLS=OFF \
+  -DCURL_USE_BEARSSL=OFF \
+  -DCURL_ZLIB=OFF \
+  -DCURL_BROTLI=OFF \
+  -DCURL_ZSTD=OFF \
+  -DUSE_NGHTTP2=OFF \
+  -DUSE_NGTCP2=OFF \
+  -DUSE_QUICHE=OFF \
+  -DUSE_LIBIDN2=OFF \
+  -DUSE_WIN32_IDN=OFF \
+  -DCURL_USE_LIBPSL=OFF \
+  -DCURL_USE_LIBSSH2=OFF \
+  -DCURL_USE_LIBSSH=OFF \
+  -DCURL_USE_GSSAPI=OFF \
+  -DUSE_LIBRTMP=OFF \
+  -DCURL_CA_BUNDLE=none \
+  -DCURL_CA_PATH=none \
+  -DCURL_CA_FALLBACK=OFF \
+  >"$work/configure.log" 2>&1 || {
+  tail -n 40 "$work/configure.log" >&2
+  exit 1
+}
+cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || {
+  tail -n 40 "$work/build.log" >&2
+  exit 1
+}
+cmake --install "$work/build" >/dev/null
+
+rm -rf "$prefix"
+mv "$work/install" "$prefix"
+echo "$version" >"$prefix/.complete"
+echo "build-curl-mingw: done, $prefix"

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Makes every library the Windows cross build needs, in per-version prefixes
+# below $SOLVANE_MINGW_CACHE (default /var/cache/solvane-mingw) that the
+# toolchain file cmake/mingw-w64.cmake searches:
+#
+#   curl-<version>         static libcurl with Schannel (scripts/build-curl-mingw.sh)
+#   googletest-<version>   static GoogleTest built from /usr/src/googletest
+#   headers-<versions>     nlohmann-json and cpp-httplib, copied from Debian's
+#                          packages so that /usr/include never reaches the
+#                          cross compiler
+#
+# Each prefix is complete when it holds a .complete file; complete prefixes
+# are reused, missing ones are made. Needs scripts/install-windows-deps.sh.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
+jobs=${SOLVANE_JOBS:-2}
+mkdir -p "$cache"
+
+pkg_version() {
+  local v
+  v=$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true)
+  v=${v:-unknown}
+  echo "${v//[:~+]/_}"
+}
+
+bash "$here/scripts/build-curl-mingw.sh"
+
+# Header-only libraries, with nlohmann-json's CMake package files beside them
+# (they locate the headers relative to themselves).
+headers=$cache/headers-json$(pkg_version nlohmann-json3-dev)-httplib$(pkg_version libcpp-httplib-dev)
+if [[ ! -f $headers/.complete ]]; then
+  echo "build-mingw-deps: staging headers into $headers"
+  rm -rf "$headers"
+  mkdir -p "$headers/include" "$headers/share/cmake"
+  cp -a /usr/include/nlohmann "$headers/include/"
+  cp -a /usr/share/cmake/nlohmann_json "$headers/share/cmake/"
+  if [[ -f /usr/include/httplib.h ]]; then
+    cp -a /usr/include/httplib.h "$headers/include/"
+  fi
+  touch "$headers/.complete"
+fi
+
+gtest=$cache/googletest-$(pkg_version googletest)
+if [[ ! -f $gtest/.complete ]]; then
+  echo "build-mingw-deps: building GoogleTest into $gtest"
+  work=$(mktemp -d "$cache/.gtest-build.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  cmake -S /usr/src/googletest -B "$work/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$work/install" \
+    -DBUILD_SHARED_LIBS=OFF \
+    -Dgtest_disable_pthreads=OFF \
+    >"$work/configure.log" 2>&1 || {
+    tail -n 40 "$work/configure.log" >&2
+    exit 1
+  }
+  cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || {
+    tail -n 40 "$work/build.log" >&2
+    exit 1
+  }
+  cmake --install "$work/build" >/dev/null
+  rm -rf "$gtest"
+  mv "$work/install" "$gtest"
+  touch "$gtest/.complete"
+fi
+echo "build-mingw-deps: ready in $cache"

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Cross-builds SolvaneSetup.exe and its tests for 64-bit Windows into
+# build-win/ (or $1). Makes the MinGW libraries first when they are not
+# cached yet (scripts/build-mingw-deps.sh); needs the packages of
+# scripts/install-windows-deps.sh.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$here/build-win}
+jobs=${SOLVANE_JOBS:-2}
+
+bash "$here/scripts/build-mingw-deps.sh"
+
+cmake -S "$here" -B "$build" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DSOLVANE_BUILD_TOOLS=OFF \
+  -DSOLVANE_BUILD_BENCH=OFF
+cmake --build "$build" -j "$jobs"
+
+exe=$build/SolvaneSetup.exe
+echo "build-windows: $exe, $(stat -c %s "$exe") bytes"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that cross-building SolvaneSetup.exe with
+# MinGW-w64 and testing it under Wine need. Safe to run again: packages that
+# are already installed are skipped.
+set -euo pipefail
+
+packages=(
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
+  wine wine64
+  imagemagick
+  dpkg-dev
+  cmake make googletest
+  xvfb xauth x11-apps
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi
