@@ -1,8 +1,8 @@
 #include "app/workflows.h"
+#include "net/verify.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
 #include "platform/launch.h"
-#include "net/verify.h"
 #include "state/records.h"
 #include "state/state_file.h"
 

@@ -58,14 +58,14 @@ bool IsHttps(const std::string& url) {
   return true;
 }
 
-void SetCommonOptions(CURL* handle, const std::string& url, curl_write_callback write,
-                      void* target, long timeout, const TransferTuning& tuning) {
+void SetCommonOptions(CURL* handle, const std::string& url, curl_write_callback write, void* target,
+                      long timeout, const TransferTuning& tuning) {
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT, tuning.timeout_seconds > 0 ? tuning.timeout_seconds
-                                                                       : timeout);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT,
+                   tuning.timeout_seconds > 0 ? tuning.timeout_seconds : timeout);
   // A release fetched over TLS must not be redirected to plain text.
   if (IsHttps(url)) curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
 }
@@ -90,8 +90,8 @@ bool FetchManifest(const std::string& url, std::string& body, const TransferTuni
   CURLcode code = CURLE_OK;
   const bool ok = PerformWithStatus200(handle.get(), code);
   if (code != CURLE_OK) {
-    const std::string message = "Fetch failed for " + url + " curl=" +
-                                std::to_string(static_cast<int>(code)) + " (" +
+    const std::string message = "Fetch failed for " + url +
+                                " curl=" + std::to_string(static_cast<int>(code)) + " (" +
                                 curl_easy_strerror(code) + ")";
     LogMessage("FetchManifest: %s", message.c_str());
   }

@@ -12,7 +12,15 @@ namespace solvane {
 std::filesystem::path ToFsPath(const std::string& narrow) { return std::filesystem::path(narrow); }
 
 UniqueFile OpenFile(const std::string& path, const char* mode) {
-  return UniqueFile(std::fopen(path.c_str(), mode));
+  UniqueFile file(std::fopen(path.c_str(), mode));
+  // fopen(dir, "r") succeeds here (every read then fails); on Windows a
+  // directory cannot be opened as a file at all. Keep the two the same.
+  struct stat st;
+  if (file && ::fstat(::fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+    file.reset();
+    errno = EISDIR;
+  }
+  return file;
 }
 
 bool FlushToDisk(std::FILE* file) {

@@ -32,7 +32,11 @@ Kind Classify(int fd) {
   char head[4] = {};
   const ssize_t n = ::pread(fd, head, sizeof head, 0);
   if (n < 0) return Kind::kUnreadable;
-  if (n >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return Kind::kExecutable;
+  if (n >= 4 && std::memcmp(head,
+                            "\x7f"
+                            "ELF",
+                            4) == 0)
+    return Kind::kExecutable;
   if (n >= 2 && head[0] == '#' && head[1] == '!') return Kind::kExecutable;
   return Kind::kDocument;
 }

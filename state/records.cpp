@@ -34,9 +34,8 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
   if (it == state.end() || !it->is_object()) return std::nullopt;
   StagedRecord record;
   const std::pair<const char*, std::string*> members[] = {
-      {"version", &record.version}, {"installer", &record.installer},
-      {"sha256", &record.sha256},   {"notes", &record.notes},
-      {"date", &record.date},
+      {"version", &record.version}, {"installer", &record.installer}, {"sha256", &record.sha256},
+      {"notes", &record.notes},     {"date", &record.date},
   };
   for (const auto& [key, out] : members) {
     const auto member = it->find(key);
@@ -48,8 +47,10 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
 }
 
 Json StagedJson(const StagedRecord& record) {
-  return Json{{"version", record.version}, {"installer", record.installer},
-              {"sha256", record.sha256},   {"notes", record.notes},
+  return Json{{"version", record.version},
+              {"installer", record.installer},
+              {"sha256", record.sha256},
+              {"notes", record.notes},
               {"date", record.date}};
 }
 

@@ -122,7 +122,8 @@ TEST_F(ApplyTest, MalformedStagedRecordCountsAsNothingStaged) {
 TEST_F(ApplyTest, ANonProgramFileThatCannotBeOpenedIsAFailedLaunch) {
   const std::string installer = Updates() + "/notes.txt";
   WriteFile(installer, "plain text");
-  WriteFile(StateFile(), "{\"staged\": {\"version\": \"1\", \"installer\": \"" + installer + "\"}}");
+  WriteFile(StateFile(),
+            "{\"staged\": {\"version\": \"1\", \"installer\": \"" + installer + "\"}}");
   const std::string before = ReadFile(StateFile());
   // No desktop opener on the path: the shell cannot start it.
   const auto run = RunProgram(home_.str(), {"--apply"}, {{"PATH", "/nonexistent"}});
@@ -137,8 +138,11 @@ TEST(ActivityLog, LinesCarryALocalTimeStamp) {
   RunProgram(home.str(), {"--apply"}, {{"TZ", "XYZ-13"}});
   RunProgram(home.str(), {"--apply"}, {{"TZ", "XYZ-13"}});
   const std::string log = ReadFile(UpdatesDirIn(home.str()) + "/SolvaneSetup.log");
-  const std::regex line(R"(\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\] apply: launching staged installer\n)");
-  EXPECT_TRUE(std::regex_match(log, std::regex("(" + std::string(R"(\[[^\]]+\] apply: launching staged installer\n)") + "){2}")))
+  const std::regex line(
+      R"(\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\] apply: launching staged installer\n)");
+  EXPECT_TRUE(std::regex_match(
+      log,
+      std::regex("(" + std::string(R"(\[[^\]]+\] apply: launching staged installer\n)") + "){2}")))
       << log;
   std::smatch match;
   ASSERT_TRUE(std::regex_search(log, match, line));

@@ -30,7 +30,8 @@ TEST(ReadLastCheck, TakesWholeSecondsAndIgnoresWhatIsNotANumber) {
 }
 
 TEST(ReadStaged, AcceptsOnlyAnObjectOfStrings) {
-  const auto staged = ReadStaged(Json::parse(R"({"staged": {"installer": "/a/b", "version": "1"}})"));
+  const auto staged =
+      ReadStaged(Json::parse(R"({"staged": {"installer": "/a/b", "version": "1"}})"));
   ASSERT_TRUE(staged);
   EXPECT_EQ(staged->installer, "/a/b");
   EXPECT_EQ(staged->version, "1");

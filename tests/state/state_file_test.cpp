@@ -98,8 +98,7 @@ TEST_F(StateFileTest, FullDocumentMatchesTheFourteenLineLayout) {
 }
 
 TEST_F(StateFileTest, UnknownKeysSurviveARoundTrip) {
-  WriteFile(StateFile(),
-            R"({"zeta": [1, {"b": null, "a": 2.5}], "alpha": true, "last_check": 3})");
+  WriteFile(StateFile(), R"({"zeta": [1, {"b": null, "a": 2.5}], "alpha": true, "last_check": 3})");
   Json state = LoadState();
   state["last_check"] = 4;
   ASSERT_TRUE(SaveState(state));

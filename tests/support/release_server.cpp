@@ -4,10 +4,21 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 
 namespace solvane::testing {
 
-ReleaseServer::ReleaseServer(int port) : server_(std::make_unique<httplib::Server>()) {
+ReleaseServer::ReleaseServer(int port)
+    : ReleaseServer(std::make_unique<httplib::Server>(), "http", port) {}
+
+ReleaseServer::ReleaseServer(const TlsIdentity& identity, int port)
+    : ReleaseServer(std::make_unique<httplib::SSLServer>(identity.cert_path.c_str(),
+                                                         identity.key_path.c_str()),
+                    "https", port) {}
+
+ReleaseServer::ReleaseServer(std::unique_ptr<httplib::Server> server, const char* scheme, int port)
+    : server_(std::move(server)), scheme_(scheme) {
+  if (!server_->is_valid()) throw std::runtime_error("cannot set up the test server's TLS");
   server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
     Handler handler;
     {
@@ -39,7 +50,7 @@ ReleaseServer::~ReleaseServer() {
 }
 
 std::string ReleaseServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return std::string(scheme_) + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 void ReleaseServer::Serve(const std::string& path, const std::string& body, int status) {
@@ -52,6 +63,12 @@ void ReleaseServer::Serve(const std::string& path, const std::string& body, int 
 void ReleaseServer::Handle(const std::string& path, Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   handlers_[path] = std::move(handler);
+}
+
+void ReleaseServer::Redirect(const std::string& path, const std::string& target, int status) {
+  Handle(path, [target, status](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(target, status);
+  });
 }
 
 int ReleaseServer::Hits(const std::string& path) {

@@ -1,0 +1,69 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "state/state_file.h"
+#include "tests/support/run_program.h"
+
+namespace solvane::testing {
+
+std::string ReleaseUrl(const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(SOLVANE_TEST_PORT) + path;
+}
+
+std::string ManifestFor(const std::string& version, const char* url, const char* sha256,
+                        const char* notes) {
+  Json entry = Json::object();
+  if (url) entry["url"] = url;
+  if (sha256) entry["sha256"] = sha256;
+  if (notes) entry["notes"] = notes;
+  Json manifest;
+  manifest["current"]["stable"][SOLVANE_TEST_PLATFORM_KEY] = version;
+  manifest["current"]["stable"]["other-platform"] = "9.9.9";
+  manifest["releases"][SOLVANE_TEST_PLATFORM_KEY][version] = entry;
+  return manifest.dump(2);
+}
+
+std::string InstallerScript(const std::string& marker) {
+  return "#!/bin/sh\necho ran > '" + marker + "'\n";
+}
+
+std::string Sha256Of(const std::string& content) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(content.data(), content.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+std::vector<std::string> LogMessages(const std::string& home) {
+  std::istringstream log(ReadFile(UpdatesDirIn(home) + "/SolvaneSetup.log"));
+  std::vector<std::string> messages;
+  std::string line;
+  while (std::getline(log, line)) {
+    // "[YYYY-MM-DD HH:MM:SS] " is 22 characters.
+    messages.push_back(line.size() >= 22 && line[0] == '[' && line[20] == ']' ? line.substr(22)
+                                                                              : "?" + line);
+  }
+  return messages;
+}
+
+bool WaitForFile(const std::string& path) {
+  for (int i = 0; i < 400; ++i) {
+    if (std::filesystem::exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
+}  // namespace solvane::testing
