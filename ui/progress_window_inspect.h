@@ -1,0 +1,31 @@
+// Test-only read-back of the progress window. The program never calls these;
+// they let tests see what the window shows without screen scraping.
+#pragma once
+
+#include <string>
+
+namespace solvane::inspect {
+
+// Current text of step label 0-3 as the toolkit holds it; "" for other indexes.
+std::u16string StepText(int index);
+
+// True once MarkStepDone has run for label 0-3; false for other indexes.
+bool StepDone(int index);
+
+// The bar's fill, 0.0 to 1.0; -1.0 when there is no bar.
+double ProgressFraction();
+
+// True while the main window exists and is shown on screen.
+bool WindowVisible();
+
+// The main window's GtkWidget*; null when there is no window (text form,
+// headless build, before creation or after destruction).
+void* MainWindowWidget();
+
+// Called with the error dialog's GtkWidget* once it is on screen, inside its
+// modal loop; the hook must end the dialog (gtk_dialog_response). Null turns
+// it off. Without a window the hook is never called.
+using ErrorDialogHook = void (*)(void* dialog);
+void SetErrorDialogHook(ErrorDialogHook hook);
+
+}  // namespace solvane::inspect
