@@ -1,7 +1,8 @@
 #include "platform/command_line_win.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// windows.h first: the other Windows headers build on it.
+#include <shellapi.h>
 
 #include <memory>
 

@@ -1,13 +1,15 @@
-#include <io.h>
+// clang-format off
+// fs.h comes before windows.h, which would otherwise rename its ReplaceFile
+// to ReplaceFileA/W; the macro is dropped right after.
+#include "platform/fs.h"
+
 #include <windows.h>
+#include <io.h>
+#undef ReplaceFile
+// clang-format on
 
 #include <cstdio>
 #include <system_error>
-
-#include "platform/fs.h"
-
-// windows.h maps ReplaceFile to ReplaceFileA/W; ours is the one in fs.h.
-#undef ReplaceFile
 
 namespace solvane {
 namespace {

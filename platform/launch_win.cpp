@@ -1,5 +1,6 @@
-#include <shellapi.h>
 #include <windows.h>
+// windows.h first: the other Windows headers build on it.
+#include <shellapi.h>
 
 #include <cstdint>
 

@@ -1,5 +1,6 @@
-#include <bcrypt.h>
 #include <windows.h>
+// windows.h first: the other Windows headers build on it.
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <cstdint>

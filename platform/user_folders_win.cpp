@@ -1,5 +1,6 @@
-#include <shlobj.h>
 #include <windows.h>
+// windows.h first: the other Windows headers build on it.
+#include <shlobj.h>
 
 #include <algorithm>
 

@@ -21,6 +21,7 @@ if (($# == 0)); then
   exit 2
 fi
 
+prefix=$(realpath -m "$prefix")
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer dialogs when the prefix is made.

@@ -2,8 +2,9 @@
 // labels and a common-controls progress bar. The labels' texts are UTF-16 and
 // go through the wide calls; the class, title and bar go through the 8-bit
 // calls, and the main window's default procedure is DefWindowProcA.
-#include <commctrl.h>
 #include <windows.h>
+// windows.h first: the other Windows headers build on it.
+#include <commctrl.h>
 
 #include <array>
 

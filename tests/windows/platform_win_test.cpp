@@ -1,0 +1,144 @@
+// The Windows services under the program: the bcrypt digest, the command
+// line as UTF-8, the roaming application-data folder, local and UTC time,
+// and starting a file with the shell.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "net/verify.h"
+#include "platform/clock.h"
+#include "platform/command_line_win.h"
+#include "platform/fs.h"
+#include "platform/launch.h"
+#include "platform/sha256.h"
+#include "platform/user_folders.h"
+#include "tests/support/temp_dir.h"
+
+namespace solvane {
+namespace {
+
+std::string Hex(const Sha256Digest& digest) {
+  std::string out;
+  char two[3];
+  for (unsigned char byte : digest) {
+    std::snprintf(two, sizeof two, "%02x", byte);
+    out += two;
+  }
+  return out;
+}
+
+std::string DigestOf(const std::string& data, std::size_t piece) {
+  Sha256Hash hash = Sha256Begin();
+  if (!hash) return "no hash";
+  for (std::size_t at = 0; at < data.size(); at += piece) {
+    Sha256Update(*hash, data.data() + at, std::min(piece, data.size() - at));
+  }
+  Sha256Digest digest{};
+  if (!Sha256Finish(*hash, digest)) return "finish failed";
+  return Hex(digest);
+}
+
+TEST(Bcrypt, Sha256MatchesTheStandardVectorsHoweverTheInputIsSplit) {
+  EXPECT_EQ(DigestOf("", 1), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(DigestOf("abc", 1), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  for (std::size_t piece : {1u, 7u, 64u, 1000u}) {
+    EXPECT_EQ(DigestOf(two_blocks, piece),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1")
+        << "pieces of " << piece;
+  }
+  const std::string million(1000000, 'a');
+  EXPECT_EQ(DigestOf(million, 8192),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Bcrypt, VerifiesFilesOnDisk) {
+  testing::TempDir dir;
+  const std::string path = dir.str() + "/setup.exe";
+  testing::WriteFile(dir.path() / "setup.exe", std::string(8192 * 3, 'a'));
+  const std::optional<std::string> hex = Sha256Hex(path);
+  ASSERT_TRUE(hex);
+  EXPECT_TRUE(VerifySha256(path, *hex));
+  std::string upper = *hex;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_FALSE(VerifySha256(path, upper));
+  EXPECT_FALSE(VerifySha256(dir.str() + "/missing.exe", *hex));
+}
+
+TEST(CommandLine, SplitsTheProcessCommandLineIntoUtf8) {
+  const std::vector<std::string> args = CommandLineArguments();
+  ASSERT_EQ(static_cast<int>(args.size()), __argc);
+  ASSERT_FALSE(args.empty());
+  EXPECT_NE(args[0].find("solvane_windows_tests"), std::string::npos) << args[0];
+  // The arguments GoogleTest was given come through unchanged.
+  for (int i = 1; i < __argc; ++i) EXPECT_EQ(args[i], __argv[i]);
+}
+
+TEST(UserFolders, RoamingAppDataWithForwardSlashes) {
+  const std::optional<std::string> folder = UserDataFolder();
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(folder->find('\\'), std::string::npos) << *folder;
+  EXPECT_NE(folder->find(":/"), std::string::npos) << "a drive path: " << *folder;
+  EXPECT_TRUE(PathExists(*folder));
+
+  char expected[MAX_PATH] = {};
+  ASSERT_EQ(::GetEnvironmentVariableA("APPDATA", expected, MAX_PATH) > 0, true);
+  std::string slashed = expected;
+  for (char& c : slashed) {
+    if (c == '\\') c = '/';
+  }
+  EXPECT_EQ(*folder, slashed);
+}
+
+TEST(Clock, ConvertsUnixTimesToUtcAndLocalDates) {
+  const std::tm utc = UtcTime(951782400);  // 2000-02-29 00:00:00 UTC
+  EXPECT_EQ(utc.tm_year, 100);
+  EXPECT_EQ(utc.tm_mon, 1);
+  EXPECT_EQ(utc.tm_mday, 29);
+  EXPECT_EQ(utc.tm_hour, 0);
+
+  const std::tm late = UtcTime(4102444800);  // 2100-01-01, past 32-bit time
+  EXPECT_EQ(late.tm_year, 200);
+  EXPECT_EQ(late.tm_mday, 1);
+
+  const std::int64_t now = UnixNow();
+  const auto system_now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+  EXPECT_LE(std::llabs(now - system_now), 2);
+  const std::tm local = LocalTime(now);
+  EXPECT_GE(local.tm_year, 120);
+}
+
+TEST(Shell, OpensAProgramAndRefusesAMissingFile) {
+  testing::TempDir dir;
+  EXPECT_FALSE(OpenWithShell(dir.str() + "/missing-setup.exe"));
+
+  // A copy of the stand-in installer, started by the shell's "open" verb,
+  // leaves "<its path>.ran" with its command line.
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string installer = self;
+  installer = installer.substr(0, installer.find_last_of("\\/") + 1) + "marker_installer.exe";
+  const std::string copy = dir.str() + "\\Solvane-9.9.9.exe";
+  ASSERT_TRUE(::CopyFileA(installer.c_str(), copy.c_str(), FALSE)) << installer;
+
+  ASSERT_TRUE(OpenWithShell(copy));
+  const std::string marker = copy + ".ran";
+  for (int i = 0; i < 200 && !PathExists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(PathExists(marker)) << "the installer did not run";
+  const std::string line = testing::ReadFile(marker);
+  EXPECT_NE(line.find("Solvane-9.9.9.exe"), std::string::npos) << line;
+  // No arguments: the command line ends with the program name.
+  const std::string trimmed = line.substr(0, line.find_last_not_of("\r\n\" ") + 1);
+  EXPECT_TRUE(trimmed.size() >= 4 && trimmed.compare(trimmed.size() - 4, 4, ".exe") == 0) << line;
+}
+
+}  // namespace
+}  // namespace solvane
