@@ -64,6 +64,8 @@ void SetCommonOptions(CURL* handle, const std::string& url, curl_write_callback 
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  // libcurl before 8.3 follows redirects without end; keep the 30 that later versions default to.
+  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 30L);
   curl_easy_setopt(handle, CURLOPT_TIMEOUT,
                    tuning.timeout_seconds > 0 ? tuning.timeout_seconds : timeout);
   // A release fetched over TLS must not be redirected to plain text.
