@@ -1,0 +1,218 @@
+// The fresh install through the real program without a display: the steps
+// and the error texts arrive on standard error (not a terminal here, so one
+// line per step change and no progress line), against a release server on
+// loopback.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <cctype>
+#include <filesystem>
+
+#include "state/state_file.h"
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/run_program.h"
+
+namespace solvane {
+namespace {
+
+using namespace testing;
+
+const std::string kManifestPath = "/solvane/manifest.json";
+const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
+
+// What the text form prints for a whole successful install of `version`.
+std::string SuccessTranscript(const std::string& version) {
+  const std::string download = "  Downloading Solvane " + version + "...";
+  return "Solvane Setup\n"
+         "  Fetching release information...\n"
+         "  Fetching release information...  \u2714\n" +
+         download + "\n" + download +
+         "  \u2714\n"
+         "  Verifying download...\n"
+         "  Verifying download...  \u2714\n"
+         "  Launching installer...\n"
+         "  Launching installer...  \u2714\n";
+}
+
+class InstallTest : public ::testing::Test {
+ protected:
+  std::string Updates() const { return UpdatesDirIn(home_.str()); }
+  std::string StateFile() const { return Updates() + "/Updates.json"; }
+  std::string Marker() const { return home_.str() + "/installer-ran"; }
+  std::string Installer() const { return InstallerScript(Marker()); }
+  std::string Downloaded() const { return Updates() + "/Solvane-1.5.0.sh"; }
+
+  // Publishes the installer script as `version`, with its digest unless told.
+  void Publish(const std::string& version = "1.5.0", const char* sha256 = "",
+               const char* notes = "Faster sync") {
+    const std::string digest = Sha256Of(Installer());
+    const char* sha = sha256 && sha256[0] == '\0' ? digest.c_str() : sha256;
+    server_->Serve(kManifestPath,
+                   ManifestFor(version, ReleaseUrl(kInstallerPath).c_str(), sha, notes));
+    server_->Serve(kInstallerPath, Installer());
+  }
+
+  ProgramRun Install(const std::map<std::string, std::string>& env = {}) {
+    return RunProgram(home_.str(), {}, env);
+  }
+
+  TempDir home_;
+  std::unique_ptr<ReleaseServer> server_ = std::make_unique<ReleaseServer>(SOLVANE_TEST_PORT);
+};
+
+TEST_F(InstallTest, InstallsTheStableReleaseAndRecordsItsNotes) {
+  WriteFile(StateFile(), R"({"last_check": 7, "staged": {"version": "1.4.0"}})");
+  Publish();
+  const auto run = Install();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.stderr_text, SuccessTranscript("1.5.0"));
+  ASSERT_TRUE(WaitForFile(Marker()));
+  EXPECT_EQ(ReadFile(Marker()), "ran\n");
+  EXPECT_EQ(ReadFile(Downloaded()), Installer());
+  EXPECT_EQ(server_->Hits(kManifestPath), 1);
+  EXPECT_EQ(server_->Hits(kInstallerPath), 1);
+  // The install touches release_notes only.
+  EXPECT_EQ(Json::parse(ReadFile(StateFile())),
+            Json::parse(R"({"last_check": 7, "staged": {"version": "1.4.0"},
+                            "release_notes": {"version": "1.5.0", "notes": "Faster sync"}})"));
+  EXPECT_EQ(LogMessages(home_.str()), std::vector<std::string>{"install: fresh install started"});
+}
+
+TEST_F(InstallTest, ReleaseWithoutDigestIsInstalledUnverified) {
+  Publish("1.5.0", nullptr, nullptr);
+  const auto run = Install();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.stderr_text, SuccessTranscript("1.5.0"));
+  ASSERT_TRUE(WaitForFile(Marker()));
+  EXPECT_EQ(Json::parse(ReadFile(StateFile()))["release_notes"],
+            Json::parse(R"({"version": "1.5.0", "notes": ""})"));
+}
+
+TEST_F(InstallTest, EmptyStableVersionIsInstalledWithoutReleaseNotes) {
+  Publish("");
+  const auto run = Install();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.stderr_text, SuccessTranscript(""));
+  EXPECT_NE(run.stderr_text.find("\n  Downloading Solvane ...\n"), std::string::npos);
+  ASSERT_TRUE(WaitForFile(Marker()));
+  EXPECT_FALSE(std::filesystem::exists(StateFile()));
+}
+
+TEST_F(InstallTest, NonAsciiVersionIsShownAsUtf8) {
+  Publish("1.5.0-\xC3\x9F\xE2\x82\xAC");  // "1.5.0-ß€"
+  const auto run = Install();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.stderr_text, SuccessTranscript("1.5.0-\xC3\x9F\xE2\x82\xAC"));
+}
+
+TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
+  const std::string expected =
+      "Solvane Setup\n"
+      "  Fetching release information...\n"
+      "Could not find a release for this platform.\n";
+  struct Case {
+    const char* name;
+    std::string body;
+    int status;
+  };
+  const Case cases[] = {
+      {"manifest 404", "", 404},
+      {"other platforms only",
+       R"({"current": {"stable": {"elsewhere": "1.0"}}, "releases": {"elsewhere": {"1.0": {"url": "x"}}}})",
+       200},
+      {"entry without url", ManifestFor("1.5.0", nullptr, nullptr, "n"), 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home;
+    server_->Serve(kManifestPath, c.body, c.status);
+    const auto run = RunProgram(home.str(), {});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.stderr_text, expected);
+    // Nothing but the log is left behind.
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(UpdatesDirIn(home.str()))) {
+      files.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(files, std::vector<std::string>{"SolvaneSetup.log"});
+  }
+}
+
+TEST_F(InstallTest, FailedDownloadOrDigestLeavesNoFile) {
+  const std::string failed_download =
+      "Solvane Setup\n"
+      "  Fetching release information...\n"
+      "  Fetching release information...  \u2714\n"
+      "  Downloading Solvane 1.5.0...\n"
+      "Download failed or verification error.\n";
+  const std::string failed_digest =
+      "Solvane Setup\n"
+      "  Fetching release information...\n"
+      "  Fetching release information...  \u2714\n"
+      "  Downloading Solvane 1.5.0...\n"
+      "  Downloading Solvane 1.5.0...  \u2714\n"
+      "  Verifying download...\n"
+      "Download failed or verification error.\n";
+  const std::string right = Sha256Of(Installer());
+  std::string upper = right;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  struct Case {
+    const char* name;
+    int status;
+    std::string sha256;
+    const std::string& transcript;
+  };
+  const Case cases[] = {
+      {"status 500 with a body", 500, right, failed_download},
+      {"status 404", 404, right, failed_download},
+      {"digest mismatch", 200, std::string(64, 'a'), failed_digest},
+      {"digest in upper case", 200, upper, failed_digest},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home;
+    server_->Serve(kManifestPath,
+                   ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(), c.sha256.c_str(), "n"));
+    server_->Serve(kInstallerPath, Installer(), c.status);
+    const auto run = RunProgram(home.str(), {});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.stderr_text, c.transcript);
+    EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Solvane-1.5.0.sh"));
+    EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Updates.json"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(Marker()));
+}
+
+TEST_F(InstallTest, ReleaseUrlEndingInASlashIsAFailedDownload) {
+  server_->Serve(kManifestPath,
+                 ManifestFor("1.5.0", ReleaseUrl("/solvane/releases/").c_str(), nullptr, nullptr));
+  const auto run = Install();
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.stderr_text.find("Download failed or verification error.\n"), std::string::npos)
+      << run.stderr_text;
+  EXPECT_TRUE(std::filesystem::is_directory(Updates()));
+}
+
+TEST_F(InstallTest, LaunchFailureKeepsTheInstallerAndNotesWithoutAMessage) {
+  // A document, not a program, and no desktop opener on the path.
+  const std::string path = "/solvane/releases/1.5.0/notes.txt";
+  server_->Serve(kManifestPath,
+                 ManifestFor("1.5.0", ReleaseUrl(path).c_str(), nullptr, "Faster sync"));
+  server_->Serve(path, "plain text");
+  const auto run = Install({{"PATH", "/nonexistent"}});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.stderr_text,
+            "Solvane Setup\n"
+            "  Fetching release information...\n"
+            "  Fetching release information...  \u2714\n"
+            "  Downloading Solvane 1.5.0...\n"
+            "  Downloading Solvane 1.5.0...  \u2714\n"
+            "  Verifying download...\n"
+            "  Verifying download...  \u2714\n"
+            "  Launching installer...\n");
+  EXPECT_EQ(ReadFile(Updates() + "/notes.txt"), "plain text");
+  EXPECT_EQ(Json::parse(ReadFile(StateFile()))["release_notes"]["version"], "1.5.0");
+}
+
+}  // namespace
+}  // namespace solvane
