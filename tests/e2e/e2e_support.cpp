@@ -67,3 +67,43 @@ bool WaitForFile(const std::string& path) {
 }
 
 }  // namespace solvane::testing
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace solvane::testing {
+
+ToolRun RunTool(const std::vector<std::string>& argv_text) {
+  TempDir capture;
+  const std::string out_path = capture.str() + "/out";
+  const std::string err_path = capture.str() + "/err";
+  std::vector<std::string> copy = argv_text;
+  std::vector<char*> argv;
+  for (auto& arg : copy) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ToolRun run;
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.out = ReadFile(out_path);
+  run.err = ReadFile(err_path);
+  return run;
+}
+
+}  // namespace solvane::testing

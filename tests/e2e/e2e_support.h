@@ -31,3 +31,16 @@ std::vector<std::string> LogMessages(const std::string& home);
 bool WaitForFile(const std::string& path);
 
 }  // namespace solvane::testing
+
+namespace solvane::testing {
+
+struct ToolRun {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv[0]` with the arguments, capturing its standard output and error.
+ToolRun RunTool(const std::vector<std::string>& argv);
+
+}  // namespace solvane::testing

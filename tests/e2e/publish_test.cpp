@@ -1,0 +1,206 @@
+// solvane-publish end to end: trees it builds, what it refuses, what verify
+// finds, and a tree it produced served to the real client.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <filesystem>
+
+#include "state/manifest.h"
+#include "state/state_file.h"
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/run_program.h"
+
+namespace solvane {
+namespace {
+
+using namespace testing;
+namespace fs = std::filesystem;
+
+#ifdef SOLVANE_PUBLISH_PROGRAM
+
+class PublishTest : public ::testing::Test {
+ protected:
+  std::string Root() const { return work_.str() + "/site/solvane"; }
+  Json Manifest() const { return Json::parse(ReadFile(Root() + "/manifest.json")); }
+
+  // An installer file of the test's own in the work folder.
+  std::string MakeInstaller(const std::string& name, const std::string& content) {
+    const std::string path = work_.str() + "/in/" + name;
+    WriteFile(path, content);
+    return path;
+  }
+
+  ToolRun Publish(std::vector<std::string> args) {
+    args.insert(args.begin(), {SOLVANE_PUBLISH_PROGRAM, "add", "--root", Root()});
+    return RunTool(args);
+  }
+
+  ToolRun Add(const std::string& platform, const std::string& version, const std::string& file,
+              std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--base-url", kBase,       "--platform",
+                                  platform,     "--version", version};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(file);
+    return Publish(args);
+  }
+
+  ToolRun Verify() { return RunTool({SOLVANE_PUBLISH_PROGRAM, "verify", "--root", Root()}); }
+
+  const std::string kBase = ReleaseUrl("/solvane/");
+  TempDir work_;
+};
+
+TEST_F(PublishTest, BuildsATreeThatTheClientReads) {
+  const std::string v1 = MakeInstaller("Solvane Setup.exe", "one");
+  ASSERT_EQ(Add("windows-x64", "1.4.0", v1, {"--notes", "First"}).exit_code, 0);
+  Json manifest = Manifest();
+  EXPECT_EQ(manifest["current"]["stable"]["windows-x64"], "1.4.0");
+  const Json entry = manifest["releases"]["windows-x64"]["1.4.0"];
+  EXPECT_EQ(entry["url"], kBase + "windows-x64/1.4.0/Solvane%20Setup.exe");
+  EXPECT_EQ(entry["sha256"], Sha256Of("one"));
+  EXPECT_EQ(entry["notes"], "First");
+  EXPECT_EQ(ReadFile(Root() + "/windows-x64/1.4.0/Solvane Setup.exe"), "one");
+
+  // A second version, a second platform, and a version kept off stable.
+  const std::string v2 = MakeInstaller("Solvane-1.5.0.exe", "two");
+  const std::string notes = MakeInstaller("notes.txt", "Line 1\nCaf\xc3\xa9\n");
+  ASSERT_EQ(Add("windows-x64", "1.5.0", v2, {"--notes-file", notes}).exit_code, 0);
+  ASSERT_EQ(Add("linux-x64", "1.5.0", MakeInstaller("solvane.sh", "sh")).exit_code, 0);
+  ASSERT_EQ(
+      Add("windows-x64", "1.6.0-beta", MakeInstaller("b.exe", "beta"), {"--no-stable"}).exit_code,
+      0);
+  manifest = Manifest();
+  EXPECT_EQ(manifest["current"]["stable"],
+            Json({{"windows-x64", "1.5.0"}, {"linux-x64", "1.5.0"}}));
+  EXPECT_EQ(manifest["releases"]["windows-x64"].size(), 3u);
+  EXPECT_EQ(manifest["releases"]["windows-x64"]["1.5.0"]["notes"], "Line 1\nCaf\xc3\xa9\n");
+
+  std::string version, url, sha256, text_notes;
+  ASSERT_TRUE(ParseManifest(ReadFile(Root() + "/manifest.json"), "windows-x64", version, url,
+                            sha256, text_notes));
+  EXPECT_EQ(version, "1.5.0");
+  EXPECT_EQ(sha256, Sha256Of("two"));
+
+  const ToolRun verify = Verify();
+  EXPECT_EQ(verify.exit_code, 0) << verify.err;
+}
+
+TEST_F(PublishTest, KeepsForeignMembersAndRepublishesIdempotently) {
+  WriteFile(Root() + "/manifest.json",
+            R"({"vendor": {"contact": "x"}, "current": {"stable": {}, "beta": {"a": "1"}}})");
+  const std::string file = MakeInstaller("S.exe", "same");
+  ASSERT_EQ(Add("windows-x64", "2.0.0", file).exit_code, 0);
+  ASSERT_EQ(Add("windows-x64", "2.0.0", file).exit_code, 0);
+  const Json manifest = Manifest();
+  EXPECT_EQ(manifest["vendor"]["contact"], "x");
+  EXPECT_EQ(manifest["current"]["beta"]["a"], "1");
+  // Pretty-printed with sorted keys: stable output for version control.
+  EXPECT_EQ(ReadFile(Root() + "/manifest.json"), manifest.dump(2) + "\n");
+}
+
+TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {
+  const std::string good = MakeInstaller("S.exe", "first");
+  ASSERT_EQ(Add("windows-x64", "1.0.0", good).exit_code, 0);
+  const std::string before = ReadFile(Root() + "/manifest.json");
+  const std::string other = MakeInstaller("S2.exe", "second");
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"version without a number",
+       {"--base-url", kBase, "--platform", "windows-x64", "--version", "beta", other}},
+      {"version already published with another file",
+       {"--base-url", kBase, "--platform", "windows-x64", "--version", "1.0.0", other}},
+      {"base URL without a final slash",
+       {"--base-url", "http://127.0.0.1/solvane", "--platform", "w", "--version", "1", other}},
+      {"unreadable installer",
+       {"--base-url", kBase, "--platform", "w", "--version", "1", work_.str() + "/missing"}},
+      {"version naming a folder",
+       {"--base-url", kBase, "--platform", "w", "--version", "1/../../x", other}},
+      {"missing version", {"--base-url", kBase, "--platform", "w", other}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolRun run = Publish(c.args);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_NE(run.err.find("solvane-publish: "), std::string::npos);
+    EXPECT_EQ(ReadFile(Root() + "/manifest.json"), before);
+  }
+  EXPECT_FALSE(fs::exists(Root() + "/w"));
+
+  // --replace allows the new file.
+  ASSERT_EQ(Add("windows-x64", "1.0.0", other, {"--replace"}).exit_code, 0);
+  EXPECT_EQ(Manifest()["releases"]["windows-x64"]["1.0.0"]["sha256"], Sha256Of("second"));
+
+  // A manifest that is not an object is never overwritten.
+  WriteFile(Root() + "/manifest.json", "[1, 2]");
+  EXPECT_EQ(Add("windows-x64", "3.0.0", other).exit_code, 2);
+  EXPECT_EQ(ReadFile(Root() + "/manifest.json"), "[1, 2]");
+}
+
+TEST_F(PublishTest, VerifyFindsTamperedAndMissingFiles) {
+  ASSERT_EQ(Add("windows-x64", "1.0.0", MakeInstaller("a.exe", "a")).exit_code, 0);
+  ASSERT_EQ(Add("windows-x64", "1.1.0", MakeInstaller("b.exe", "b")).exit_code, 0);
+  WriteFile(Root() + "/windows-x64/1.0.0/a.exe", "tampered");
+  fs::remove(Root() + "/windows-x64/1.1.0/b.exe");
+  const ToolRun run = Verify();
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.err.find("windows-x64 1.0.0: digest does not match"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("windows-x64 1.1.0: missing file"), std::string::npos) << run.err;
+
+  // A stable version without an entry.
+  Json manifest = Manifest();
+  manifest["current"]["stable"]["linux-x64"] = "9.0.0";
+  WriteFile(Root() + "/manifest.json", manifest.dump());
+  EXPECT_NE(Verify().err.find("linux-x64: stable version 9.0.0 has no release entry"),
+            std::string::npos);
+}
+
+TEST_F(PublishTest, HelpAndUsage) {
+  for (const char* command : {"--help", "add", "verify"}) {
+    const ToolRun run = RunTool({SOLVANE_PUBLISH_PROGRAM, command, "--help"});
+    EXPECT_EQ(run.exit_code, 0) << command;
+    EXPECT_NE(run.out.find("usage: solvane-publish"), std::string::npos);
+  }
+  EXPECT_EQ(RunTool({SOLVANE_PUBLISH_PROGRAM}).exit_code, 2);
+  EXPECT_EQ(RunTool({SOLVANE_PUBLISH_PROGRAM, "remove"}).exit_code, 2);
+}
+
+// A published tree on a static server: the real client stages it, applies it,
+// and installs it fresh.
+TEST_F(PublishTest, PublishedTreeIsServedAndInstalledByTheClient) {
+  TempDir home;
+  const std::string marker = home.str() + "/installed";
+  ASSERT_EQ(Add(SOLVANE_TEST_PLATFORM_KEY, "1.5.0",
+                MakeInstaller("Solvane-1.5.0.sh", InstallerScript(marker)), {"--notes", "New"})
+                .exit_code,
+            0);
+
+  httplib::Server server;
+  server.set_mount_point("/solvane", Root());
+  ASSERT_TRUE(server.bind_to_port("127.0.0.1", SOLVANE_TEST_PORT));
+  std::thread thread([&] { server.listen_after_bind(); });
+  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  EXPECT_EQ(RunProgram(home.str(), {"--check", "1.4.0"}).exit_code, 0);
+  EXPECT_EQ(LogMessages(home.str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(RunProgram(home.str(), {"--apply"}).exit_code, 0);
+  EXPECT_TRUE(WaitForFile(marker));
+
+  TempDir fresh;
+  const ProgramRun install = RunProgram(fresh.str(), {});
+  EXPECT_EQ(install.exit_code, 0) << install.stderr_text;
+  EXPECT_TRUE(WaitForFile(marker));
+  const Json state = Json::parse(ReadFile(UpdatesDirIn(fresh.str()) + "/Updates.json"));
+  EXPECT_EQ(state["release_notes"], Json({{"version", "1.5.0"}, {"notes", "New"}}));
+
+  server.stop();
+  thread.join();
+}
+
+#endif  // SOLVANE_PUBLISH_PROGRAM
+
+}  // namespace
+}  // namespace solvane

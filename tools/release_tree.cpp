@@ -1,0 +1,253 @@
+#include "tools/release_tree.h"
+
+#include <curl/curl.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+
+#include "app/installer_name.h"
+#include "net/verify.h"
+#include "state/manifest.h"
+
+namespace solvane::publish {
+namespace {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+Outcome Refuse(std::string message) { return {2, {std::move(message)}}; }
+Outcome Fail(std::string message) { return {1, {std::move(message)}}; }
+
+// A folder name in the tree that is also one segment of a URL path.
+bool IsPlainSegment(const std::string& text) {
+  if (text.empty() || text == "." || text == "..") return false;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '?' || c == '#') return false;
+  }
+  return true;
+}
+
+std::string EscapeSegment(const std::string& segment) {
+  std::unique_ptr<char, decltype(&curl_free)> escaped(
+      curl_easy_escape(nullptr, segment.c_str(), static_cast<int>(segment.size())), curl_free);
+  return escaped ? std::string(escaped.get()) : segment;
+}
+
+std::string UnescapeSegment(const std::string& segment) {
+  int length = 0;
+  std::unique_ptr<char, decltype(&curl_free)> plain(
+      curl_easy_unescape(nullptr, segment.c_str(), static_cast<int>(segment.size()), &length),
+      curl_free);
+  return plain ? std::string(plain.get(), static_cast<std::size_t>(length)) : segment;
+}
+
+std::optional<std::string> ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+fs::path TemporaryBeside(const fs::path& path) {
+  std::random_device random;
+  return path.parent_path() / (path.filename().string() + ".tmp-" + std::to_string(random()));
+}
+
+// Writes through a temporary file in the same folder and renames it into place.
+bool WriteAtomically(const fs::path& path, const std::string& text) {
+  const fs::path temporary = TemporaryBeside(path);
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::error_code ec;
+      fs::remove(temporary, ec);
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(temporary, path, ec);
+  if (ec) fs::remove(temporary, ec);
+  return !ec;
+}
+
+bool CopyAtomically(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  fs::create_directories(to.parent_path(), ec);
+  if (ec) return false;
+  const fs::path temporary = TemporaryBeside(to);
+  fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
+  if (!ec) fs::rename(temporary, to, ec);
+  if (ec) fs::remove(temporary, ec);
+  return !ec;
+}
+
+// The manifest at the root, or an empty one when there is none yet.
+std::optional<Json> LoadManifest(const fs::path& path, std::string& problem) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return Json::object();
+  const std::optional<std::string> text = ReadText(path);
+  if (!text) {
+    problem = "cannot read " + path.string();
+    return std::nullopt;
+  }
+  try {
+    Json manifest = Json::parse(*text);
+    if (manifest.is_object()) return manifest;
+  } catch (const Json::exception&) {
+  }
+  problem = path.string() + " is not a JSON object";
+  return std::nullopt;
+}
+
+// Members the tool writes into must be objects when they already exist.
+bool IsObjectOrAbsent(const Json& parent, const std::string& key) {
+  return !parent.contains(key) || parent.at(key).is_object();
+}
+
+}  // namespace
+
+Outcome AddRelease(const AddRequest& request) {
+  if (request.base_url.empty() || request.base_url.back() != '/') {
+    return Refuse("base URL must end in '/': " + request.base_url);
+  }
+  if (ReadVersion(request.version).components_read < 1) {
+    return Refuse("version must begin with a number: '" + request.version + "'");
+  }
+  if (!IsPlainSegment(request.version)) {
+    return Refuse("version cannot name a folder: '" + request.version + "'");
+  }
+  if (!IsPlainSegment(request.platform)) {
+    return Refuse("platform key cannot name a folder: '" + request.platform + "'");
+  }
+  const std::string file_name = fs::path(request.installer).filename().string();
+  if (!InstallerFileName("/" + file_name, "")) {
+    return Refuse("installer file name is not safe to download: '" + file_name + "'");
+  }
+  const std::optional<std::string> digest = Sha256Hex(request.installer);
+  if (!digest || !fs::is_regular_file(request.installer)) {
+    return Refuse("cannot read installer " + request.installer);
+  }
+
+  const fs::path root(request.root);
+  const fs::path manifest_path = root / "manifest.json";
+  std::string problem;
+  std::optional<Json> manifest = LoadManifest(manifest_path, problem);
+  if (!manifest) return Refuse(problem);
+  if (!IsObjectOrAbsent(*manifest, "releases") || !IsObjectOrAbsent(*manifest, "current") ||
+      (manifest->contains("current") && !IsObjectOrAbsent(manifest->at("current"), "stable")) ||
+      (manifest->contains("releases") &&
+       !IsObjectOrAbsent(manifest->at("releases"), request.platform))) {
+    return Refuse(manifest_path.string() + " has a member of the wrong type on the way to " +
+                  request.platform);
+  }
+
+  Json& by_version = (*manifest)["releases"][request.platform];
+  if (by_version.contains(request.version)) {
+    const Json& existing = by_version.at(request.version);
+    const bool same = existing.is_object() && existing.value("sha256", Json()) == *digest;
+    if (!same && !request.replace) {
+      return Refuse("version " + request.version + " of " + request.platform +
+                    " is already published with another file (use --replace)");
+    }
+  }
+
+  const std::string tree_path = request.platform + "/" + request.version + "/" + file_name;
+  const std::string url = request.base_url + EscapeSegment(request.platform) + "/" +
+                          EscapeSegment(request.version) + "/" + EscapeSegment(file_name);
+  by_version[request.version] = Json{{"url", url}, {"sha256", *digest}, {"notes", request.notes}};
+  if (request.make_stable) (*manifest)["current"]["stable"][request.platform] = request.version;
+
+  const std::string text = manifest->dump(2) + "\n";
+  // The client reads what we publish; check with its own parser first.
+  if (manifest->at("current").is_object() && manifest->at("current").contains("stable") &&
+      manifest->at("current").at("stable").contains(request.platform)) {
+    std::string version, parsed_url, sha256, notes;
+    if (!ParseManifest(text, request.platform, version, parsed_url, sha256, notes)) {
+      return Fail("the client could not read the new manifest for " + request.platform);
+    }
+  }
+
+  if (!CopyAtomically(request.installer, root / tree_path)) {
+    return Fail("cannot copy the installer to " + (root / tree_path).string());
+  }
+  if (!WriteAtomically(manifest_path, text)) {
+    return Fail("cannot write " + manifest_path.string());
+  }
+  return {0, {"published " + request.platform + " " + request.version + " as " + url}};
+}
+
+Outcome VerifyTree(const std::string& root_text) {
+  const fs::path root(root_text);
+  std::string problem;
+  std::optional<Json> loaded = LoadManifest(root / "manifest.json", problem);
+  if (!loaded) return Fail(problem);
+  if (!fs::exists(root / "manifest.json")) return Fail("no manifest.json in " + root_text);
+  const Json& manifest = *loaded;
+
+  Outcome outcome;
+  auto report = [&outcome](std::string line) {
+    outcome.code = 1;
+    outcome.messages.push_back(std::move(line));
+  };
+
+  Json releases = manifest.value("releases", Json::object());
+  if (!releases.is_object()) {
+    report("releases is not an object");
+    releases = Json::object();
+  }
+  for (const auto& [platform, versions] : releases.items()) {
+    if (!versions.is_object()) {
+      report(platform + ": releases are not an object");
+      continue;
+    }
+    for (const auto& [version, entry] : versions.items()) {
+      const std::string where = platform + " " + version + ": ";
+      if (!entry.is_object() || !entry.value("url", Json()).is_string() ||
+          entry.at("url").get<std::string>().empty()) {
+        report(where + "no url");
+        continue;
+      }
+      const Json sha256 = entry.value("sha256", Json());
+      if (!sha256.is_string() || sha256.get<std::string>().empty()) {
+        report(where + "no sha256");
+        continue;
+      }
+      const std::string url = entry.at("url").get<std::string>();
+      const std::string name = UnescapeSegment(url.substr(url.find_last_of('/') + 1));
+      const fs::path file = root / platform / version / name;
+      std::error_code ec;
+      if (!fs::is_regular_file(file, ec)) {
+        report(where + "missing file " + file.string());
+      } else if (!VerifySha256(file.string(), sha256.get<std::string>())) {
+        report(where + "digest does not match " + file.string());
+      }
+    }
+  }
+
+  const Json current = manifest.value("current", Json::object());
+  Json stable = current.is_object() ? current.value("stable", Json::object()) : Json();
+  if (!stable.is_object()) {
+    report("current.stable is not an object");
+    stable = Json::object();
+  }
+  for (const auto& [platform, version] : stable.items()) {
+    std::string v, url, sha256, notes;
+    if (!version.is_string()) {
+      report(platform + ": stable version is not a string");
+    } else if (!ParseManifest(manifest.dump(), platform, v, url, sha256, notes)) {
+      report(platform + ": stable version " + version.get<std::string>() +
+             " has no release entry with a url");
+    }
+  }
+  if (outcome.code == 0) outcome.messages.push_back("ok");
+  return outcome;
+}
+
+}  // namespace solvane::publish
