@@ -33,9 +33,10 @@ mkdir -p "$(dirname "$prefix")"
   # Two test runs starting at once must not both create the prefix.
   flock 9
   if [[ ! -f $prefix/system.reg ]]; then
-    wineboot --init </dev/null >/dev/null 2>&1
+    wineboot --init </dev/null >/dev/null 2>&1 9>&-
   fi
-  wineserver -p </dev/null >/dev/null 2>&1
+  # The lock must not pass to wine's long-lived processes.
+  wineserver -p </dev/null >/dev/null 2>&1 9>&-
 ) 9>"$prefix.lock"
 
 out=$(mktemp)

@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""The whole life of the Windows program under wine, against a release server
+on 127.0.0.1: a fresh install with its progress window on screen (a
+screenshot is saved and checked for the green of a finished step), then an
+update check that stages a newer release, --apply launching it, a second
+--apply finding nothing, and an unforced check inside the 24-hour interval.
+Every launched installer is a stand-in exe that writes "<its path>.ran".
+
+The cycle runs twice: in the prefix's normal profile, and with the roaming
+application-data folder moved to a folder whose name is not ASCII, so the
+installer path travels from the ANSI code page into the UTF-8 state file and
+back.
+
+The state file is read byte for byte from the Linux side: CR LF line ends,
+3-space indents, keys in byte order.
+
+Needs an X display (DISPLAY, e.g. Xvfb) for the window. wine's output goes to
+files, never through a pipe: wine's background processes keep pipes open.
+"""
+
+import argparse
+import datetime
+import glob
+import hashlib
+import http.server
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+GREEN = bytes((0x22, 0x8B, 0x22))
+PLAIN_APPDATA = r"%USERPROFILE%\AppData\Roaming"
+SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class ReleaseServer:
+    """manifest.json and installer files below /solvane/ on 127.0.0.1."""
+
+    def __init__(self, port, installer_bytes):
+        self.installer = installer_bytes
+        self.manifest = {}
+        self.slow = False
+        self.download_started = threading.Event()
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                server.requests.append(self.path)
+                if self.path == "/solvane/manifest.json":
+                    self.reply(json.dumps(server.manifest).encode(), "application/json")
+                elif self.path.startswith("/solvane/files/") and self.path.endswith(".exe"):
+                    server.download_started.set()
+                    self.reply(server.installer, "application/octet-stream", server.slow)
+                else:
+                    self.reply(b"not found", "text/plain", status=404)
+
+            def reply(self, body, kind, slow=False, status=200):
+                self.send_response(status)
+                self.send_header("Content-Type", kind)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                if not slow:
+                    self.wfile.write(body)
+                    return
+                # About four seconds in twenty pieces: the window is on screen
+                # with the bar moving while the screenshot is taken.
+                piece = max(1, len(body) // 20 + 1)
+                for at in range(0, len(body), piece):
+                    self.wfile.write(body[at:at + piece])
+                    self.wfile.flush()
+                    time.sleep(0.2)
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+        self.base = "http://127.0.0.1:%d/solvane/" % port
+
+    def publish(self, version, notes):
+        name = "Solvane-%s-setup.exe" % version
+        self.manifest = {
+            "current": {"stable": {"windows-x64": version, "linux-x64": "9.9.9"}},
+            "releases": {
+                "windows-x64": {
+                    version: {
+                        "url": self.base + "files/" + name,
+                        "sha256": hashlib.sha256(self.installer).hexdigest(),
+                        "notes": notes,
+                    }
+                }
+            },
+        }
+        return name
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class Wine:
+    def __init__(self, wine_run, prefix, work):
+        self.wine_run = wine_run
+        self.prefix = os.path.abspath(prefix)
+        self.work = work
+        self.runs = 0
+
+    def run(self, args, timeout=180):
+        """Runs args under wine; returns (exit code, stdout, stderr)."""
+        self.runs += 1
+        out_path = os.path.join(self.work, "run%d.out" % self.runs)
+        err_path = os.path.join(self.work, "run%d.err" % self.runs)
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            process = subprocess.Popen([self.wine_run, "--prefix", self.prefix] + args,
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            try:
+                code = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                self.kill_server()
+                raise Failure("timed out after %ds: %s" % (timeout, " ".join(args)))
+        with open(out_path, "rb") as out, open(err_path, "rb") as err:
+            return code, out.read(), err.read()
+
+    def kill_server(self):
+        env = dict(os.environ, WINEPREFIX=self.prefix)
+        subprocess.call(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def set_appdata(self, value):
+        code, _, err = self.run(["reg", "add", SHELL_FOLDERS, "/v", "AppData", "/t",
+                                 "REG_EXPAND_SZ", "/d", value, "/f"])
+        check(code == 0, "reg add AppData failed: %r" % err[-500:])
+
+    def c_drive(self):
+        return os.path.join(self.prefix, "drive_c")
+
+
+def wait_for(path, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.1)
+    return os.path.exists(path)
+
+
+def expect_crlf_text(raw, what):
+    check(raw.count(b"\n") == raw.count(b"\r\n"), "%s has a line end without CR: %r" % (what, raw))
+    check(raw.endswith(b"}\r\n"), "%s does not end with a brace and CR LF: %r" % (what, raw))
+    return raw.decode("utf-8").replace("\r\n", "\n")
+
+
+def screenshot_has_window(path):
+    """Whether the screenshot holds a finished step's green text."""
+    raw = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], check=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+    green = sum(1 for i in range(0, len(raw) - 2, 3) if raw[i:i + 3] == GREEN)
+    return green
+
+
+class Cycle:
+    def __init__(self, wine, server, program, installer, label, windows_appdata, unix_appdata):
+        self.wine = wine
+        self.server = server
+        self.program = program
+        self.installer = installer
+        self.label = label
+        self.windows_appdata = windows_appdata  # as the program spells it, '/' separators
+        self.updates = os.path.join(unix_appdata, "Korrinwade", "Solvane", "Updates")
+        self.windows_updates = windows_appdata + "/Korrinwade/Solvane/Updates"
+
+    def state_text(self):
+        with open(os.path.join(self.updates, "Updates.json"), "rb") as f:
+            return expect_crlf_text(f.read(), "%s state file" % self.label)
+
+    def log(self):
+        path = os.path.join(self.updates, "SolvaneSetup.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def fresh_install(self, screenshot):
+        name = self.server.publish("0.1.0", "First release.")
+        self.server.slow = screenshot is not None
+        self.server.download_started.clear()
+        shot = {}
+
+        def take():
+            if not self.server.download_started.wait(90):
+                return
+            time.sleep(1.5)
+            display = os.environ["DISPLAY"]
+            shot["code"] = subprocess.call(["import", "-display", display, "-window", "root",
+                                            screenshot], stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        taker = threading.Thread(target=take, daemon=True) if screenshot else None
+        if taker:
+            taker.start()
+        code, _, err = self.wine.run([self.program])
+        self.server.slow = False
+        if taker:
+            taker.join(30)
+        check(code == 0, "%s: fresh install exit %d, stderr %r, log:\n%s"
+              % (self.label, code, err[-800:], self.log()))
+        marker = os.path.join(self.updates, name + ".ran")
+        check(wait_for(marker, 30), "%s: the fresh install did not start %s" % (self.label, name))
+        check(self.state_text() ==
+              '{\n   "release_notes": {\n      "notes": "First release.",\n'
+              '      "version": "0.1.0"\n   }\n}\n',
+              "%s: state after the fresh install:\n%s" % (self.label, self.state_text()))
+        check("install: fresh install started" in self.log(), "no install line in the log")
+        if screenshot:
+            check(shot.get("code") == 0, "screenshot failed")
+            green = screenshot_has_window(screenshot)
+            check(green >= 20, "screenshot shows no finished (green) step: %d pixels" % green)
+            print("screenshot: %s (%d pixels of the done colour)" % (screenshot, green))
+
+    def check_and_apply(self):
+        name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
+        before = int(time.time())
+        code, _, err = self.wine.run([self.program, "--check", "0.1.0"])
+        after = int(time.time())
+        check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
+        staged_path = self.windows_updates + "/" + name
+        text = self.state_text()
+        lines = text.split("\n")
+        check(len(lines) == 15 and lines[14] == "", "%s: not 14 lines:\n%s" % (self.label, text))
+        pattern = (
+            r'\{\n   "last_check": (\d+),\n   "release_notes": \{\n'
+            r'      "notes": "First release\.",\n      "version": "0\.1\.0"\n   \},\n'
+            r'   "staged": \{\n      "date": "(\d{4}-\d\d-\d\d)",\n'
+            r'      "installer": "(.*)",\n'
+            r'      "notes": "Second release: faster, \u00e9l\u00e9gant\.",\n'
+            r'      "sha256": "([0-9a-f]{64})",\n      "version": "0\.2\.0"\n   \}\n\}\n$')
+        match = re.match(pattern, text)
+        check(match, "%s: state after --check:\n%s" % (self.label, text))
+        check(before - 1 <= int(match.group(1)) <= after + 1, "last_check out of range")
+        today = {datetime.datetime.fromtimestamp(t, datetime.timezone.utc).strftime("%Y-%m-%d")
+                 for t in (before, after)}
+        check(match.group(2) in today, "staged date %s" % match.group(2))
+        check(match.group(3) == staged_path,
+              "%s: installer %r, expected %r" % (self.label, match.group(3), staged_path))
+        check(match.group(4) == hashlib.sha256(self.server.installer).hexdigest(), "sha256")
+        check(os.path.exists(os.path.join(self.updates, name)), "staged file missing")
+        check("check: staged 0.2.0" in self.log(), "no staged line in the log")
+
+        # Inside the interval an unforced check does nothing at all.
+        requests = len(self.server.requests)
+        code, _, _ = self.wine.run([self.program, "--check", "0.1.0"])
+        check(code == 0 and self.state_text() == text, "a second check changed the state")
+        check(len(self.server.requests) == requests, "a skipped check fetched something")
+        check("check: skipped (within 24h interval)" in self.log(), "no skipped line")
+
+        code, _, err = self.wine.run([self.program, "--apply"])
+        check(code == 0, "%s: --apply exit %d %r" % (self.label, code, err[-500:]))
+        check(wait_for(os.path.join(self.updates, name + ".ran"), 30),
+              "%s: --apply did not start %s" % (self.label, name))
+        applied = self.state_text()
+        expected = ('{\n   "last_check": %s,\n   "release_notes": {\n'
+                    '      "notes": "Second release: faster, \u00e9l\u00e9gant.",\n'
+                    '      "version": "0.2.0"\n   }\n}\n' % match.group(1))
+        check(applied == expected, "%s: state after --apply:\n%s" % (self.label, applied))
+
+        code, _, _ = self.wine.run([self.program, "--apply"])
+        check(code == 1, "%s: a second --apply exit %d" % (self.label, code))
+        check(self.state_text() == applied, "a second --apply changed the state")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--installer", required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--screenshot", required=True)
+    args = parser.parse_args()
+
+    if not os.environ.get("DISPLAY"):
+        print("wine_cycle: needs an X display (run it under Xvfb, see scripts/test-windows.sh)")
+        return 1
+
+    with open(args.installer, "rb") as f:
+        installer = f.read()
+    work = tempfile.mkdtemp(prefix="solvane-wine-cycle-")
+    wine = Wine(args.wine_run, args.prefix, work)
+    server = ReleaseServer(args.port, installer)
+    passed = failed = 0
+    try:
+        # The prefix's users: one folder per Unix user name. Any first run
+        # makes the prefix.
+        code, _, err = wine.run(["reg", "query", SHELL_FOLDERS, "/v", "AppData"])
+        check(code == 0, "wine does not run: %r" % err[-500:])
+        users = [d for d in glob.glob(os.path.join(wine.c_drive(), "users", "*"))
+                 if os.path.basename(d) != "Public"]
+        check(len(users) == 1, "cannot tell the prefix's user folder: %r" % users)
+        user = os.path.basename(users[0])
+        plain_unix = os.path.join(users[0], "AppData", "Roaming")
+        odd_name = "J\u00f6rg M\u00fcller"
+        odd_unix = os.path.join(wine.c_drive(), "users", "Public", odd_name, "AppData")
+
+        profiles = [
+            ("plain profile", None, "C:/users/%s/AppData/Roaming" % user, plain_unix),
+            ("non-ASCII profile", "C:\\users\\Public\\%s\\AppData" % odd_name,
+             "C:/users/Public/%s/AppData" % odd_name, odd_unix),
+        ]
+        for index, (label, registry, windows_appdata, unix_appdata) in enumerate(profiles):
+            shutil.rmtree(os.path.join(unix_appdata, "Korrinwade"), ignore_errors=True)
+            os.makedirs(unix_appdata, exist_ok=True)
+            try:
+                wine.set_appdata(registry or PLAIN_APPDATA)
+                cycle = Cycle(wine, server, args.program, args.installer, label,
+                              windows_appdata, unix_appdata)
+                cycle.fresh_install(args.screenshot if index == 0 else None)
+                cycle.check_and_apply()
+                print("ok: %s (%s)" % (label, cycle.windows_updates))
+                passed += 1
+            except Failure as failure:
+                print("FAILED: %s: %s" % (label, failure))
+                failed += 1
+            finally:
+                if registry:
+                    wine.set_appdata(PLAIN_APPDATA)
+    except Failure as failure:
+        print("FAILED: set-up: %s" % failure)
+        failed += 1
+    finally:
+        server.close()
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
