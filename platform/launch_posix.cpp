@@ -56,7 +56,7 @@ Kind Classify(int fd) {
   if (program_fd >= 0) {
     // Exec through the open descriptor: a script's interpreter then reads it
     // as /dev/fd/N, so deleting the file after the launch cannot pull it away.
-    char* const argv[] = {const_cast<char*>("installer"), nullptr};
+    char* const argv[] = {const_cast<char*>(document), nullptr};
     ::fexecve(program_fd, argv, environ);
   } else {
     char* const argv[] = {const_cast<char*>(opener), const_cast<char*>(document), nullptr};
