@@ -10,6 +10,9 @@ namespace {
 // form in `to` (no best-fit look-alikes, no default characters).
 std::optional<std::string> Recode(const std::string& text, UINT from, UINT to) {
   if (text.empty()) return std::string();
+  // The ANSI code page may itself be UTF-8, which takes other flags below.
+  if (from == CP_ACP) from = ::GetACP();
+  if (to == CP_ACP) to = ::GetACP();
   const int text_size = static_cast<int>(text.size());
   const int wide_size =
       ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), text_size, nullptr, 0);

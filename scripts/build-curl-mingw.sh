@@ -4,9 +4,9 @@
 #
 #   $SOLVANE_MINGW_CACHE/curl-<version>/{include,lib}   (default /var/cache/solvane-mingw)
 #
-# Debian ships no MinGW libcurl. The source package is fetched with apt-get
-# through a private sources list and private package lists, so the machine's
-# own apt configuration is never touched. The version is the one the machine's
+# Debian ships no MinGW libcurl. The source package is fetched by
+# scripts/fetch-debian-source.sh, which leaves the machine's apt
+# configuration alone. The version is the one the machine's
 # apt would install for libcurl4, so the cache key follows Debian's updates.
 # An existing complete build of that version is reused; pass --force to rebuild.
 #
@@ -38,63 +38,11 @@ mkdir -p "$cache"
 work=$(mktemp -d "$cache/.curl-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# A deb-src twin of every Debian stanza the machine's apt already uses, in a
-# private folder.
-mkdir -p "$work/apt/sources.list.d" "$work/apt/lists/partial" "$work/apt/cache/archives/partial" \
-  "$work/src"
-{
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [[ -f $f ]] || continue
-    awk '
-      BEGIN { RS = ""; ORS = "\n\n" }
-      /Types:[^\n]*deb/ && /debian-archive-keyring|\/debian/ {
-        sub(/Types:[^\n]*/, "Types: deb-src"); print
-      }' "$f"
-  done
-  if [[ -f /etc/apt/sources.list ]]; then
-    awk '$1 == "deb" && $0 ~ /debian/ {
-      $1 = ""; sub(/^ /, "");
-      opts = ""
-      if ($1 ~ /^\[/) { while ($1 !~ /\]$/) { opts = opts " " $1; $1 = ""; sub(/^ +/, "") }
-                        opts = opts " " $1; $1 = ""; sub(/^ +/, "") }
-      uri = $1; suite = $2; comps = ""
-      for (i = 3; i <= NF; i++) comps = comps " " $i
-      printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents:%s\n\n", uri, suite, comps
-    }' /etc/apt/sources.list
-  fi
-} >"$work/apt/sources.list.d/debian-src.sources"
-
-if ! grep -q '^URIs:' "$work/apt/sources.list.d/debian-src.sources"; then
-  echo "build-curl-mingw: found no Debian entry in the apt sources to derive deb-src from" >&2
-  exit 1
-fi
-
-apt_opts=(
-  -o Dir::Etc::SourceList=/dev/null
-  -o Dir::Etc::SourceParts="$work/apt/sources.list.d"
-  -o Dir::State::Lists="$work/apt/lists"
-  -o Dir::Cache="$work/apt/cache"
-  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
-  -o APT::Sandbox::User=root
-)
 echo "build-curl-mingw: fetching Debian's curl source ${version:-(newest)}"
-apt-get "${apt_opts[@]}" -qq update
-(
-  cd "$work/src"
-  if [[ -n $version ]] && apt-get "${apt_opts[@]}" source --download-only "curl=$version" >../fetch.log 2>&1; then
-    :
-  else
-    apt-get "${apt_opts[@]}" source --download-only curl >>../fetch.log 2>&1 || {
-      cat ../fetch.log >&2
-      exit 1
-    }
-  fi
-  dsc=$(ls ./*.dsc | head -n1)
-  dpkg-source --no-check -x "$dsc" tree >/dev/null
-)
+bash "$here/scripts/fetch-debian-source.sh" curl "$version" "$work/curl"
 
 echo "build-curl-mingw: configuring and building into $prefix"
-cmake -S "$work/src/tree" -B "$work/build" \
+cmake -S "$work/curl/tree" -B "$work/build" \
   -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$work/install" \

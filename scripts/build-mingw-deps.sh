@@ -5,9 +5,9 @@
 #
 #   curl-<version>         static libcurl with Schannel (scripts/build-curl-mingw.sh)
 #   googletest-<version>   static GoogleTest built from /usr/src/googletest
-#   headers-<versions>     nlohmann-json and cpp-httplib, copied from Debian's
-#                          packages so that /usr/include never reaches the
-#                          cross compiler
+#   headers-<versions>     nlohmann-json (copied from Debian's package, so that
+#                          /usr/include never reaches the cross compiler) and
+#                          header-only cpp-httplib (from Debian's source package)
 #
 # Each prefix is complete when it holds a .complete file; complete prefixes
 # are reused, missing ones are made. Needs scripts/install-windows-deps.sh.
@@ -28,18 +28,25 @@ pkg_version() {
 bash "$here/scripts/build-curl-mingw.sh"
 
 # Header-only libraries, with nlohmann-json's CMake package files beside them
-# (they locate the headers relative to themselves).
+# (they locate the headers relative to themselves). Debian's cpp-httplib
+# header is the declarations half of a compiled library for Linux; the
+# header-only original comes from its source package.
 headers=$cache/headers-json$(pkg_version nlohmann-json3-dev)-httplib$(pkg_version libcpp-httplib-dev)
 if [[ ! -f $headers/.complete ]]; then
   echo "build-mingw-deps: staging headers into $headers"
+  work=$(mktemp -d "$cache/.headers.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  mkdir -p "$work/stage/include" "$work/stage/share/cmake"
+  cp -a /usr/include/nlohmann "$work/stage/include/"
+  cp -a /usr/share/cmake/nlohmann_json "$work/stage/share/cmake/"
+  httplib_version=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev 2>/dev/null || true)
+  bash "$here/scripts/fetch-debian-source.sh" cpp-httplib "$httplib_version" "$work/httplib"
+  cp "$work/httplib/tree/httplib.h" "$work/stage/include/httplib.h"
   rm -rf "$headers"
-  mkdir -p "$headers/include" "$headers/share/cmake"
-  cp -a /usr/include/nlohmann "$headers/include/"
-  cp -a /usr/share/cmake/nlohmann_json "$headers/share/cmake/"
-  if [[ -f /usr/include/httplib.h ]]; then
-    cp -a /usr/include/httplib.h "$headers/include/"
-  fi
+  mv "$work/stage" "$headers"
   touch "$headers/.complete"
+  rm -rf "$work"
+  trap - EXIT
 fi
 
 gtest=$cache/googletest-$(pkg_version googletest)

@@ -16,6 +16,11 @@ cmake -S "$here" -B "$build" \
   -DCMAKE_BUILD_TYPE=Release \
   -DSOLVANE_BUILD_TOOLS=OFF \
   -DSOLVANE_BUILD_BENCH=OFF
+# The shipped program and the Windows tests first, then everything else.
+cmake --build "$build" -j "$jobs" --target SolvaneSetup solvane-setup-loopback
+if [[ -f $here/tests/windows/CMakeLists.txt ]]; then
+  cmake --build "$build" -j "$jobs" --target solvane_windows_tests marker_installer
+fi
 cmake --build "$build" -j "$jobs"
 
 exe=$build/SolvaneSetup.exe

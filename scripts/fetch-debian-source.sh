@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Fetches and unpacks one of Debian's source packages without touching the
+# machine's apt configuration: a deb-src twin of every Debian entry in the
+# machine's apt sources goes into a private folder, together with private
+# package lists and caches.
+#
+#   scripts/fetch-debian-source.sh <source package> <version or ""> <folder>
+#
+# Unpacks the source (Debian's patches applied) into <folder>/tree. An empty
+# version, or one the archive no longer has, takes the newest.
+set -euo pipefail
+
+package=$1
+version=$2
+dest=$3
+
+mkdir -p "$dest/apt/sources.list.d" "$dest/apt/lists/partial" "$dest/apt/cache/archives/partial" \
+  "$dest/src"
+{
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [[ -f $f ]] || continue
+    awk '
+      BEGIN { RS = ""; ORS = "\n\n" }
+      /Types:[^\n]*deb/ && /debian-archive-keyring|\/debian/ {
+        sub(/Types:[^\n]*/, "Types: deb-src"); print
+      }' "$f"
+  done
+  if [[ -f /etc/apt/sources.list ]]; then
+    awk '$1 == "deb" && $0 ~ /debian/ {
+      $1 = ""; sub(/^ /, "");
+      if ($1 ~ /^\[/) { while ($1 !~ /\]$/) { $1 = ""; sub(/^ +/, "") } $1 = ""; sub(/^ +/, "") }
+      uri = $1; suite = $2; comps = ""
+      for (i = 3; i <= NF; i++) comps = comps " " $i
+      printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents:%s\n\n", uri, suite, comps
+    }' /etc/apt/sources.list
+  fi
+} >"$dest/apt/sources.list.d/debian-src.sources"
+
+if ! grep -q '^URIs:' "$dest/apt/sources.list.d/debian-src.sources"; then
+  echo "fetch-debian-source: no Debian entry in the apt sources to derive deb-src from" >&2
+  exit 1
+fi
+
+apt_opts=(
+  -o Dir::Etc::SourceList=/dev/null
+  -o Dir::Etc::SourceParts="$dest/apt/sources.list.d"
+  -o Dir::State::Lists="$dest/apt/lists"
+  -o Dir::Cache="$dest/apt/cache"
+  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
+  -o APT::Sandbox::User=root
+)
+apt-get "${apt_opts[@]}" -qq update
+cd "$dest/src"
+if [[ -z $version ]] ||
+  ! apt-get "${apt_opts[@]}" source --download-only "$package=$version" >../fetch.log 2>&1; then
+  apt-get "${apt_opts[@]}" source --download-only "$package" >>../fetch.log 2>&1 || {
+    cat ../fetch.log >&2
+    exit 1
+  }
+fi
+dsc=$(ls ./*.dsc | head -n1)
+dpkg-source --no-check -x "$dsc" "$dest/tree" >/dev/null

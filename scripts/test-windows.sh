@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under wine: the GoogleTest suites through
+# ctest (the cross-compiling emulator is scripts/wine-run.sh) and the update
+# cycle of the loopback build (tests/windows/wine_cycle.py), which also saves
+# a screenshot of the progress window as build-win/windows-progress-window.png.
+#
+#   scripts/test-windows.sh [build folder]     (default build-win, made by
+#                                                scripts/build-windows.sh)
+#
+# Everything runs on a private X server (Xvfb) and in the build folder's own
+# wine prefix. wineserver is started persistent with its streams on
+# /dev/null and stopped at the end; test output goes to files, since wine's
+# background processes would hold a pipe open.
+set -uo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(realpath -m "${1:-$here/build-win}")
+prefix=$build/wineprefix
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+
+if [[ ! -f $build/CTestTestfile.cmake ]]; then
+  echo "test-windows: $build is not a configured build; run scripts/build-windows.sh" >&2
+  exit 2
+fi
+
+xvfb_pid=
+cleanup() {
+  wineserver -k </dev/null >/dev/null 2>&1
+  if [[ -n $xvfb_pid ]]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+}
+trap cleanup EXIT
+
+# A display number nobody uses.
+display=
+for n in $(seq 90 130); do
+  if [[ ! -e /tmp/.X$n-lock && ! -e /tmp/.X11-unix/X$n ]]; then
+    display=$n
+    break
+  fi
+done
+[[ -n $display ]] || { echo "test-windows: no free X display" >&2; exit 2; }
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp </dev/null >"$build/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 50); do
+  [[ -e /tmp/.X11-unix/X$display ]] && break
+  sleep 0.1
+done
+export DISPLAY=:$display
+
+# Make the prefix and start its server before any test, outside any pipe.
+"$here/scripts/wine-run.sh" --prefix "$prefix" reg query 'HKCU\Environment' \
+  >"$build/wine-setup.log" 2>&1 || {
+  echo "test-windows: wine does not start, see $build/wine-setup.log" >&2
+  exit 1
+}
+
+status=0
+
+# What the shipped exe needs from the system: the GUI subsystem and nothing
+# beyond Windows' own DLLs.
+exe=$build/SolvaneSetup.exe
+x86_64-w64-mingw32-objdump -p "$exe" >"$build/objdump-p.txt"
+echo "SolvaneSetup.exe: $(stat -c %s "$exe") bytes"
+grep -E '^Subsystem' "$build/objdump-p.txt"
+grep -q '(Windows GUI)' "$build/objdump-p.txt" || { echo "not a GUI-subsystem program" >&2; status=1; }
+system_dlls='^(advapi32|bcrypt|comctl32|crypt32|gdi32|kernel32|msvcrt|secur32|shell32|user32|winmm|ws2_32)\.dll$'
+while read -r dll; do
+  if [[ ${dll,,} =~ $system_dlls ]]; then
+    echo "  imports $dll"
+  else
+    echo "  imports $dll: not a Windows system DLL" >&2
+    status=1
+  fi
+done < <(awk '/DLL Name:/ {print $3}' "$build/objdump-p.txt")
+
+(cd "$build" && ctest --output-on-failure --timeout 900) >"$build/ctest-windows.log" 2>&1 || status=1
+cat "$build/ctest-windows.log"
+exit $status
