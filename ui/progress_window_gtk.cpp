@@ -166,6 +166,18 @@ gboolean CallDialogHook(GtkWidget* dialog, GdkEvent*, gpointer) {
   return FALSE;
 }
 
+// GTK paints on its frame clock, at most once per frame interval, so a change
+// made soon after the last frame would wait for a later drain; the install
+// may block for a long time before that. Lay out and paint what changed now.
+void PaintChanges() {
+  GtkWidget* window = State().window;
+  if (!window) return;
+  gtk_container_check_resize(GTK_CONTAINER(window));
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  gdk_window_process_updates(gtk_widget_get_window(window), TRUE);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
 void AppendStepSuffix(int index, std::u16string_view suffix) {
   GtkWidget* label = State().labels[index];
   SetLabelText(label, AppendSuffix(LabelText(label), suffix));
@@ -217,6 +229,7 @@ WindowHandle CreateProgressWindow() {
   // so the drain below paints the window before the first step starts.
   gdk_display_sync(gtk_widget_get_display(window));
   PumpMessages();
+  PaintChanges();
   return window;
 }
 
@@ -224,6 +237,7 @@ void MarkStepActive(int index) {
   if (!InRange(index)) return;
   if (State().mode == Mode::kText) return text_progress::MarkStepActive(index);
   AppendStepSuffix(index, kActiveSuffix);
+  PaintChanges();
   PumpMessages();
 }
 
@@ -233,6 +247,7 @@ void MarkStepDone(int index) {
   State().done[index] = true;
   DrawDone(State().labels[index]);
   AppendStepSuffix(index, kDoneSuffix);
+  PaintChanges();
   PumpMessages();
 }
 
@@ -240,6 +255,7 @@ void SetStepText(int index, const std::u16string& text) {
   if (!InRange(index)) return;
   if (State().mode == Mode::kText) return text_progress::SetStepText(index, text);
   SetLabelText(State().labels[index], text);
+  PaintChanges();
   PumpMessages();
 }
 
@@ -249,6 +265,7 @@ void SetProgress(int percent) {
     // GTK's bar holds a fraction; values outside the range show as its ends.
     const int shown = std::clamp(percent, 0, 100);
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(State().bar), shown / 100.0);
+    PaintChanges();
   }
   PumpMessages();
 }

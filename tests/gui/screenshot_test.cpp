@@ -23,17 +23,10 @@ struct PixbufUnref {
 };
 using Pixbuf = std::unique_ptr<GdkPixbuf, PixbufUnref>;
 
-void SetFlag(GdkFrameClock*, gpointer flag) { *static_cast<bool*>(flag) = true; }
-
-// Waits for the window's next frame to be painted, so that the screen shows
-// every change made so far, then grabs the window's content from the server.
+// The window's content as the X server holds it right now. Nothing waits for
+// a frame here: what shows is what the window operations painted before they
+// returned.
 Pixbuf Capture(GtkWidget* window) {
-  GdkFrameClock* clock = gtk_widget_get_frame_clock(window);
-  bool painted = false;
-  const gulong handler = g_signal_connect(clock, "after-paint", G_CALLBACK(SetFlag), &painted);
-  gtk_widget_queue_draw(window);
-  while (!painted) g_main_context_iteration(nullptr, TRUE);
-  g_signal_handler_disconnect(clock, handler);
   gdk_display_sync(gtk_widget_get_display(window));
   GdkWindow* gdk_window = gtk_widget_get_window(window);
   return Pixbuf(gdk_pixbuf_get_from_window(gdk_window, 0, 0, gdk_window_get_width(gdk_window),
