@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev nlohmann-json3-dev libssl-dev
   googletest libgtest-dev libbenchmark-dev
   libcpp-httplib-dev
-  libgtk-3-dev xvfb xauth
+  libgtk-3-dev xvfb xauth libx11-dev libxtst-dev
   clang libclang-rt-dev
   curl openssl python3 file
 )

@@ -56,9 +56,7 @@ class InstallWindowTest : public ::testing::Test {
     // Should a window never have shown up as expected, end the program that
     // is waiting behind it rather than hang.
     if (program_.joinable()) {
-      for (const XTopLevel& w : x_.Viewable()) {
-        if (w.title == "Solvane Setup" && w.pid > 0) ::kill(w.pid, SIGKILL);
-      }
+      KillProgram();
       program_.join();
     }
   }
@@ -90,14 +88,30 @@ class InstallWindowTest : public ::testing::Test {
     });
   }
 
+  // Waits for the program to end; one still running after a minute is
+  // stuck (a dialog nobody answered) and is ended, failing the test.
   ProgramRun Finish() {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!ended_ && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!ended_) {
+      ADD_FAILURE() << "the program did not end";
+      KillProgram();
+    }
     program_.join();
     return run_;
   }
 
+  void KillProgram() {
+    for (const XTopLevel& w : x_.Viewable()) {
+      if (w.title == "Solvane Setup" && w.pid > 0) ::kill(w.pid, SIGKILL);
+    }
+  }
+
   // Waits for the error dialog, checks how it sits over the window and
-  // closes it.
-  void CloseErrorDialog() {
+  // answers it: Return for OK, or the close request of a title bar.
+  void AnswerErrorDialog(bool press_ok) {
     const auto dialog = x_.WaitFor(IsDialog, ended_);
     ASSERT_TRUE(dialog) << "no error dialog appeared";
     EXPECT_TRUE(dialog->modal);
@@ -106,7 +120,11 @@ class InstallWindowTest : public ::testing::Test {
     EXPECT_EQ(dialog->transient_for, main->id);
     EXPECT_FALSE(ended_);  // the program waits for the answer
     on_dialog_();
-    x_.RequestClose(dialog->id);
+    if (press_ok) {
+      x_.PressReturn(dialog->id);
+    } else {
+      x_.RequestClose(dialog->id);
+    }
   }
   std::function<void()> on_dialog_ = [] {};
 
@@ -158,10 +176,10 @@ TEST_F(InstallWindowTest, WindowStaysThroughACloseRequestAndTheInstallCompletes)
   EXPECT_EQ(run.stderr_text.find("Fetching"), std::string::npos) << run.stderr_text;
 }
 
-TEST_F(InstallWindowTest, ManifestNotFoundShowsTheDialogUntilItIsClosed) {
+TEST_F(InstallWindowTest, ManifestNotFoundShowsTheDialogUntilOkIsPressed) {
   server_.Serve(kManifestPath, "", 404);
   Start();
-  CloseErrorDialog();
+  AnswerErrorDialog(/*press_ok=*/true);
   const ProgramRun run = Finish();
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.stderr_text.find("Could not find"), std::string::npos) << run.stderr_text;
@@ -174,7 +192,7 @@ TEST_F(InstallWindowTest, DigestMismatchDeletesTheFileOnceTheDialogIsClosed) {
   bool present_during_dialog = false;
   on_dialog_ = [&] { present_during_dialog = std::filesystem::exists(downloaded); };
   Start();
-  CloseErrorDialog();
+  AnswerErrorDialog(/*press_ok=*/false);
   const ProgramRun run = Finish();
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_TRUE(present_during_dialog);
@@ -185,7 +203,7 @@ TEST_F(InstallWindowTest, DigestMismatchDeletesTheFileOnceTheDialogIsClosed) {
 TEST_F(InstallWindowTest, FailedDownloadShowsTheDialogAndLeavesNoFile) {
   Publish(Sha256Of(Installer()), 403);
   Start();
-  CloseErrorDialog();
+  AnswerErrorDialog(/*press_ok=*/false);
   const ProgramRun run = Finish();
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));

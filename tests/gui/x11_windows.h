@@ -49,6 +49,10 @@ class XSession {
   // waits until the server has passed it on.
   void RequestClose(unsigned long window);
 
+  // Gives `window` the keyboard focus and types Return on the server's
+  // keyboard (XTEST), as a user answering a dialog would.
+  void PressReturn(unsigned long window);
+
  private:
   _XDisplay* display_ = nullptr;
 };
