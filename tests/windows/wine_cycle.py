@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The whole life of the Windows program under wine, against a release server
-on 127.0.0.1: a fresh install with its progress window on screen (a
-screenshot is saved and checked for the green of a finished step), then an
-update check that stages a newer release, --apply launching it, a second
---apply finding nothing, and an unforced check inside the 24-hour interval.
+on 127.0.0.1: two fresh installs that fail with their error message boxes
+(read and dismissed by dismiss_error.exe), a fresh install with its progress
+window on screen (a screenshot is saved and checked for the green of a
+finished step), then an update check that stages a newer release, --apply
+launching it, a second --apply finding nothing, and an unforced check inside
+the 24-hour interval.
 Every launched installer is a stand-in exe that writes "<its path>.ran".
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
@@ -66,7 +68,7 @@ class ReleaseServer:
 
             def do_GET(self):
                 server.requests.append(self.path)
-                if self.path == "/solvane/manifest.json":
+                if self.path == "/solvane/manifest.json" and server.manifest is not None:
                     self.reply(json.dumps(server.manifest).encode(), "application/json")
                 elif self.path.startswith("/solvane/files/") and self.path.endswith(".exe"):
                     server.download_started.set()
@@ -95,7 +97,7 @@ class ReleaseServer:
         self.thread.start()
         self.base = "http://127.0.0.1:%d/solvane/" % port
 
-    def publish(self, version, notes):
+    def publish(self, version, notes, digest=None):
         name = "Solvane-%s-setup.exe" % version
         self.manifest = {
             "current": {"stable": {"windows-x64": version, "linux-x64": "9.9.9"}},
@@ -103,7 +105,7 @@ class ReleaseServer:
                 "windows-x64": {
                     version: {
                         "url": self.base + "files/" + name,
-                        "sha256": hashlib.sha256(self.installer).hexdigest(),
+                        "sha256": digest or hashlib.sha256(self.installer).hexdigest(),
                         "notes": notes,
                     }
                 }
@@ -123,23 +125,32 @@ class Wine:
         self.work = work
         self.runs = 0
 
-    def run(self, args, timeout=180):
-        """Runs args under wine; returns (exit code, stdout, stderr)."""
+    def start(self, args):
+        """Starts args under wine; finish() collects the result."""
         self.runs += 1
         out_path = os.path.join(self.work, "run%d.out" % self.runs)
         err_path = os.path.join(self.work, "run%d.err" % self.runs)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             process = subprocess.Popen([self.wine_run, "--prefix", self.prefix] + args,
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-            try:
-                code = process.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-                self.kill_server()
-                raise Failure("timed out after %ds: %s" % (timeout, " ".join(args)))
+        return process, args, out_path, err_path
+
+    def finish(self, started, timeout=180):
+        """(exit code, stdout, stderr) of a started program."""
+        process, args, out_path, err_path = started
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            self.kill_server()
+            raise Failure("timed out after %ds: %s" % (timeout, " ".join(args)))
         with open(out_path, "rb") as out, open(err_path, "rb") as err:
             return code, out.read(), err.read()
+
+    def run(self, args, timeout=180):
+        """Runs args under wine; returns (exit code, stdout, stderr)."""
+        return self.finish(self.start(args), timeout)
 
     def kill_server(self):
         env = dict(os.environ, WINEPREFIX=self.prefix)
@@ -179,7 +190,9 @@ def screenshot_has_window(path):
 
 
 class Cycle:
-    def __init__(self, wine, server, program, installer, label, windows_appdata, unix_appdata):
+    def __init__(self, wine, server, program, installer, dismiss, label, windows_appdata,
+                 unix_appdata):
+        self.dismiss = dismiss
         self.wine = wine
         self.server = server
         self.program = program
@@ -237,6 +250,41 @@ class Cycle:
             check(green >= 20, "screenshot shows no finished (green) step: %d pixels" % green)
             print("screenshot: %s (%d pixels of the done colour)" % (screenshot, green))
 
+    def failed_install(self, message):
+        """A fresh install that must fail with `message` in a message box."""
+        program = self.wine.start([self.program])
+        code, out, err = self.wine.run([self.dismiss, "90"], timeout=120)
+        result, _, _ = self.wine.finish(program)
+        shown = dict(line.split("=", 1) for line in out.decode("utf-8").splitlines()
+                     if "=" in line)
+        check(code == 0, "%s: no message box for %r: %r" % (self.label, message, out))
+        check(shown.get("text") == message, "%s: message box said %r, expected %r"
+              % (self.label, shown.get("text"), message))
+        check(shown.get("owner") == "SolvaneSetupClass",
+              "message box not owned by the progress window: %r" % shown)
+        # The error icon's red disc covers a good part of its 32 x 32 pixels.
+        check(shown.get("icon") == "1" and int(shown.get("red_pixels", "-1")) >= 150,
+              "message box without the error icon: %r" % shown)
+        check(shown.get("buttons", "").startswith("1 ") and shown.get("buttons").endswith("ok=1"),
+              "message box buttons: %r" % shown)
+        check(result == 1, "%s: failed install exit %d" % (self.label, result))
+        print("message box: %s" % ", ".join("%s=%s" % item for item in sorted(shown.items())))
+
+    def failures(self):
+        self.server.manifest = None
+        self.failed_install("Could not find a release for this platform.")
+        check(not os.path.exists(os.path.join(self.updates, "Updates.json")),
+              "a failed manifest fetch wrote the state file")
+
+        name = self.server.publish("0.1.0", "Tampered.", digest="0" * 64)
+        self.failed_install("Download failed or verification error.")
+        check(not os.path.exists(os.path.join(self.updates, name)),
+              "the download that failed verification is still there")
+        check(not os.path.exists(os.path.join(self.updates, "Updates.json")),
+              "a failed verification wrote the state file")
+        check(not os.path.exists(os.path.join(self.updates, name + ".ran")),
+              "an unverified installer was started")
+
     def check_and_apply(self):
         name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
         before = int(time.time())
@@ -292,6 +340,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--installer", required=True)
+    parser.add_argument("--dismiss", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
@@ -313,6 +362,11 @@ def main():
         # makes the prefix.
         code, _, err = wine.run(["reg", "query", SHELL_FOLDERS, "/v", "AppData"])
         check(code == 0, "wine does not run: %r" % err[-500:])
+        # Xvfb has no window manager: wine draws the caption (title, icon,
+        # close button) itself, so the screenshot shows the whole window.
+        code, _, err = wine.run(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                                 "Decorated", "/t", "REG_SZ", "/d", "N", "/f"])
+        check(code == 0, "reg add Decorated failed: %r" % err[-500:])
         users = [d for d in glob.glob(os.path.join(wine.c_drive(), "users", "*"))
                  if os.path.basename(d) != "Public"]
         check(len(users) == 1, "cannot tell the prefix's user folder: %r" % users)
@@ -331,8 +385,10 @@ def main():
             os.makedirs(unix_appdata, exist_ok=True)
             try:
                 wine.set_appdata(registry or PLAIN_APPDATA)
-                cycle = Cycle(wine, server, args.program, args.installer, label,
+                cycle = Cycle(wine, server, args.program, args.installer, args.dismiss, label,
                               windows_appdata, unix_appdata)
+                if index == 0:
+                    cycle.failures()
                 cycle.fresh_install(args.screenshot if index == 0 else None)
                 cycle.check_and_apply()
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
