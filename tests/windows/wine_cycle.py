@@ -5,7 +5,7 @@ on 127.0.0.1: two fresh installs that fail with their error message boxes
 window on screen (a screenshot is saved and checked for the green of a
 finished step), then an update check that stages a newer release, --apply
 launching it, a second --apply finding nothing, and an unforced check inside
-the 24-hour interval.
+the 24-hour interval; last, the shipped exe runs --apply with nothing staged.
 Every launched installer is a stand-in exe that writes "<its path>.ran".
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
@@ -250,6 +250,16 @@ class Cycle:
             check(green >= 20, "screenshot shows no finished (green) step: %d pixels" % green)
             print("screenshot: %s (%d pixels of the done colour)" % (screenshot, green))
 
+    def shipped_apply(self, shipped):
+        """The shipped exe (real release server) with nothing staged: --apply
+        needs no network, logs its line and ends with 1."""
+        before = self.log()
+        code, _, err = self.wine.run([shipped, "--apply"])
+        check(code == 1, "shipped exe: --apply with nothing staged exit %d %r" % (code, err[-300:]))
+        added = self.log()[len(before):]
+        check("apply: launching staged installer" in added,
+              "shipped exe wrote no apply line: %r" % added)
+
     def failed_install(self, message):
         """A fresh install that must fail with `message` in a message box."""
         program = self.wine.start([self.program])
@@ -288,9 +298,16 @@ class Cycle:
     def check_and_apply(self):
         name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
         before = int(time.time())
-        code, _, err = self.wine.run([self.program, "--check", "0.1.0"])
+        # The installed version carries characters beyond ASCII: the command
+        # line reaches the program as UTF-16 and must arrive as UTF-8. It
+        # still reads as 0.1.0.
+        current = "0.1.0+\u00fc\u00e9"
+        code, _, err = self.wine.run([self.program, "--check", current])
         after = int(time.time())
         check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
+        check("check: current=%s force=0" % current in self.log(),
+              "%s: the version argument did not reach the log as UTF-8:\n%s"
+              % (self.label, self.log()))
         staged_path = self.windows_updates + "/" + name
         text = self.state_text()
         lines = text.split("\n")
@@ -341,6 +358,7 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--installer", required=True)
     parser.add_argument("--dismiss", required=True)
+    parser.add_argument("--shipped", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
@@ -391,6 +409,8 @@ def main():
                     cycle.failures()
                 cycle.fresh_install(args.screenshot if index == 0 else None)
                 cycle.check_and_apply()
+                if index == 0:
+                    cycle.shipped_apply(args.shipped)
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
