@@ -4,8 +4,10 @@
 # cycle of the loopback build (tests/windows/wine_cycle.py), which also saves
 # a screenshot of the progress window as build-win/windows-progress-window.png.
 #
-#   scripts/test-windows.sh [build folder]     (default build-win, made by
-#                                                scripts/build-windows.sh)
+#   scripts/test-windows.sh [build folder] [ctest options...]
+#
+# The build folder defaults to build-win (made by scripts/build-windows.sh);
+# "-L windows" runs only the Windows-only tests.
 #
 # Everything runs on a private X server (Xvfb) and in the build folder's own
 # wine prefix. wineserver is started persistent with its streams on
@@ -14,7 +16,12 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(realpath -m "${1:-$here/build-win}")
+build=$here/build-win
+if [[ $# -gt 0 && ${1:0:1} != - ]]; then
+  build=$1
+  shift
+fi
+build=$(realpath -m "$build")
 prefix=$build/wineprefix
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 
@@ -76,6 +83,6 @@ while read -r dll; do
   fi
 done < <(awk '/DLL Name:/ {print $3}' "$build/objdump-p.txt")
 
-(cd "$build" && ctest --output-on-failure --timeout 900) >"$build/ctest-windows.log" 2>&1 || status=1
+(cd "$build" && ctest --output-on-failure --timeout 900 "$@") >"$build/ctest-windows.log" 2>&1 || status=1
 cat "$build/ctest-windows.log"
 exit $status
