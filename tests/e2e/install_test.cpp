@@ -78,6 +78,14 @@ TEST_F(InstallTest, InstallsTheStableReleaseAndRecordsItsNotes) {
   EXPECT_EQ(LogMessages(home_.str()), std::vector<std::string>{"install: fresh install started"});
 }
 
+TEST_F(InstallTest, DisplayThatCannotBeOpenedFallsBackToText) {
+  Publish();
+  const auto run = Install({{"DISPLAY", ":7531"}, {"WAYLAND_DISPLAY", "solvane-none"}});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.stderr_text, SuccessTranscript("1.5.0"));
+  EXPECT_TRUE(WaitForFile(Marker()));
+}
+
 TEST_F(InstallTest, ReleaseWithoutDigestIsInstalledUnverified) {
   Publish("1.5.0", nullptr, nullptr);
   const auto run = Install();
