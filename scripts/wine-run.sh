@@ -34,6 +34,10 @@ mkdir -p "$(dirname "$prefix")"
   flock 9
   if [[ ! -f $prefix/system.reg ]]; then
     wineboot --init </dev/null >/dev/null 2>&1 9>&-
+    # A crash of one of wine's own background services (seen with a fresh
+    # prefix) must not open a debugger window over the program under test.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      </dev/null >/dev/null 2>&1 9>&-
   fi
   # The lock must not pass to wine's long-lived processes.
   wineserver -p </dev/null >/dev/null 2>&1 9>&-
