@@ -129,7 +129,12 @@ int main(int argc, char** argv) {
   const HICON shown = icon_control
                           ? reinterpret_cast<HICON>(::SendMessageW(icon_control, STM_GETICON, 0, 0))
                           : nullptr;
-  const int red = RedPixels(icon_control);
+  // The box may be found before it is first painted: give it a moment.
+  int red = RedPixels(icon_control);
+  for (int i = 0; i < 50 && red < 150; ++i) {
+    ::Sleep(100);
+    red = RedPixels(icon_control);
+  }
 
   int buttons = 0;
   ::EnumChildWindows(box, CountButtons, reinterpret_cast<LPARAM>(&buttons));

@@ -5,7 +5,8 @@ on 127.0.0.1: two fresh installs that fail with their error message boxes
 window on screen (a screenshot is saved and checked for the green of a
 finished step), then an update check that stages a newer release, --apply
 launching it, a second --apply finding nothing, and an unforced check inside
-the 24-hour interval; last, the shipped exe runs --apply with nothing staged.
+the 24-hour interval; then the shipped exe's --apply with nothing staged, and
+a forced check of a build whose release server is on HTTPS (Schannel).
 Every launched installer is a stand-in exe that writes "<its path>.ran".
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
@@ -29,6 +30,7 @@ import json
 import os
 import re
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -52,7 +54,7 @@ def check(condition, message):
 class ReleaseServer:
     """manifest.json and installer files below /solvane/ on 127.0.0.1."""
 
-    def __init__(self, port, installer_bytes):
+    def __init__(self, port, installer_bytes, tls_context=None):
         self.installer = installer_bytes
         self.manifest = {}
         self.slow = False
@@ -84,18 +86,20 @@ class ReleaseServer:
                 if not slow:
                     self.wfile.write(body)
                     return
-                # About four seconds in twenty pieces: the window is on screen
+                # About six seconds in thirty pieces: the window is on screen
                 # with the bar moving while the screenshot is taken.
-                piece = max(1, len(body) // 20 + 1)
+                piece = max(1, len(body) // 30 + 1)
                 for at in range(0, len(body), piece):
                     self.wfile.write(body[at:at + piece])
                     self.wfile.flush()
                     time.sleep(0.2)
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        if tls_context:
+            self.httpd.socket = tls_context.wrap_socket(self.httpd.socket, server_side=True)
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
-        self.base = "http://127.0.0.1:%d/solvane/" % port
+        self.base = "%s://127.0.0.1:%d/solvane/" % ("https" if tls_context else "http", port)
 
     def publish(self, version, notes, digest=None):
         name = "Solvane-%s-setup.exe" % version
@@ -116,6 +120,20 @@ class ReleaseServer:
     def close(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+def make_tls_context(work):
+    """A server context with a fresh self-signed certificate for 127.0.0.1."""
+    key = os.path.join(work, "tls.key")
+    cert = os.path.join(work, "tls.crt")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
 
 
 class Wine:
@@ -222,11 +240,16 @@ class Cycle:
         def take():
             if not self.server.download_started.wait(90):
                 return
-            time.sleep(1.5)
-            display = os.environ["DISPLAY"]
-            shot["code"] = subprocess.call(["import", "-display", display, "-window", "root",
-                                            screenshot], stdin=subprocess.DEVNULL,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # A slow machine may paint late: shoot again while the download
+            # (about six seconds) lasts.
+            for _ in range(6):
+                time.sleep(0.8)
+                shot["code"] = subprocess.call(
+                    ["import", "-display", os.environ["DISPLAY"], "-window", "root", screenshot],
+                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL)
+                if shot["code"] == 0 and screenshot_has_window(screenshot) >= 20:
+                    break
 
         taker = threading.Thread(target=take, daemon=True) if screenshot else None
         if taker:
@@ -249,6 +272,21 @@ class Cycle:
             green = screenshot_has_window(screenshot)
             check(green >= 20, "screenshot shows no finished (green) step: %d pixels" % green)
             print("screenshot: %s (%d pixels of the done colour)" % (screenshot, green))
+
+    def check_over_tls(self, tls_program, tls_server):
+        """An update check of the HTTPS build stages a release fetched through
+        Schannel: manifest and installer both arrive over TLS."""
+        name = tls_server.publish("0.3.0", "Over TLS.")
+        requests = len(tls_server.requests)
+        code, _, err = self.wine.run([tls_program, "--check", "0.2.0", "--force"])
+        check(code == 0, "TLS --check exit %d %r" % (code, err[-300:]))
+        check(len(tls_server.requests) - requests == 2,
+              "TLS --check made %r" % tls_server.requests[requests:])
+        staged = json.loads(self.state_text()).get("staged", {})
+        check(staged.get("version") == "0.3.0" and staged.get("installer", "").endswith(name),
+              "nothing staged over TLS:\n%s\nlog:\n%s" % (self.state_text(), self.log()[-1500:]))
+        with open(os.path.join(self.updates, name), "rb") as f:
+            check(f.read() == tls_server.installer, "the installer fetched over TLS differs")
 
     def shipped_apply(self, shipped):
         """The shipped exe (real release server) with nothing staged: --apply
@@ -359,6 +397,8 @@ def main():
     parser.add_argument("--installer", required=True)
     parser.add_argument("--dismiss", required=True)
     parser.add_argument("--shipped", required=True)
+    parser.add_argument("--tls-program", required=True)
+    parser.add_argument("--tls-port", type=int, required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
@@ -374,6 +414,7 @@ def main():
     work = tempfile.mkdtemp(prefix="solvane-wine-cycle-")
     wine = Wine(args.wine_run, args.prefix, work)
     server = ReleaseServer(args.port, installer)
+    tls_server = ReleaseServer(args.tls_port, installer, make_tls_context(work))
     passed = failed = 0
     try:
         # The prefix's users: one folder per Unix user name. Any first run
@@ -411,6 +452,7 @@ def main():
                 cycle.check_and_apply()
                 if index == 0:
                     cycle.shipped_apply(args.shipped)
+                    cycle.check_over_tls(args.tls_program, tls_server)
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
@@ -424,6 +466,7 @@ def main():
         failed += 1
     finally:
         server.close()
+        tls_server.close()
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
