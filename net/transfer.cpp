@@ -16,6 +16,9 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
+// The receive buffer of an installer download, as large as the curl tool's.
+constexpr long kDownloadBufferBytes = 100 * 1024;
+
 struct BodySink {
   std::string* body;
   std::size_t cap;
@@ -107,6 +110,9 @@ bool DownloadFile(const std::string& url, const std::string& destination,
     if (CurlHandle handle{curl_easy_init()}) {
       SetCommonOptions(handle.get(), url, WriteToStream, file.get(), kInstallerTimeoutSeconds,
                        tuning);
+      // libcurl's default 16 KiB reads cost about a quarter more CPU per byte than the
+      // curl tool's 100 KiB ones, which bounds an installer download on a fast link.
+      curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
       if (progress) {
         curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, ReportDownloadProgress);
         curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &progress);
