@@ -10,7 +10,7 @@ packages=(
   libcpp-httplib-dev
   libgtk-3-dev xvfb xauth libx11-dev libxtst-dev
   clang libclang-rt-dev
-  curl openssl python3 file
+  curl openssl ca-certificates python3 file
 )
 
 missing=()

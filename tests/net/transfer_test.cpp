@@ -521,6 +521,7 @@ TEST_P(TransferTest, WriteFailureFailsTheDownloadAndRemovesTheFile) {
 // An https release may not be redirected to plain http; an http URL (the
 // loopback and demo set-ups) may go anywhere.
 TEST(TransferRedirects, HttpsUrlsFollowOnlyHttpsRedirects) {
+  ASSERT_TRUE(g_env->log_fixed_here());
   ReleaseServer plain;
   ReleaseServer secure(g_env->pki().loopback);
   plain.Serve("/installer.exe", "plain bytes");
@@ -560,6 +561,7 @@ TEST(TransferRedirects, HttpsUrlsFollowOnlyHttpsRedirects) {
 // Certificate and host-name verification stay on: only a certificate for
 // 127.0.0.1 from a trusted CA gets through.
 TEST(TransferTls, OnlyATrustedCertificateForTheHostIsAccepted) {
+  ASSERT_TRUE(g_env->log_fixed_here());
   const TestPki& pki = g_env->pki();
   const struct {
     const char* name;
