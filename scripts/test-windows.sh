@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Runs the Windows build's tests under wine: the GoogleTest suites through
-# ctest (the cross-compiling emulator is scripts/wine-run.sh) and the update
-# cycle of the loopback build (tests/windows/wine_cycle.py), which also saves
-# a screenshot of the progress window as build-win/windows-progress-window.png.
+# Builds the Windows program and its tests (scripts/build-windows.sh, after
+# scripts/install-windows-deps.sh) and runs them under wine: the GoogleTest
+# suites through ctest (the cross-compiling emulator is scripts/wine-run.sh)
+# and the update cycle of the loopback build (tests/windows/wine_cycle.py),
+# which also saves a screenshot of the progress window as
+# <build folder>/windows-progress-window.png.
 #
-#   scripts/test-windows.sh [build folder] [ctest options...]
+#   scripts/test-windows.sh [--no-build] [build folder] [ctest options...]
 #
-# The build folder defaults to build-win (made by scripts/build-windows.sh);
-# "-L windows" runs only the Windows-only tests.
+# The build folder defaults to build-win. --no-build tests an existing
+# build as it is. SOLVANE_WINDOWS_ONLY=1 builds and runs only the
+# Windows-only tests (ctest label "windows"), not the shared suites.
 #
 # Everything runs on a private X server (Xvfb) and in the build folder's own
 # wine prefix. wineserver is started persistent with its streams on
@@ -16,12 +19,27 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+do_build=1
+if [[ ${1:-} == --no-build ]]; then
+  do_build=0
+  shift
+fi
 build=$here/build-win
 if [[ $# -gt 0 && ${1:0:1} != - ]]; then
   build=$1
   shift
 fi
 build=$(realpath -m "$build")
+windows_only=()
+if [[ ${SOLVANE_WINDOWS_ONLY:-0} == 1 ]]; then
+  windows_only=(--windows-only)
+  set -- -L windows "$@"
+fi
+
+if ((do_build)); then
+  bash "$here/scripts/install-windows-deps.sh" || exit 1
+  bash "$here/scripts/build-windows.sh" "${windows_only[@]}" "$build" || exit 1
+fi
 prefix=$build/wineprefix
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 
