@@ -11,9 +11,10 @@ build=${SOLVANE_BENCH_BUILD:-$root/build-bench}
 rounds=${SOLVANE_BENCH_ROUNDS:-5}
 size=${SOLVANE_BENCH_SIZE:-1G}
 
+mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_BENCH=ON \
-  -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF -DSOLVANE_WITH_GTK=OFF >"$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
+  -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF -DSOLVANE_WITH_GTK=OFF >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target download_bench >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/solvane-bench.XXXXXX")
