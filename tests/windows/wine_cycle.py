@@ -3,9 +3,10 @@
 on 127.0.0.1: two fresh installs that fail with their error message boxes
 (read and dismissed by dismiss_error.exe), a fresh install with its progress
 window on screen (a screenshot is saved and checked for the green of a
-finished step), then an update check that stages a newer release, --apply
-launching it, a second --apply finding nothing, and an unforced check inside
-the 24-hour interval; then the shipped exe's --apply with nothing staged, and
+finished step; in the second profile the window is closed mid-download and
+the install goes on), then an update check that stages a newer release,
+--apply launching it, a second --apply finding nothing, and an unforced check
+inside the 24-hour interval; then the shipped exe's --apply with nothing staged, and
 a forced check of a build whose release server is on HTTPS (Schannel).
 Every launched installer is a stand-in exe that writes "<its path>.ran".
 
@@ -231,9 +232,12 @@ class Cycle:
         with open(path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def fresh_install(self, screenshot):
+    def fresh_install(self, screenshot=None, close_with=None):
+        """The fresh install of 0.1.0. With `screenshot`, the window is shot
+        mid-download; with `close_with` (close_window.exe), it is closed
+        mid-download, which must cancel nothing."""
         name = self.server.publish("0.1.0", "First release.")
-        self.server.slow = screenshot is not None
+        self.server.slow = screenshot is not None or close_with is not None
         self.server.download_started.clear()
         shot = {}
 
@@ -254,7 +258,13 @@ class Cycle:
         taker = threading.Thread(target=take, daemon=True) if screenshot else None
         if taker:
             taker.start()
-        code, _, err = self.wine.run([self.program])
+        program = self.wine.start([self.program])
+        if close_with:
+            check(self.server.download_started.wait(90), "%s: no download" % self.label)
+            closed, out, _ = self.wine.run([close_with, "60"], timeout=90)
+            check(closed == 0 and b"still_there=1" in out,
+                  "%s: closing the window mid-download: %r" % (self.label, out))
+        code, _, err = self.wine.finish(program)
         self.server.slow = False
         if taker:
             taker.join(30)
@@ -396,6 +406,7 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--installer", required=True)
     parser.add_argument("--dismiss", required=True)
+    parser.add_argument("--close", required=True)
     parser.add_argument("--shipped", required=True)
     parser.add_argument("--tls-program", required=True)
     parser.add_argument("--tls-port", type=int, required=True)
@@ -448,7 +459,10 @@ def main():
                               windows_appdata, unix_appdata)
                 if index == 0:
                     cycle.failures()
-                cycle.fresh_install(args.screenshot if index == 0 else None)
+                if index == 0:
+                    cycle.fresh_install(screenshot=args.screenshot)
+                else:
+                    cycle.fresh_install(close_with=args.close)
                 cycle.check_and_apply()
                 if index == 0:
                     cycle.shipped_apply(args.shipped)
