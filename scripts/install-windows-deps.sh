@@ -5,13 +5,17 @@
 set -euo pipefail
 
 packages=(
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   imagemagick
   dpkg-dev
-  cmake make googletest
-  xvfb xauth x11-apps
-  python3
+  cmake make
+  # Sources of the cross build's libraries: GoogleTest is built from
+  # /usr/src/googletest, the header-only libraries are copied, and
+  # cpp-httplib's version picks its source package.
+  googletest nlohmann-json3-dev libcpp-httplib-dev
+  # The tests: a virtual screen, the cycle's driver and its TLS certificate.
+  xvfb python3 openssl
 )
 
 missing=()
