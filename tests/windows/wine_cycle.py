@@ -202,7 +202,8 @@ def expect_crlf_text(raw, what):
 
 def screenshot_has_window(path):
     """Whether the screenshot holds a finished step's green text."""
-    raw = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], check=True,
+    convert = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
+    raw = subprocess.run([convert, path, "-depth", "8", "rgb:-"], check=True,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
     green = sum(1 for i in range(0, len(raw) - 2, 3) if raw[i:i + 3] == GREEN)
     return green
