@@ -4,10 +4,11 @@
 #
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 #
-# Libraries that Debian does not ship for MinGW (libcurl, GoogleTest, and the
-# header-only nlohmann-json copied out of /usr so that /usr/include never
-# reaches the cross compiler) live in per-version prefixes below
-# SOLVANE_MINGW_CACHE; scripts/build-windows.sh makes them.
+# Libraries that Debian does not ship for MinGW (libcurl, GoogleTest, the
+# header-only cpp-httplib, and nlohmann-json copied out of /usr so that
+# /usr/include never reaches the cross compiler) live in per-version prefixes
+# below $SOLVANE_MINGW_CACHE (default /var/cache/solvane-mingw);
+# scripts/build-mingw-deps.sh makes them.
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
