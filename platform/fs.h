@@ -30,7 +30,7 @@ bool FlushToDisk(std::FILE* file);
 
 // Renames `from` over `to` in one step, replacing `to` if it exists.
 // Returns false (and leaves `to` as it was) on failure.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool RenameOver(const std::string& from, const std::string& to);
 
 // Whether a file at `path` may be replaced: it is absent, or writable by us.
 bool CanReplace(const std::string& path);

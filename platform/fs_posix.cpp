@@ -43,7 +43,7 @@ void SyncParentDirectory(const std::string& path) {
 
 }  // namespace
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool RenameOver(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) != 0) return false;
   SyncParentDirectory(to);
   return true;

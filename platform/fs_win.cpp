@@ -1,15 +1,10 @@
-// clang-format off
-// fs.h comes before windows.h, which would otherwise rename its ReplaceFile
-// to ReplaceFileA/W; the macro is dropped right after.
-#include "platform/fs.h"
-
-#include <windows.h>
 #include <io.h>
-#undef ReplaceFile
-// clang-format on
+#include <windows.h>
 
 #include <cstdio>
 #include <system_error>
+
+#include "platform/fs.h"
 
 namespace solvane {
 namespace {
@@ -68,7 +63,7 @@ bool FlushToDisk(std::FILE* file) {
   return ::_commit(::_fileno(file)) == 0;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool RenameOver(const std::string& from, const std::string& to) {
   const std::wstring wide_from = WidePath(from);
   const std::wstring wide_to = WidePath(to);
   if (wide_from.empty() || wide_to.empty()) return false;

@@ -96,7 +96,7 @@ bool SaveState(const Json& state) {
   if (!CanReplace(path)) return false;
 
   const std::string temporary = TemporaryNameFor(path);
-  if (!WriteWhole(temporary, *text) || !ReplaceFile(temporary, path)) {
+  if (!WriteWhole(temporary, *text) || !RenameOver(temporary, path)) {
     RemovePath(temporary);
     return false;
   }

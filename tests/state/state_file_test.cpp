@@ -1,9 +1,11 @@
 #include "state/state_file.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 
@@ -26,6 +28,16 @@ class StateFileTest : public ::testing::Test {
 
   TempDir home_;
 };
+
+// `text` as a file written in text mode holds it: CR LF line ends on Windows.
+std::string TextFile(std::string text) {
+#ifdef _WIN32
+  for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+    text.insert(at, 1, '\r');
+  }
+#endif
+  return text;
+}
 
 TEST_F(StateFileTest, MissingFileLoadsEmptyAndCreatesOnlyTheFolder) {
   EXPECT_EQ(LoadState(), Json::object());
@@ -67,7 +79,7 @@ TEST_F(StateFileTest, CrLfAndLfFilesReadTheSame) {
 
 TEST_F(StateFileTest, EmptyObjectIsTwoBracesAndALineBreak) {
   ASSERT_TRUE(SaveState(Json::object()));
-  EXPECT_EQ(ReadFile(StateFile()), "{}\n");
+  EXPECT_EQ(ReadFile(StateFile()), TextFile("{}\n"));
 }
 
 TEST_F(StateFileTest, FullDocumentMatchesTheFourteenLineLayout) {
@@ -94,7 +106,7 @@ TEST_F(StateFileTest, FullDocumentMatchesTheFourteenLineLayout) {
       "      \"version\": \"1.5.0\"\n"
       "   }\n"
       "}\n";
-  EXPECT_EQ(ReadFile(StateFile()), expected);
+  EXPECT_EQ(ReadFile(StateFile()), TextFile(expected));
 }
 
 TEST_F(StateFileTest, UnknownKeysSurviveARoundTrip) {
@@ -143,6 +155,7 @@ TEST_F(StateFileTest, APlainFileNamedUpdatesMakesEveryOperationThrow) {
   }
 }
 
+#ifndef _WIN32  // kills a forked writer
 // A save killed at any moment leaves either the old or the new document,
 // never a truncated file.
 TEST_F(StateFileTest, KilledSavesNeverLeaveAPartialFile) {
@@ -164,6 +177,7 @@ TEST_F(StateFileTest, KilledSavesNeverLeaveAPartialFile) {
     EXPECT_TRUE(loaded == big || loaded == small) << "round " << round;
   }
 }
+#endif
 
 TEST(StateText, AbsurdNestingReadsAsEmptyInsteadOfOverflowing) {
   std::string deep = "{\"k\":";

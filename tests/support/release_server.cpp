@@ -11,10 +11,12 @@ namespace solvane::testing {
 ReleaseServer::ReleaseServer(int port)
     : ReleaseServer(std::make_unique<httplib::Server>(), "http", port) {}
 
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
 ReleaseServer::ReleaseServer(const TlsIdentity& identity, int port)
     : ReleaseServer(std::make_unique<httplib::SSLServer>(identity.cert_path.c_str(),
                                                          identity.key_path.c_str()),
                     "https", port) {}
+#endif
 
 ReleaseServer::ReleaseServer(std::unique_ptr<httplib::Server> server, const char* scheme, int port)
     : server_(std::move(server)), scheme_(scheme) {

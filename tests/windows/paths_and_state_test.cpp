@@ -2,22 +2,15 @@
 // characters beyond ASCII are widened with the file-system code page, stored
 // in the state file as UTF-8, and found again from what the state file holds.
 // The state file itself is text with CR LF line ends.
-// clang-format off
-// fs.h comes before windows.h, which would otherwise rename its ReplaceFile
-// to ReplaceFileA/W; the macro is dropped right after.
-#include "platform/fs.h"
-
-#include <windows.h>
-#undef ReplaceFile
-// clang-format on
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/encoding.h"
+#include "platform/fs.h"
 #include "state/paths.h"
 #include "state/records.h"
 #include "state/state_file.h"
@@ -217,10 +210,10 @@ TEST_F(DataFolderTest, ReplacingAndRemovingFilesFollowTheFileSystemRules) {
 
   EXPECT_TRUE(CanReplace(b));
   EXPECT_TRUE(CanReplace(base_ + "/missing.txt"));
-  ASSERT_TRUE(ReplaceFile(a, b));
+  ASSERT_TRUE(RenameOver(a, b));
   EXPECT_EQ(ReadFile(temp_.path() / "b.txt"), "new");
   EXPECT_FALSE(PathExists(a));
-  EXPECT_FALSE(ReplaceFile(a, b)) << "nothing left to move";
+  EXPECT_FALSE(RenameOver(a, b)) << "nothing left to move";
 
   // A read-only file is the user's wish to keep it.
   const std::wstring wide_b = (temp_.path() / "b.txt").wstring();
