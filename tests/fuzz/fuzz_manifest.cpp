@@ -5,7 +5,7 @@
 // "windows-x64" and the whole input is the text.
 //
 // Besides crashes and sanitizer reports this checks the standard-error
-// contract of Part 2.2: nothing on success, and on failure either nothing or
+// contract of the manifest parser: nothing on success, and on failure either nothing or
 // exactly one line "SolvaneSetup: manifest parse error -- ...\n". The
 // program's standard error is captured in memory, so the run stays quiet;
 // sanitizer reports are written to file descriptor 2 and still appear.

@@ -16,7 +16,7 @@ namespace {
 using Json = nlohmann::json;
 
 // ---------------------------------------------------------------------------
-// ParseManifest: one row per line of Part 2.2's failure table (and its edge
+// ParseManifest: one row per kind of manifest failure (and the edge
 // cases). Every output is pre-filled with a sentinel so "untouched" and
 // "written as """ can be told apart.
 // ---------------------------------------------------------------------------
