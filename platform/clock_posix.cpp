@@ -1,14 +1,8 @@
-#include <chrono>
 #include <ctime>
 
 #include "platform/clock.h"
 
 namespace solvane {
-
-std::int64_t UnixNow() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
 
 std::tm LocalTime(std::int64_t unix_seconds) {
   std::tm out{};

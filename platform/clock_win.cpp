@@ -1,14 +1,8 @@
-#include <chrono>
 #include <ctime>
 
 #include "platform/clock.h"
 
 namespace solvane {
-
-std::int64_t UnixNow() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // The CRT's *_s conversions take the result buffer first and return an errno
 // value; the 64-bit time_t covers every date the program meets.

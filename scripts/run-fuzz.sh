@@ -33,10 +33,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 rm -rf "$work"
-mkdir -p "$work/special"
+mkdir -p "$work/extreme"
 
 # Pathological inputs, generated here rather than committed (some are large).
-python3 - "$work/special" <<'EOF'
+python3 - "$work/extreme" <<'EOF'
 import sys, os
 d = sys.argv[1]
 def w(name, data):
@@ -88,8 +88,8 @@ for target in $targets; do
   fi
 
   echo "== $target: deeply nested and huge inputs"
-  slog=$work/$target/special.log
-  if ! "$bin" -timeout=300 -rss_limit_mb=8192 -malloc_limit_mb=8192 "$work"/special/* >"$slog" 2>&1; then
+  slog=$work/$target/extreme.log
+  if ! "$bin" -timeout=300 -rss_limit_mb=8192 -malloc_limit_mb=8192 "$work"/extreme/* >"$slog" 2>&1; then
     echo "FAIL: $target on a pathological input (log: $slog)"
     tail -n 40 "$slog"
     failed=1
@@ -97,7 +97,7 @@ for target in $targets; do
     echo "FAIL: $target printed a sanitizer report on a pathological input (log: $slog)"
     failed=1
   else
-    echo "   $(ls "$work"/special | wc -l) inputs, no findings"
+    echo "   $(ls "$work"/extreme | wc -l) inputs, no findings"
   fi
 done
 

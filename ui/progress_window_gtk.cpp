@@ -9,7 +9,7 @@
 #include "constants.h"
 #include "ui/label_text.h"
 #include "ui/progress_window.h"
-#include "ui/progress_window_inspect.h"
+#include "ui/progress_window_readback.h"
 #include "ui/text_progress.h"
 
 namespace solvane {
@@ -31,7 +31,7 @@ struct WindowState {
   std::array<GtkWidget*, kStepCount> labels{};
   std::array<bool, kStepCount> done{};
   GtkWidget* bar = nullptr;
-  inspect::ErrorDialogHook dialog_hook = nullptr;
+  readback::ErrorDialogHook dialog_hook = nullptr;
 };
 
 WindowState& State() {
@@ -299,7 +299,7 @@ void ShowErrorMessage(WindowHandle owner, const char* text) {
   PumpMessages();
 }
 
-namespace inspect {
+namespace readback {
 
 std::u16string StepText(int index) {
   if (!InRange(index)) return u"";
@@ -326,6 +326,6 @@ void* MainWindowWidget() { return HasWindow() ? State().window : nullptr; }
 
 void SetErrorDialogHook(ErrorDialogHook hook) { State().dialog_hook = hook; }
 
-}  // namespace inspect
+}  // namespace readback
 
 }  // namespace solvane

@@ -1,7 +1,7 @@
 // The progress window for builds without a window toolkit: everything goes
 // to the text form.
 #include "ui/progress_window.h"
-#include "ui/progress_window_inspect.h"
+#include "ui/progress_window_readback.h"
 #include "ui/text_progress.h"
 
 namespace solvane {
@@ -19,7 +19,7 @@ void PumpMessages() {}
 void DestroyProgressWindow(WindowHandle) { text_progress::Finish(); }
 void ShowErrorMessage(WindowHandle, const char* text) { text_progress::ShowError(text); }
 
-namespace inspect {
+namespace readback {
 
 std::u16string StepText(int index) { return text_progress::StepText(index); }
 bool StepDone(int index) { return text_progress::StepDone(index); }
@@ -28,6 +28,6 @@ bool WindowVisible() { return false; }
 void* MainWindowWidget() { return nullptr; }
 void SetErrorDialogHook(ErrorDialogHook) {}
 
-}  // namespace inspect
+}  // namespace readback
 
 }  // namespace solvane

@@ -18,13 +18,13 @@
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
 #include "ui/label_text.h"
-#include "ui/progress_window_inspect.h"
+#include "ui/progress_window_readback.h"
 
 namespace solvane {
 namespace {
 
-using inspect::StepDone;
-using inspect::StepText;
+using readback::StepDone;
+using readback::StepText;
 
 const std::u16string kInitial[kStepCount] = {
     u"  Fetching release information",
@@ -92,7 +92,7 @@ class ProgressWindowTest : public ::testing::Test {
     if (!HaveDisplay()) GTEST_SKIP() << "no X11 or Wayland display";
     window_ = CreateProgressWindow();
     ASSERT_NE(window_, nullptr);
-    widget_ = static_cast<GtkWidget*>(inspect::MainWindowWidget());
+    widget_ = static_cast<GtkWidget*>(readback::MainWindowWidget());
     ASSERT_EQ(widget_, window_);
   }
   void TearDown() override {
@@ -104,7 +104,7 @@ class ProgressWindowTest : public ::testing::Test {
 };
 
 TEST_F(ProgressWindowTest, FixedLayoutTitleAndIcon) {
-  EXPECT_TRUE(inspect::WindowVisible());
+  EXPECT_TRUE(readback::WindowVisible());
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(widget_)), "Solvane Setup");
   EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(widget_)));
   EXPECT_EQ(gtk_widget_get_allocated_width(widget_), 420);
@@ -146,7 +146,7 @@ TEST_F(ProgressWindowTest, FixedLayoutTitleAndIcon) {
   EXPECT_EQ(box.y, 125);
   EXPECT_EQ(box.width, 370);
   EXPECT_EQ(box.height, 25);
-  EXPECT_EQ(inspect::ProgressFraction(), 0.0);
+  EXPECT_EQ(readback::ProgressFraction(), 0.0);
 
   // One design at the sizes a desktop asks for, each drawn, not left empty.
   GList* icons = gtk_window_get_icon_list(GTK_WINDOW(widget_));
@@ -259,7 +259,7 @@ TEST_F(ProgressWindowTest, BarKeepsItsRangeAndShowsOutsideValuesAtTheEnds) {
   for (const Case c : {Case{40, 0.4}, Case{100, 1.0}, Case{150, 1.0}, Case{0, 0.0}, Case{-5, 0.0},
                        Case{99, 0.99}, Case{2147483647, 1.0}, Case{-2147483647 - 1, 0.0}}) {
     SetProgress(c.percent);
-    EXPECT_DOUBLE_EQ(inspect::ProgressFraction(), c.fraction) << c.percent;
+    EXPECT_DOUBLE_EQ(readback::ProgressFraction(), c.fraction) << c.percent;
   }
 }
 
@@ -274,13 +274,13 @@ TEST_F(ProgressWindowTest, CloseRequestLeavesTheWindowAndTheStepsGoOn) {
   gdk_event_free(event);
   PumpMessages();
 
-  EXPECT_TRUE(inspect::WindowVisible());
-  EXPECT_EQ(inspect::MainWindowWidget(), widget_);
+  EXPECT_TRUE(readback::WindowVisible());
+  EXPECT_EQ(readback::MainWindowWidget(), widget_);
   MarkStepDone(0);
   SetProgress(50);
   EXPECT_EQ(StepText(0), u"  Fetching release information...  \u2714");
-  EXPECT_DOUBLE_EQ(inspect::ProgressFraction(), 0.5);
-  EXPECT_TRUE(inspect::WindowVisible());
+  EXPECT_DOUBLE_EQ(readback::ProgressFraction(), 0.5);
+  EXPECT_TRUE(readback::WindowVisible());
 }
 
 TEST_F(ProgressWindowTest, DestroyRemovesTheWindow) {
@@ -288,8 +288,8 @@ TEST_F(ProgressWindowTest, DestroyRemovesTheWindow) {
   g_object_ref(widget);
   DestroyProgressWindow(window_);
   window_ = nullptr;
-  EXPECT_FALSE(inspect::WindowVisible());
-  EXPECT_EQ(inspect::MainWindowWidget(), nullptr);
+  EXPECT_FALSE(readback::WindowVisible());
+  EXPECT_EQ(readback::MainWindowWidget(), nullptr);
   EXPECT_FALSE(gtk_widget_get_visible(widget));
   g_object_unref(widget);
 }
@@ -338,9 +338,9 @@ void RecordAndPressOk(void* dialog_pointer) {
 
 TEST_F(ProgressWindowTest, ErrorMessageIsAModalDialogOwnedByTheWindow) {
   seen = {};
-  inspect::SetErrorDialogHook(&RecordAndPressOk);
+  readback::SetErrorDialogHook(&RecordAndPressOk);
   ShowErrorMessage(window_, "Download failed or verification error.");
-  inspect::SetErrorDialogHook(nullptr);
+  readback::SetErrorDialogHook(nullptr);
 
   EXPECT_EQ(seen.calls, 1);
   EXPECT_EQ(seen.title, "Solvane Setup");
@@ -357,15 +357,15 @@ TEST_F(ProgressWindowTest, ErrorMessageIsAModalDialogOwnedByTheWindow) {
   }
   g_list_free(toplevels);
   EXPECT_EQ(dialogs, 0);
-  EXPECT_TRUE(inspect::WindowVisible());
+  EXPECT_TRUE(readback::WindowVisible());
 }
 
 TEST(ProgressWindowWithout, SetProgressBeforeTheWindowExistsOnlyDrains) {
-  ASSERT_EQ(inspect::MainWindowWidget(), nullptr);
+  ASSERT_EQ(readback::MainWindowWidget(), nullptr);
   DrainProbe drains;
   SetProgress(50);
   EXPECT_EQ(drains.runs, 1);
-  EXPECT_EQ(inspect::ProgressFraction(), -1.0);
+  EXPECT_EQ(readback::ProgressFraction(), -1.0);
   PumpMessages();  // nothing left to run
   EXPECT_EQ(drains.runs, 1);
 }
@@ -388,8 +388,8 @@ class InstallInWindowTest : public ::testing::Test {
       shot.text[i] = StepText(i);
       shot.done[i] = StepDone(i);
     }
-    shot.fraction = inspect::ProgressFraction();
-    shot.visible = inspect::WindowVisible();
+    shot.fraction = readback::ProgressFraction();
+    shot.visible = readback::WindowVisible();
     return shot;
   }
 
@@ -398,9 +398,9 @@ class InstallInWindowTest : public ::testing::Test {
     SetDataDirectory(data_.str());
     // An unexpected error dialog is answered too, rather than waited on.
     seen = {};
-    inspect::SetErrorDialogHook(&RecordAndPressOk);
+    readback::SetErrorDialogHook(&RecordAndPressOk);
   }
-  void TearDown() override { inspect::SetErrorDialogHook(nullptr); }
+  void TearDown() override { readback::SetErrorDialogHook(nullptr); }
 
   // Serves `body` at `path` and takes a snapshot of the window first.
   void ServeWatched(const std::string& path, const std::string& body, Snapshot& shot,
@@ -451,8 +451,8 @@ TEST_F(InstallInWindowTest, LabelsFollowASuccessfulInstall) {
   EXPECT_EQ(at_download.fraction, 0.0);
 
   // The window is gone with the install, and the installer ran.
-  EXPECT_FALSE(inspect::WindowVisible());
-  EXPECT_EQ(inspect::MainWindowWidget(), nullptr);
+  EXPECT_FALSE(readback::WindowVisible());
+  EXPECT_EQ(readback::MainWindowWidget(), nullptr);
   EXPECT_TRUE(testing::WaitForFile(Marker()));
   EXPECT_EQ(Json::parse(testing::ReadFile(UpdatesDirectory() + "/Updates.json"))["release_notes"],
             Json::parse(R"({"version": "1.5.0", "notes": "Faster sync"})"));
@@ -507,7 +507,7 @@ TEST_F(InstallInWindowTest, FailuresShowTheirMessageOverTheStepsReachedSoFar) {
       EXPECT_EQ(seen.done_then[i], c.done[i]) << i;
     }
     EXPECT_FALSE(std::filesystem::exists(UpdatesDirectory() + "/Solvane-1.5.0.sh"));
-    EXPECT_FALSE(inspect::WindowVisible());
+    EXPECT_FALSE(readback::WindowVisible());
   }
   EXPECT_FALSE(std::filesystem::exists(Marker()));
 }

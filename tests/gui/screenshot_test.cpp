@@ -9,7 +9,7 @@
 
 #include "ui/label_text.h"
 #include "ui/progress_window.h"
-#include "ui/progress_window_inspect.h"
+#include "ui/progress_window_readback.h"
 
 namespace solvane {
 namespace {

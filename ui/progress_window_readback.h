@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace solvane::inspect {
+namespace solvane::readback {
 
 // Current text of step label 0-3 as the toolkit holds it; "" for other indexes.
 std::u16string StepText(int index);
@@ -28,4 +28,4 @@ void* MainWindowWidget();
 using ErrorDialogHook = void (*)(void* dialog);
 void SetErrorDialogHook(ErrorDialogHook hook);
 
-}  // namespace solvane::inspect
+}  // namespace solvane::readback
