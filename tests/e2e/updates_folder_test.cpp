@@ -289,7 +289,8 @@ TEST_F(UpdatesFolderTest, ABusyFolderIsReportedAndLeftAlone) {
   Publish("1.6.0");
   const std::string state_before = ReadFile(StateFile());
 
-  const int lock_fd = ::open((Updates() + "/Updates.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int lock_fd =
+      ::open((Updates() + "/Updates.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(lock_fd, 0);
   ASSERT_EQ(::flock(lock_fd, LOCK_EX), 0);
   ProgramRun check, apply, install;
