@@ -275,11 +275,8 @@ ProxyRoute ChooseRoute(const std::string& url) {
   });
 }
 
-void ApplyRoute(void* curl_handle, const std::string& url) {
+void SetRouteOptions(void* curl_handle, const ProxyRoute& route) {
   CURL* handle = static_cast<CURL*>(curl_handle);
-  const ProxyRoute route = ChooseRoute(url);
-  LogMessage("FetchManifest: %s", RouteLine(route).c_str());
-
   // Schannel checks revocation and, by default, fails a transfer whose CRL or
   // OCSP servers it cannot reach (offline lists, servers behind the proxy).
   // Best effort keeps the check where it can be made; other TLS back ends
@@ -298,6 +295,12 @@ void ApplyRoute(void* curl_handle, const std::string& url) {
   curl_easy_setopt(handle, CURLOPT_PROXYAUTH,
                    static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM | CURLAUTH_BASIC));
   curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, ":");
+}
+
+void ApplyRoute(void* curl_handle, const std::string& url) {
+  const ProxyRoute route = ChooseRoute(url);
+  LogMessage("FetchManifest: %s", RouteLine(route).c_str());
+  SetRouteOptions(curl_handle, route);
 }
 
 }  // namespace solvane

@@ -55,6 +55,10 @@ std::string RouteLine(const ProxyRoute& route);
 // otherwise the system settings (read once per run), otherwise direct.
 ProxyRoute ChooseRoute(const std::string& url);
 
+// Sets `route` on a libcurl easy handle: the proxy with sign-in as the
+// current user for a system route, nothing for libcurl's own environment.
+void SetRouteOptions(void* curl_handle, const ProxyRoute& route);
+
 // Sets the route of `url` on a libcurl easy handle (proxy, sign-in as the
 // current user, revocation checks that tolerate unreachable servers) and logs
 // it as "FetchManifest: route ...".

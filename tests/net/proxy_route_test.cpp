@@ -4,10 +4,17 @@
 // Negotiate sign-in against a domain) rests on these decisions.
 #include "net/proxy_route.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
+
+#include "tests/support/release_server.h"
+#ifndef _WIN32
+#include "tests/support/forward_proxy.h"
+#endif
 
 namespace solvane {
 namespace {
@@ -247,6 +254,65 @@ TEST(RouteFromSystem, NamedProxyBypassAndAutoConfiguration) {
     EXPECT_EQ(lookups, c.lookups) << c.line;
   }
 }
+
+#ifndef _WIN32
+// A system route's proxy sign-in, against the test proxy: the options are the
+// same on every OS, only the credentials behind the empty name differ (the
+// logged-on Windows user through SSPI there).
+struct EasyCleanup {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+
+long GetThrough(const ProxyRoute& route, const std::string& url) {
+  std::unique_ptr<CURL, EasyCleanup> handle(curl_easy_init());
+  curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(
+      handle.get(), CURLOPT_WRITEFUNCTION,
+      +[](char*, std::size_t size, std::size_t count, void*) { return size * count; });
+  SetRouteOptions(handle.get(), route);
+  long status = 0;
+  if (curl_easy_perform(handle.get()) == CURLE_OK) {
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+  }
+  return status;
+}
+
+TEST(SetRouteOptions, SystemProxySignsInAsTheCurrentUser) {
+  testing::ReleaseServer server;
+  server.Serve("/solvane/manifest.json", "{}");
+  const std::string url = server.Url("/solvane/manifest.json");
+  struct Case {
+    std::vector<std::string> offered;
+    const char* answer_starts;
+  };
+  // NTLM is preferred over Basic; Basic alone gets the empty name and password.
+  const Case cases[] = {{{"NTLM", "Basic realm=\"corp\""}, "NTLM TlRMTVNTUAAB"},
+                        {{"Basic realm=\"corp\""}, "Basic Og=="}};
+  for (const Case& c : cases) {
+    testing::ForwardProxy proxy;
+    proxy.RequireSignIn(c.offered);
+    EXPECT_EQ(GetThrough({proxy.Address(), ProxyRoute::Origin::kSystem, {}}, url), 200);
+    ASSERT_EQ(proxy.SignIns().size(), 1u);
+    EXPECT_EQ(proxy.SignIns()[0].rfind(c.answer_starts, 0), 0u) << proxy.SignIns()[0];
+    EXPECT_EQ(proxy.Forwarded(), std::vector<std::string>{url});
+  }
+}
+
+TEST(SetRouteOptions, DirectSystemRouteIgnoresTheEnvironment) {
+  testing::ReleaseServer server;
+  server.Serve("/m", "{}");
+  testing::ForwardProxy proxy;
+  ::setenv("http_proxy", ("http://" + proxy.Address()).c_str(), 1);
+  const long direct =
+      GetThrough({"", ProxyRoute::Origin::kSystem, "bypass list"}, server.Url("/m"));
+  const long environment = GetThrough({"", ProxyRoute::Origin::kEnvironment, {}}, server.Url("/m"));
+  ::unsetenv("http_proxy");
+  EXPECT_EQ(direct, 200);
+  EXPECT_EQ(environment, 200);
+  // Only the environment's route went through the proxy.
+  EXPECT_EQ(proxy.Forwarded(), std::vector<std::string>{server.Url("/m")});
+}
+#endif
 
 }  // namespace
 }  // namespace solvane
