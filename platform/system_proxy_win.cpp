@@ -2,8 +2,13 @@
 // windows.h first: the other Windows headers build on it.
 #include <winhttp.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "platform/system_proxy.h"
 
@@ -27,6 +32,8 @@ constexpr int kResolveMs = 2000;
 constexpr int kConnectMs = 2000;
 constexpr int kSendMs = 2000;
 constexpr int kReceiveMs = 3000;
+// The longest a transfer waits for auto-detection and the PAC script.
+constexpr std::chrono::seconds kDetectionLimit{5};
 
 std::wstring Widen(const std::string& utf8) {
   if (utf8.empty()) return {};
@@ -110,6 +117,65 @@ bool ReadSystemProxySettings(SystemProxySettings& settings) {
   return cache.have_settings;
 }
 
+namespace {
+
+// One auto-configuration run. A worker thread owns it through a shared
+// pointer, so a run that outlives its wait has all it touches to itself.
+struct Detection {
+  std::wstring url;
+  std::wstring config_url;
+  bool auto_detect = false;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool ok = false;
+  DWORD error = 0;
+  std::string proxy;
+};
+
+void RunDetection(Detection& job) {
+  bool ok = false;
+  DWORD error = 0;
+  std::string proxy;
+  // The session that fetches the PAC file goes direct: the script is what
+  // names the proxy.
+  const UniqueInternet session(::WinHttpOpen(L"SolvaneSetup", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (session) {
+    ::WinHttpSetTimeouts(session.get(), kResolveMs, kConnectMs, kSendMs, kReceiveMs);
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (job.auto_detect) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+      options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    if (!job.config_url.empty()) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+      options.lpszAutoConfigUrl = job.config_url.c_str();
+    }
+    // A PAC server inside a company may ask for the user's Windows sign-in.
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info{};
+    ok = ::WinHttpGetProxyForUrl(session.get(), job.url.c_str(), &options, &info) != FALSE;
+    if (ok) {
+      const GlobalText list(info.lpszProxy);
+      const GlobalText bypass(info.lpszProxyBypass);
+      if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) proxy = Narrow(list.get());
+    } else {
+      error = ::GetLastError();
+    }
+  } else {
+    error = ::GetLastError();
+  }
+  const std::lock_guard<std::mutex> lock(job.mutex);
+  job.ok = ok;
+  job.error = error;
+  job.proxy = std::move(proxy);
+  job.done = true;
+  job.finished.notify_all();
+}
+
+}  // namespace
+
 bool FindProxyForUrl(const std::string& url, const SystemProxySettings& settings,
                      std::string& proxy, std::string& error) {
   proxy.clear();
@@ -124,36 +190,29 @@ bool FindProxyForUrl(const std::string& url, const SystemProxySettings& settings
     error = reason;
     return false;
   };
-
-  // The session that fetches the PAC file goes direct: the script is what
-  // names the proxy.
-  const UniqueInternet session(::WinHttpOpen(L"SolvaneSetup", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return fail(DescribeWinHttpError(::GetLastError()));
-  ::WinHttpSetTimeouts(session.get(), kResolveMs, kConnectMs, kSendMs, kReceiveMs);
-
-  WINHTTP_AUTOPROXY_OPTIONS options{};
-  const std::wstring config_url = Widen(settings.auto_config_url);
-  if (settings.auto_detect) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  if (!settings.auto_detect && settings.auto_config_url.empty()) {
+    return fail("no auto-configuration set");
   }
-  if (!config_url.empty()) {
-    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-    options.lpszAutoConfigUrl = config_url.c_str();
-  }
-  if (options.dwFlags == 0) return fail("no auto-configuration set");
-  // A PAC server inside a company may ask for the user's Windows sign-in.
-  options.fAutoLogonIfChallenged = TRUE;
 
-  const std::wstring wide_url = Widen(url);
-  WINHTTP_PROXY_INFO info{};
-  if (!::WinHttpGetProxyForUrl(session.get(), wide_url.c_str(), &options, &info)) {
-    return fail(DescribeWinHttpError(::GetLastError()));
+  auto job = std::make_shared<Detection>();
+  job->url = Widen(url);
+  job->config_url = Widen(settings.auto_config_url);
+  job->auto_detect = settings.auto_detect;
+  // The time-outs above bound the PAC download only where WinHTTP applies the
+  // session's to it, and network discovery has none: the wait for the worker
+  // is what bounds the whole detection. A worker still running then is left
+  // to finish (or to end with the process) on its own.
+  try {
+    std::thread([job] { RunDetection(*job); }).detach();
+  } catch (const std::system_error&) {
+    return fail("no thread for proxy detection");
   }
-  const GlobalText list(info.lpszProxy);
-  const GlobalText bypass(info.lpszProxyBypass);
-  if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) proxy = Narrow(list.get());
+  std::unique_lock<std::mutex> lock(job->mutex);
+  if (!job->finished.wait_for(lock, kDetectionLimit, [&] { return job->done; })) {
+    return fail("timed out after " + std::to_string(kDetectionLimit.count()) + " s");
+  }
+  if (!job->ok) return fail(DescribeWinHttpError(job->error));
+  proxy = job->proxy;
   return true;
 }
 
