@@ -82,6 +82,19 @@ export DISPLAY=:$display
   exit 1
 }
 
+# No proxy and no proxy auto-detection in the prefix (Wine's default without
+# this value is auto-detection): no test looks for a PAC file on the network.
+# The layout is Windows' DefaultConnectionSettings: version 0x46, a counter,
+# flags 1 (direct), then empty proxy, bypass and PAC strings.
+"$here/scripts/wine-run.sh" --prefix "$prefix" reg add \
+  'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+  /v DefaultConnectionSettings /t REG_BINARY /f \
+  /d 4600000001000000010000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000 \
+  >>"$build/wine-setup.log" 2>&1 || {
+  echo "test-windows: cannot write the prefix's proxy settings, see $build/wine-setup.log" >&2
+  exit 1
+}
+
 status=0
 
 # What the shipped exe needs from the system: the GUI subsystem and nothing
