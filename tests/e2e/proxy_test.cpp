@@ -18,6 +18,15 @@ using namespace testing;
 const std::string kManifestPath = "/solvane/manifest.json";
 const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
 
+// The route lines of the log in `home`.
+std::vector<std::string> RouteLines(const std::string& home) {
+  std::vector<std::string> routes;
+  for (const std::string& line : LogMessages(home)) {
+    if (line.rfind("FetchManifest: route ", 0) == 0) routes.push_back(line);
+  }
+  return routes;
+}
+
 class ProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,16 +41,7 @@ class ProxyTest : public ::testing::Test {
     return RunProgram(home_.str(), {"--check", "1.4.0"}, env);
   }
 
-  bool Staged() const { return PathExistsIn(UpdatesDirIn(home_.str()) + "/Solvane-1.5.0.sh"); }
-  static bool PathExistsIn(const std::string& path) { return !ReadFile(path).empty(); }
-
-  std::vector<std::string> RouteLines() const {
-    std::vector<std::string> routes;
-    for (const std::string& line : LogMessages(home_.str())) {
-      if (line.rfind("FetchManifest: route ", 0) == 0) routes.push_back(line);
-    }
-    return routes;
-  }
+  bool Staged() const { return !ReadFile(UpdatesDirIn(home_.str()) + "/Solvane-1.5.0.sh").empty(); }
 
   TempDir home_;
   ReleaseServer server_{SOLVANE_TEST_PORT};
@@ -64,11 +64,7 @@ TEST_F(ProxyTest, EnvironmentProxyCarriesManifestAndInstaller) {
         (std::vector<std::string>{ReleaseUrl(kManifestPath), ReleaseUrl(kInstallerPath)}));
     EXPECT_EQ(LogMessages(home.str()).back(), "check: staged 1.5.0");
     const std::string route = "FetchManifest: route proxy " + proxy_.Address() + " (environment)";
-    std::vector<std::string> routes;
-    for (const std::string& line : LogMessages(home.str())) {
-      if (line.rfind("FetchManifest: route ", 0) == 0) routes.push_back(line);
-    }
-    EXPECT_EQ(routes, (std::vector<std::string>{route, route}));
+    EXPECT_EQ(RouteLines(home.str()), (std::vector<std::string>{route, route}));
   }
 }
 
@@ -88,7 +84,8 @@ TEST_F(ProxyTest, NoProxyGoesPastIt) {
                                 {{"http_proxy", proxy_.Address()}, {variable, "127.0.0.1"}});
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(LogMessages(home.str()).back(), "check: staged 1.5.0");
-    EXPECT_EQ(LogMessages(home.str())[2], "FetchManifest: route direct (environment)");
+    EXPECT_EQ(RouteLines(home.str()),
+              std::vector<std::string>(2, "FetchManifest: route direct (environment)"));
   }
   EXPECT_EQ(proxy_.Forwarded(), std::vector<std::string>{});
   EXPECT_EQ(server_.Hits(kManifestPath), 2);
@@ -106,7 +103,7 @@ TEST_F(ProxyTest, CredentialsInTheVariableSignInAndStayOutOfTheLog) {
   const std::string log = ReadFile(UpdatesDirIn(home_.str()) + "/SolvaneSetup.log");
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
   EXPECT_EQ(log.find("alice"), std::string::npos) << log;
-  EXPECT_EQ(RouteLines().front(),
+  EXPECT_EQ(RouteLines(home_.str()).front(),
             "FetchManifest: route proxy " + proxy_.Address() + " (environment)");
 }
 
