@@ -105,6 +105,7 @@ bool BypassEntryMatches(std::string entry, const UrlParts& url) {
   if (scheme_end != std::string::npos) {
     if (ToLower(entry.substr(0, scheme_end)) != url.scheme) return false;
     entry = entry.substr(scheme_end + 3);
+    if (entry.empty()) return false;
   }
   std::string port;
   if (entry.front() == '[') {  // [IPv6]:port
@@ -126,6 +127,7 @@ bool NoProxyMatches(const std::string& list, const std::string& host) {
   for (std::string entry : Split(list, ", ")) {
     if (entry == "*") return true;
     if (entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty()) continue;
     if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']') {
       entry = entry.substr(1, entry.size() - 2);
     }

@@ -83,6 +83,7 @@ TEST(BypassMatches, FollowsTheWindowsBypassList) {
       {";; <-loopback> ;", "http://127.0.0.1/", false},
       {"", "https://dl.example.com/", false},
       {"127.0.0.1", "not a url", false},
+      {"http://;https://*", "http://dl.example.com/", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(BypassMatches(c.bypass, c.url), c.direct) << c.bypass << " for " << c.url;
@@ -129,6 +130,9 @@ TEST(RouteFromEnvironment, ReadsLibcurlsVariablesInItsOrder) {
        "https://dl.example.com/",
        "route direct (environment)"},
       {{{"NO_PROXY", "example.com"}}, "https://dl.example.com/", "route direct (environment)"},
+      {{{"https_proxy", "a:1"}, {"no_proxy", ". ,"}},
+       "https://dl.example.com/",
+       "route proxy a:1 (environment)"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RouteLine(RouteFromEnvironment(c.url, Lookup(c.env))), c.line) << c.url;
