@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "log/activity_log.h"
+#include "net/proxy_route.h"
 #include "platform/fs.h"
 
 namespace solvane {
@@ -64,6 +65,7 @@ bool IsHttps(const std::string& url) {
 void SetCommonOptions(CURL* handle, const std::string& url, curl_write_callback write, void* target,
                       long timeout, const TransferTuning& tuning) {
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  ApplyRoute(handle, url);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);

@@ -12,7 +12,9 @@
 #
 # The library: HTTP(S) only, TLS through Windows' Schannel, no compression,
 # IDN, PSL or HTTP/2 libraries, and no CA bundle path baked in (Schannel uses
-# the Windows certificate store).
+# the Windows certificate store). Schannel brings SSPI (CURL_WINDOWS_SSPI is
+# on by default), and with it NTLM and Negotiate sign-in to proxies as the
+# logged-on user; the Windows tests check those features of the built library.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -82,6 +82,19 @@ export DISPLAY=:$display
   exit 1
 }
 
+# No proxy and no proxy auto-detection in the prefix (Wine's default without
+# this value is auto-detection): no test looks for a PAC file on the network.
+# The layout is Windows' DefaultConnectionSettings: version 0x46, a counter,
+# flags 1 (direct), then empty proxy, bypass and PAC strings.
+"$here/scripts/wine-run.sh" --prefix "$prefix" reg add \
+  'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+  /v DefaultConnectionSettings /t REG_BINARY /f \
+  /d 4600000001000000010000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000 \
+  >>"$build/wine-setup.log" 2>&1 || {
+  echo "test-windows: cannot write the prefix's proxy settings, see $build/wine-setup.log" >&2
+  exit 1
+}
+
 status=0
 
 # What the shipped exe needs from the system: the GUI subsystem and nothing
@@ -91,7 +104,7 @@ x86_64-w64-mingw32-objdump -p "$exe" >"$build/objdump-p.txt"
 echo "SolvaneSetup.exe: $(stat -c %s "$exe") bytes"
 grep -E '^Subsystem' "$build/objdump-p.txt"
 grep -q '(Windows GUI)' "$build/objdump-p.txt" || { echo "not a GUI-subsystem program" >&2; status=1; }
-system_dlls='^(advapi32|bcrypt|comctl32|crypt32|gdi32|kernel32|msvcrt|secur32|shell32|user32|winmm|ws2_32)\.dll$'
+system_dlls='^(advapi32|bcrypt|comctl32|crypt32|gdi32|kernel32|msvcrt|secur32|shell32|user32|winhttp|winmm|ws2_32)\.dll$'
 while read -r dll; do
   if [[ ${dll,,} =~ $system_dlls ]]; then
     echo "  imports $dll"

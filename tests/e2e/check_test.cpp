@@ -52,6 +52,8 @@ class CheckTest : public ::testing::Test {
 };
 
 const std::string kFetchStart = "check: manifest url=" + ReleaseUrl(kManifestPath);
+// Each transfer's route, logged before it starts; no proxy is set in these runs.
+const std::string kRouteDirect = "FetchManifest: route direct";
 
 TEST_F(CheckTest, StagesANewerVerifiedRelease) {
   Publish();
@@ -59,9 +61,10 @@ TEST_F(CheckTest, StagesANewerVerifiedRelease) {
   const auto run = Check({"1.4.0"});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.stderr_text, "");
-  EXPECT_EQ(LogMessages(home_.str()),
-            (Messages{"check: current=1.4.0 force=0", kFetchStart,
-                      "check: update available 1.4.0 -> 1.5.0", "check: staged 1.5.0"}));
+  EXPECT_EQ(
+      LogMessages(home_.str()),
+      (Messages{"check: current=1.4.0 force=0", kFetchStart, kRouteDirect,
+                "check: update available 1.4.0 -> 1.5.0", kRouteDirect, "check: staged 1.5.0"}));
 
   const Json state = State();
   EXPECT_GE(state["last_check"].get<std::int64_t>(), before);
@@ -182,13 +185,15 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
        {"check: up to date"}},
       {"installer 404",
        [&](ReleaseServer& s) { s.Serve(kManifestPath, newer); },
-       {"check: update available 1.4.0 -> 1.5.0", "check: download/verify failed for 1.5.0"}},
+       {"check: update available 1.4.0 -> 1.5.0", kRouteDirect,
+        "check: download/verify failed for 1.5.0"}},
       {"digest mismatch",
        [&](ReleaseServer& s) {
          s.Serve(kManifestPath, newer);
          s.Serve(kInstallerPath, "#!/bin/sh\necho tampered\n");
        },
-       {"check: update available 1.4.0 -> 1.5.0", "check: download/verify failed for 1.5.0"}},
+       {"check: update available 1.4.0 -> 1.5.0", kRouteDirect,
+        "check: download/verify failed for 1.5.0"}},
   };
   for (const FailureRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -208,7 +213,7 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
     const auto run = RunProgram(home.str(), {"--check", "1.4.0"});
     EXPECT_EQ(run.exit_code, 0);
     Messages expected{"check: current=1.4.0 force=0",
-                      "check: manifest url=" + ReleaseUrl(kManifestPath)};
+                      "check: manifest url=" + ReleaseUrl(kManifestPath), kRouteDirect};
     expected.insert(expected.end(), row.tail.begin(), row.tail.end());
     EXPECT_EQ(LogMessages(home.str()), expected);
     EXPECT_EQ(run.stderr_text.rfind("SolvaneSetup: manifest parse error -- ", 0) == 0,
@@ -228,7 +233,7 @@ TEST_F(CheckTest, UnreachableServerLogsTheTransportError) {
   server_.reset();  // nothing listens on the port any more
   EXPECT_EQ(Check({}).exit_code, 0);
   EXPECT_EQ(LogMessages(home_.str()),
-            (Messages{"check: current=0.0.0 force=0", kFetchStart,
+            (Messages{"check: current=0.0.0 force=0", kFetchStart, kRouteDirect,
                       "FetchManifest: Fetch failed for " + ReleaseUrl(kManifestPath) +
                           " curl=7 (Couldn't connect to server)",
                       "check: manifest fetch failed!!!"}));

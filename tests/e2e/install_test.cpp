@@ -79,7 +79,10 @@ TEST_F(InstallTest, InstallsTheStableReleaseAndRecordsItsNotes) {
   state.erase("launched");
   EXPECT_EQ(state, Json::parse(R"({"last_check": 7, "staged": {"version": "1.4.0"},
                             "release_notes": {"version": "1.5.0", "notes": "Faster sync"}})"));
-  EXPECT_EQ(LogMessages(home_.str()), std::vector<std::string>{"install: fresh install started"});
+  // The install's start, then the manifest's and the installer's routes.
+  EXPECT_EQ(LogMessages(home_.str()), (std::vector<std::string>{"install: fresh install started",
+                                                                "FetchManifest: route direct",
+                                                                "FetchManifest: route direct"}));
 }
 
 TEST_F(InstallTest, DisplayThatCannotBeOpenedFallsBackToText) {

@@ -28,6 +28,11 @@ ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& a
   vars.erase("XDG_DATA_HOME");
   vars.erase("DISPLAY");
   vars.erase("WAYLAND_DISPLAY");
+  // The loopback release server must be reached directly unless a test says otherwise.
+  for (const char* proxy_var : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+    vars.erase(proxy_var);
+  }
   for (const auto& [key, value] : env) {
     if (value.empty()) {
       vars.erase(key);

@@ -14,8 +14,8 @@ struct ProgramRun {
 };
 
 // Runs the program with `args` (without the program path), HOME = `home`,
-// XDG_DATA_HOME and DISPLAY unset unless `env` sets them; `env` entries with
-// an empty value are removed from the environment.
+// XDG_DATA_HOME, DISPLAY and libcurl's proxy variables unset unless `env` sets them; `env` entries
+// with an empty value are removed from the environment.
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env = {});
 

@@ -1,7 +1,9 @@
 // The Windows services under the program: the bcrypt digest, the command
 // line as UTF-8, the roaming application-data folder, local and UTC time,
 // starting a file with the shell, holding it against writers while it is
-// checked and started, and the lock between processes.
+// checked and started, the lock between processes, the user's proxy settings
+// through WinHTTP, and what the static libcurl can do for proxy sign-in.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,6 +20,7 @@
 #include "platform/fs.h"
 #include "platform/launch.h"
 #include "platform/sha256.h"
+#include "platform/system_proxy.h"
 #include "platform/user_folders.h"
 #include "tests/support/temp_dir.h"
 
@@ -43,6 +46,70 @@ std::string DigestOf(const std::string& data, std::size_t piece) {
   Sha256Digest digest{};
   if (!Sha256Finish(*hash, digest)) return "finish failed";
   return Hex(digest);
+}
+
+// Sign-in to a company proxy as the logged-on user needs SSPI with NTLM and
+// Negotiate in the static libcurl; TLS is Schannel's.
+TEST(Curl, BuiltWithSspiSignInAndSchannel) {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  EXPECT_TRUE(info->features & CURL_VERSION_SSPI);
+  EXPECT_TRUE(info->features & CURL_VERSION_NTLM);
+  EXPECT_TRUE(info->features & CURL_VERSION_SPNEGO);
+  EXPECT_NE(std::string(info->ssl_version).find("Schannel"), std::string::npos)
+      << info->ssl_version;
+}
+
+// The connection settings value as Windows keeps it: version, counter, flags,
+// then the proxy, bypass and PAC strings with their lengths.
+std::string ConnectionSettings(DWORD flags, const std::string& proxy, const std::string& bypass,
+                               const std::string& pac) {
+  std::string value;
+  const auto add = [&value](DWORD number) {
+    value.append(reinterpret_cast<const char*>(&number), sizeof number);
+  };
+  add(0x46);
+  add(1);
+  add(flags);
+  for (const std::string* text : {&proxy, &bypass, &pac}) {
+    add(static_cast<DWORD>(text->size()));
+    value += *text;
+  }
+  return value + std::string(32, '\0');
+}
+
+bool WriteConnectionSettings(const std::string& value) {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExA(HKEY_CURRENT_USER,
+                        "Software\\Microsoft\\Windows\\CurrentVersion\\Internet "
+                        "Settings\\Connections",
+                        0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool written = ::RegSetValueExA(key, "DefaultConnectionSettings", 0, REG_BINARY,
+                                        reinterpret_cast<const BYTE*>(value.data()),
+                                        static_cast<DWORD>(value.size())) == ERROR_SUCCESS;
+  ::RegCloseKey(key);
+  return written;
+}
+
+// The settings are read once per process: this is the first read here, and
+// a later change of the value does not reach it.
+TEST(SystemProxy, ReadsTheUsersSettingsOncePerRun) {
+  ASSERT_TRUE(WriteConnectionSettings(
+      ConnectionSettings(2 | 4, "http=10.0.0.1:3128;https=10.0.0.2:3128", "<local>;*.corp.example",
+                         "http://127.0.0.1:9/proxy.pac")));
+  SystemProxySettings settings;
+  const bool read = ReadSystemProxySettings(settings);
+  EXPECT_TRUE(WriteConnectionSettings(ConnectionSettings(1, "", "", "")));
+  ASSERT_TRUE(read);
+  EXPECT_FALSE(settings.auto_detect);
+  EXPECT_EQ(settings.proxy, "http=10.0.0.1:3128;https=10.0.0.2:3128");
+  EXPECT_EQ(settings.bypass, "<local>;*.corp.example");
+  EXPECT_EQ(settings.auto_config_url, "http://127.0.0.1:9/proxy.pac");
+
+  SystemProxySettings again;
+  ASSERT_TRUE(ReadSystemProxySettings(again));
+  EXPECT_EQ(again.proxy, settings.proxy);
 }
 
 TEST(Bcrypt, Sha256MatchesTheStandardVectorsHoweverTheInputIsSplit) {

@@ -26,12 +26,15 @@ import argparse
 import datetime
 import glob
 import hashlib
+import http.client
 import http.server
 import json
 import os
 import re
 import shutil
+import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -41,6 +44,11 @@ import time
 GREEN = bytes((0x22, 0x8B, 0x22))
 PLAIN_APPDATA = r"%USERPROFILE%\AppData\Roaming"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTPS_PROXY", "HTTP_PROXY", "all_proxy",
+                   "ALL_PROXY", "no_proxy", "NO_PROXY")
+# The flags of the connection settings value.
+DIRECT, NAMED_PROXY, AUTO_CONFIG_URL = 1, 2, 4
 
 
 class Failure(Exception):
@@ -144,14 +152,16 @@ class Wine:
         self.work = work
         self.runs = 0
 
-    def start(self, args):
-        """Starts args under wine; finish() collects the result."""
+    def start(self, args, env=None):
+        """Starts args under wine, with `env` added to the environment;
+        finish() collects the result."""
         self.runs += 1
         out_path = os.path.join(self.work, "run%d.out" % self.runs)
         err_path = os.path.join(self.work, "run%d.err" % self.runs)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             process = subprocess.Popen([self.wine_run, "--prefix", self.prefix] + args,
-                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       env=self.environment(env))
         return process, args, out_path, err_path
 
     def finish(self, started, timeout=180):
@@ -167,9 +177,28 @@ class Wine:
         with open(out_path, "rb") as out, open(err_path, "rb") as err:
             return code, out.read(), err.read()
 
-    def run(self, args, timeout=180):
+    def run(self, args, timeout=180, env=None):
         """Runs args under wine; returns (exit code, stdout, stderr)."""
-        return self.finish(self.start(args), timeout)
+        return self.finish(self.start(args, env), timeout)
+
+    @staticmethod
+    def environment(extra):
+        """The test's environment without proxy variables, plus `extra`."""
+        env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+        env.update(extra or {})
+        return env
+
+    def set_connection_settings(self, flags, proxy="", bypass="", pac=""):
+        """Writes the user's proxy settings the way Windows keeps them: the
+        binary DefaultConnectionSettings value that WinHTTP reads."""
+        data = struct.pack("<III", 0x46, 1, flags)
+        for text in (proxy, bypass, pac):
+            raw = text.encode("ascii")
+            data += struct.pack("<I", len(raw)) + raw
+        data += bytes(32)
+        code, _, err = self.run(["reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings",
+                                 "/t", "REG_BINARY", "/d", data.hex(), "/f"])
+        check(code == 0, "reg add DefaultConnectionSettings failed: %r" % err[-500:])
 
     def kill_server(self):
         env = dict(os.environ, WINEPREFIX=self.prefix)
@@ -422,6 +451,184 @@ class Cycle:
         check(self.state_text() == applied, "a second --apply changed the state")
 
 
+class ForwardProxy:
+    """A forwarding HTTP proxy on 127.0.0.1 that passes absolute-form GET
+    requests on to loopback servers only, counts them, and can demand sign-in
+    with 407 answers."""
+
+    def __init__(self):
+        self.forwarded = []
+        self.sign_ins = []
+        self.schemes = []
+        proxy = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                sign_in = self.headers.get("Proxy-Authorization")
+                if sign_in:
+                    proxy.sign_ins.append(sign_in)
+                elif proxy.schemes:
+                    self.send_response(407)
+                    for scheme in proxy.schemes:
+                        self.send_header("Proxy-Authenticate", scheme)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                match = re.match(r"http://127\.0\.0\.1:(\d+)(/.*)$", self.path)
+                if not match:
+                    self.send_error(502)
+                    return
+                proxy.forwarded.append(self.path)
+                upstream = http.client.HTTPConnection("127.0.0.1", int(match.group(1)), timeout=60)
+                upstream.request("GET", match.group(2))
+                answer = upstream.getresponse()
+                body = answer.read()
+                upstream.close()
+                self.send_response(answer.status)
+                self.send_header("Content-Type", answer.getheader("Content-Type", "text/plain"))
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.address = "127.0.0.1:%d" % self.port
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class PacServer:
+    """Serves /proxy.pac, a script that sends every URL to `proxy_address`."""
+
+    def __init__(self, proxy_address):
+        script = ('function FindProxyForURL(url, host) { return "PROXY %s"; }\n'
+                  % proxy_address).encode()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                self.send_response(200 if self.path == "/proxy.pac" else 404)
+                self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+                self.send_header("Content-Length", str(len(script)))
+                self.end_headers()
+                self.wfile.write(script)
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/proxy.pac" % self.httpd.server_address[1]
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def proxy_cases(wine, cycle):
+    """Update checks and fresh installs under the user's proxy settings: a
+    named proxy, a per-scheme list, a bypass entry, a PAC file served from
+    loopback, PAC files that cannot be fetched, proxy variables that override
+    the settings, and a proxy that asks for sign-in."""
+    server = cycle.server
+    proxy = ForwardProxy()
+    pac = PacServer(proxy.address)
+    # A port with nothing behind it, and one that takes connections but never answers.
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    closed_port = closed.getsockname()[1]
+    closed.close()
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(8)
+    silent_url = "http://127.0.0.1:%d/proxy.pac" % silent.getsockname()[1]
+    manifest_url = server.base + "manifest.json"
+    through = lambda name: [manifest_url, server.base + "files/" + name]
+
+    def routes():
+        return [line.split("] FetchManifest: ", 1)[1] for line in cycle.log().splitlines()
+                if "] FetchManifest: route " in line]
+
+    def run_check(label, expect_forwarded, expect_route, env=None):
+        shutil.rmtree(os.path.dirname(os.path.dirname(cycle.updates)), ignore_errors=True)
+        name = server.publish("0.2.0", "Behind a proxy.")
+        before = len(proxy.forwarded)
+        code, _, err = wine.run([cycle.program, "--check", "0.1.0", "--force"], env=env)
+        check(code == 0, "%s: --check exit %d %r" % (label, code, err[-300:]))
+        staged = json.loads(cycle.state_text()).get("staged", {})
+        check(staged.get("version") == "0.2.0",
+              "%s: nothing staged:\n%s" % (label, cycle.log()[-1500:]))
+        forwarded = proxy.forwarded[before:]
+        check(forwarded == (through(name) if expect_forwarded else []),
+              "%s: the proxy forwarded %r" % (label, forwarded))
+        got = routes()
+        check(len(got) == 2 and all(re.fullmatch(expect_route, line) for line in got),
+              "%s: route lines %r, expected %r" % (label, got, expect_route))
+        print("proxy: %s: %s" % (label, got[0]))
+
+    named = re.escape("route proxy %s (system)" % proxy.address)
+    by_pac = re.escape("route proxy %s (PAC)" % proxy.address)
+    refused = r"route direct \(proxy detection failed: WinHTTP error \d+.*\)"
+    # Bounded by the program's own wait, whatever WinHTTP's time-outs do.
+    timed_out = re.escape("route direct (proxy detection failed: timed out after 5 s)")
+    try:
+        wine.set_connection_settings(NAMED_PROXY, proxy.address)
+        run_check("named proxy", True, named)
+        wine.set_connection_settings(NAMED_PROXY, "https=127.0.0.1:%d;http=%s"
+                                     % (closed_port, proxy.address))
+        run_check("per-scheme list", True, named)
+        wine.set_connection_settings(NAMED_PROXY, proxy.address, "<local>;127.0.0.1")
+        run_check("bypass entry", False, re.escape("route direct (system, bypass list)"))
+        wine.set_connection_settings(AUTO_CONFIG_URL, pac=pac.url)
+        run_check("PAC file", True, by_pac)
+        wine.set_connection_settings(AUTO_CONFIG_URL, pac="http://127.0.0.1:%d/proxy.pac"
+                                     % closed_port)
+        run_check("PAC server refusing connections", False, refused)
+        wine.set_connection_settings(AUTO_CONFIG_URL, pac=silent_url)
+        run_check("PAC server never answering", False, timed_out)
+        wine.set_connection_settings(NAMED_PROXY, "127.0.0.1:%d" % closed_port)
+        run_check("http_proxy over the settings", True,
+                  re.escape("route proxy %s (environment)" % proxy.address),
+                  env={"http_proxy": "http://" + proxy.address})
+        wine.set_connection_settings(NAMED_PROXY, proxy.address)
+        run_check("NO_PROXY over the settings", False, re.escape("route direct (environment)"),
+                  env={"NO_PROXY": "127.0.0.1"})
+
+        # Sign-in as the current user: the exe answers the 407 with the
+        # empty name and password that stand for the logged-on user.
+        proxy.schemes = ['Basic realm="corp"']
+        signed = len(proxy.sign_ins)
+        run_check("proxy asking for sign-in", True, named)
+        check(proxy.sign_ins[signed:] == ["Basic Og=="] * 2,
+              "sign-in answers %r" % proxy.sign_ins[signed:])
+        proxy.schemes = []
+
+        for label, flags, settings, route in (
+                ("fresh install, named proxy", NAMED_PROXY, {"proxy": proxy.address}, named),
+                ("fresh install, PAC file", AUTO_CONFIG_URL, {"pac": pac.url}, by_pac)):
+            shutil.rmtree(os.path.dirname(os.path.dirname(cycle.updates)), ignore_errors=True)
+            wine.set_connection_settings(flags, **settings)
+            before = len(proxy.forwarded)
+            cycle.fresh_install()
+            check(proxy.forwarded[before:] == through("Solvane-0.1.0-setup.exe"),
+                  "%s: the proxy forwarded %r" % (label, proxy.forwarded[before:]))
+            check(all(re.fullmatch(route, line) for line in routes()) and len(routes()) == 2,
+                  "%s: route lines %r" % (label, routes()))
+            print("proxy: %s: %s" % (label, routes()[0]))
+    finally:
+        wine.set_connection_settings(DIRECT)
+        proxy.close()
+        pac.close()
+        silent.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
@@ -435,6 +642,8 @@ def main():
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--proxies-only", action="store_true",
+                        help="run only the proxy cases (a shorter round while working on them)")
     args = parser.parse_args()
 
     if not os.environ.get("DISPLAY"):
@@ -458,6 +667,8 @@ def main():
         code, _, err = wine.run(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
                                  "Decorated", "/t", "REG_SZ", "/d", "N", "/f"])
         check(code == 0, "reg add Decorated failed: %r" % err[-500:])
+        # No proxy and no auto-detection: nothing looks for a PAC file on the network.
+        wine.set_connection_settings(DIRECT)
         users = [d for d in glob.glob(os.path.join(wine.c_drive(), "users", "*"))
                  if os.path.basename(d) != "Public"]
         check(len(users) == 1, "cannot tell the prefix's user folder: %r" % users)
@@ -471,7 +682,8 @@ def main():
             ("non-ASCII profile", "C:\\users\\Public\\%s\\AppData" % odd_name,
              "C:/users/Public/%s/AppData" % odd_name, odd_unix),
         ]
-        for index, (label, registry, windows_appdata, unix_appdata) in enumerate(profiles):
+        for index, (label, registry, windows_appdata, unix_appdata) in enumerate(
+                [] if args.proxies_only else profiles):
             shutil.rmtree(os.path.join(unix_appdata, "Korrinwade"), ignore_errors=True)
             os.makedirs(unix_appdata, exist_ok=True)
             try:
@@ -496,6 +708,16 @@ def main():
             finally:
                 if registry:
                     wine.set_appdata(PLAIN_APPDATA)
+        try:
+            wine.set_appdata(PLAIN_APPDATA)
+            shutil.rmtree(os.path.join(plain_unix, "Korrinwade"), ignore_errors=True)
+            proxy_cases(wine, Cycle(wine, server, args.program, args.installer, args.dismiss,
+                                    "proxies", profiles[0][2], plain_unix))
+            print("ok: proxies")
+            passed += 1
+        except Failure as failure:
+            print("FAILED: proxies: %s" % failure)
+            failed += 1
     except Failure as failure:
         print("FAILED: set-up: %s" % failure)
         failed += 1
