@@ -1,6 +1,8 @@
 #include "app/installer_name.h"
+#include "app/manifest_fetch.h"
 #include "app/workflows.h"
 #include "constants.h"
+#include "log/activity_log.h"
 #include "net/transfer.h"
 #include "net/verify.h"
 #include "platform/fs.h"
@@ -19,9 +21,13 @@ enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 
 
 int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kFetchStep);
-  std::string body, version, url, sha256, notes;
-  if (!FetchManifest(source.ManifestUrl(), body) ||
-      !ParseManifest(body, source.platform_key, version, url, sha256, notes)) {
+  std::string version, url, sha256, notes;
+  const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(LoadState()));
+  if (!manifest.rejection.empty()) {
+    LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
+  }
+  if (!manifest.fetched || !manifest.rejection.empty() ||
+      !ParseManifest(manifest.body, source.platform_key, version, url, sha256, notes)) {
     ShowErrorMessage(window, kNoReleaseMessage);
     return 1;
   }
@@ -54,6 +60,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   if (!version.empty()) {
     Json state = LoadState();
     state["release_notes"] = ReleaseNotesJson(version, notes);
+    if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
     saved = SaveState(state);
   }
   if (!OpenWithShell(path)) return 1;
