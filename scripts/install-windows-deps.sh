@@ -18,6 +18,8 @@ packages=(
   autoconf automake libtool
   # The tests: a virtual screen, the cycle's driver and its TLS certificate.
   xvfb python3 openssl
+  # Signs the manifests that the signed test build checks.
+  minisign
 )
 
 missing=()
