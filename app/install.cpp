@@ -22,7 +22,10 @@ enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 
 int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kFetchStep);
   std::string version, url, sha256, notes;
-  const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(LoadState()));
+  // Only a signed build reads the state before the download.
+  const std::int64_t highest_serial =
+      source.public_keys.empty() ? 0 : ReadManifestSerial(LoadState());
+  const FetchedManifest manifest = FetchReleaseManifest(source, highest_serial);
   if (!manifest.rejection.empty()) {
     LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
   }
