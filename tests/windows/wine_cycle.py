@@ -358,7 +358,7 @@ class Cycle:
         install show the no-release message; a signed one is staged and its
         serial recorded; a genuinely signed older serial is then refused."""
         def publish(serial, key):
-            name = self.server.publish("0.3.0", "Signed release.")
+            name = self.server.publish("0.4.0", "Signed release.")
             self.server.manifest["serial"] = serial
             expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
             self.server.manifest["expires"] = expires.strftime("%Y-%m-%dT%H:%M:%SZ")
@@ -385,7 +385,7 @@ class Cycle:
             publish(7, "release-2.key")
             code, _, err = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
             check(code == 0, "%s: signed --check exit %d %r" % (self.label, code, err[-500:]))
-            check(self.log().rstrip().endswith("check: staged 0.3.0"),
+            check(self.log().rstrip().endswith("check: staged 0.4.0"),
                   "%s: signed manifest not staged:\n%s" % (self.label, self.log()))
             state = json.loads(self.state_text())
             check(state.get("manifest_serial") == 7, "manifest_serial not recorded: %r" % state)
