@@ -37,6 +37,15 @@ bool CryptoReady() { return sodium_init() >= 0; }
 bool DecodeBase64(std::string_view text, std::uint8_t* out, std::size_t size) {
   // Bounded before decoding: the exact length of padded base64 for `size` bytes.
   if (text.size() != (size + 2) / 3 * 4) return false;
+  // libsodium's decoder assumes 7-bit input: a byte above 0x7f can decode as
+  // a letter. Only the alphabet, and '=' as padding at the end, get through.
+  const std::size_t padding = (3 - size % 3) % 3;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (!(i < text.size() - padding ? letter : c == '=')) return false;
+  }
   std::size_t decoded = 0;
   const char* end = nullptr;
   const int rc = sodium_base642bin(out, size, text.data(), text.size(), nullptr, &decoded, &end,

@@ -36,6 +36,8 @@ TEST(Signature, PublicKeyLinesAndFiles) {
       "RWQUHcDDwftEISsPJ2u+sXQyL4vO52Pc/p7k5+mVddgkTIoDaLnoxNb!",   // not base64
       " RWQUHcDDwftEISsPJ2u+sXQyL4vO52Pc/p7k5+mVddgkTIoDaLnoxNb",   // space
       "RUQUHcDDwftEISsPJ2u+sXQyL4vO52Pc/p7k5+mVddgkTIoDaLnoxNb/",   // "ED", not a key
+      // A byte above 0x7f, which libsodium's decoder alone would take (found by fuzzing).
+      "RWQUHcDDwftEISs\xabJ2u+sXQyL4vO52Pc/p7k5+mVddgkTIoDaLnoxNb/",
   };
   for (const char* line : bad) EXPECT_FALSE(ParsePublicKey(line)) << line;
 
