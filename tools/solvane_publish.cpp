@@ -149,6 +149,11 @@ bool ReadOptions(const std::vector<std::string>& args, const std::vector<std::st
   return true;
 }
 
+int Help(const char* text) {
+  std::fputs(text, stdout);
+  return 0;
+}
+
 bool WantsHelp(const std::vector<std::string>& args) {
   return std::find(args.begin(), args.end(), "--help") != args.end() ||
          std::find(args.begin(), args.end(), "-h") != args.end();
@@ -228,7 +233,7 @@ int RunAdd(const std::vector<std::string>& args) {
 }
 
 int RunVerify(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return std::fputs(kVerifyUsage, stdout), 0;
+  if (WantsHelp(args)) return Help(kVerifyUsage);
   std::map<std::string, std::string> options;
   std::string problem;
   if (!ReadOptions(args, {"--root", "--public-key"}, {}, options, problem)) {
@@ -239,7 +244,7 @@ int RunVerify(const std::vector<std::string>& args) {
 }
 
 int RunRefresh(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return std::fputs(kRefreshUsage, stdout), 0;
+  if (WantsHelp(args)) return Help(kRefreshUsage);
   std::map<std::string, std::string> options;
   std::string problem;
   if (!ReadOptions(args, {"--root", "--valid-days"}, {}, options, problem)) {
@@ -254,7 +259,7 @@ int RunRefresh(const std::vector<std::string>& args) {
 }
 
 int RunSign(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return std::fputs(kSignUsage, stdout), 0;
+  if (WantsHelp(args)) return Help(kSignUsage);
   std::map<std::string, std::string> options;
   std::string problem;
   if (!ReadOptions(args, {"--root", "--secret-key"}, {}, options, problem)) {
@@ -282,7 +287,7 @@ bool WriteNewFile(const std::string& path, const std::string& text, bool secret)
 
 int RunKeygen(const std::vector<std::string>& args) {
   using solvane::publish::kPasswordVariable;
-  if (WantsHelp(args)) return std::fputs(kKeygenUsage, stdout), 0;
+  if (WantsHelp(args)) return Help(kKeygenUsage);
   std::map<std::string, std::string> options;
   std::string problem;
   if (!ReadOptions(args, {"--public-key", "--secret-key"}, {"--no-password"}, options, problem)) {
