@@ -44,20 +44,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step "Building solvane-publish and a throwaway signing key pair"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_TESTS=OFF \
-  -DSOLVANE_RELEASE_BASE_URL="$base_url" -DSOLVANE_PLATFORM_KEY="$key" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target solvane-publish >/dev/null
-publish="$build/tools/solvane-publish"
-# A real vendor makes the pair once, with a password, on an offline machine.
-"$publish" keygen --no-password --public-key "$demo/release.pub" --secret-key "$demo/release.key"
-public_key=$(sed -n 2p "$demo/release.pub")
-
-step "Building SolvaneSetup with the release key built in"
-cmake -S . -B "$build" -DSOLVANE_RELEASE_PUBLIC_KEYS="$public_key" | grep 'release key' || true
-cmake --build "$build" -j"$(nproc)" --target SolvaneSetup >/dev/null
-program="$build/SolvaneSetup"
-
 home="$demo/home"
 updates="$home/.local/share/Korrinwade/Solvane/Updates"
 installed="$demo/installed.txt"
@@ -95,6 +81,20 @@ echo "Solvane $version installer ran" >> "$installed"
 SCRIPT
   echo "$file"
 }
+
+step "Building solvane-publish and a throwaway signing key pair"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_TESTS=OFF \
+  -DSOLVANE_RELEASE_BASE_URL="$base_url" -DSOLVANE_PLATFORM_KEY="$key" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target solvane-publish >/dev/null
+publish="$build/tools/solvane-publish"
+# A real vendor makes the pair once, with a password, on an offline machine.
+"$publish" keygen --no-password --public-key "$demo/release.pub" --secret-key "$demo/release.key"
+public_key=$(sed -n 2p "$demo/release.pub")
+
+step "Building SolvaneSetup with the release key built in"
+cmake -S . -B "$build" -DSOLVANE_RELEASE_PUBLIC_KEYS="$public_key" | grep 'release key' || true
+cmake --build "$build" -j"$(nproc)" --target SolvaneSetup >/dev/null
+program="$build/SolvaneSetup"
 
 step "Publishing Solvane 1.0.0 for $key"
 "$publish" add --root "$demo/site/solvane" --base-url "$base_url" --platform "$key" \
