@@ -134,7 +134,7 @@ bool ReadOptions(const std::vector<std::string>& args, const std::vector<std::st
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
-      out[arg] = "1";
+      out.insert_or_assign(arg, std::string("1"));
     } else if (std::find(names.begin(), names.end(), arg) != names.end()) {
       if (i + 1 >= args.size()) {
         problem = arg + " needs a value";
