@@ -1,5 +1,6 @@
 #include "app/installer_download.h"
 #include "app/installer_name.h"
+#include "app/manifest_fetch.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
@@ -83,13 +84,19 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   TransferSession transfers;
   const std::string manifest_url = source.ManifestUrl();
   LogMessage("check: manifest url=%s", manifest_url.c_str());
-  std::string body;
-  const bool fetched = FetchManifest(manifest_url, body);
+  const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(state));
+  const bool fetched = manifest.fetched;
+  const std::string& body = manifest.body;
 
   // A failed fetch postpones the next unforced check too.
   state["last_check"] = UnixNow();
+  if (manifest.serial > 0) state["manifest_serial"] = manifest.serial;
   TidyUpdatesFolder(state, UnixNow());
   SaveState(state);
+  if (!manifest.rejection.empty()) {
+    LogMessage("check: manifest rejected: %s", manifest.rejection.c_str());
+    return 0;
+  }
 
   const std::optional<StagedRecord> staged = SoundStagedRecord(state);
   // What the user gets by applying: the staged release when it is newer.

@@ -1,8 +1,10 @@
 #include "app/installer_download.h"
 #include "app/installer_name.h"
+#include "app/manifest_fetch.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
+#include "log/activity_log.h"
 #include "net/transfer.h"
 #include "platform/clock.h"
 #include "platform/encoding.h"
@@ -21,9 +23,16 @@ enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 
 
 int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kFetchStep);
-  std::string body, version, url, sha256, notes;
-  if (!FetchManifest(source.ManifestUrl(), body) ||
-      !ParseManifest(body, source.platform_key, version, url, sha256, notes)) {
+  std::string version, url, sha256, notes;
+  // Only a signed build reads the state before the download.
+  const std::int64_t highest_serial =
+      source.public_keys.empty() ? 0 : ReadManifestSerial(LoadState());
+  const FetchedManifest manifest = FetchReleaseManifest(source, highest_serial);
+  if (!manifest.rejection.empty()) {
+    LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
+  }
+  if (!manifest.fetched || !manifest.rejection.empty() ||
+      !ParseManifest(manifest.body, source.platform_key, version, url, sha256, notes)) {
     ShowErrorMessage(window, kNoReleaseMessage);
     return 1;
   }
@@ -60,6 +69,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   if (!version.empty()) {
     Json state = LoadState();
     state["release_notes"] = ReleaseNotesJson(version, notes);
+    if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
     saved = SaveState(state);
   }
   if (!OpenWithShell(path)) return 1;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "release_keys.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,14 +12,16 @@
 #include "platform/command_line_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY};
+  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY,
+                                      SOLVANE_RELEASE_PUBLIC_KEYS};
   return solvane::RunProgram(solvane::CommandLineArguments(), source);
 }
 
 #else
 
 int main(int argc, char** argv) {
-  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY};
+  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY,
+                                      SOLVANE_RELEASE_PUBLIC_KEYS};
   return solvane::RunProgram(std::vector<std::string>(argv, argv + argc), source);
 }
 

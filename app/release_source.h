@@ -10,6 +10,8 @@ namespace solvane {
 struct ReleaseSource {
   std::string base_url;      // ends in '/'
   std::string platform_key;  // key of this build's releases in the manifest
+  // minisign public keys ("RW...") separated by ';'; "" when releases are unsigned
+  std::string public_keys = {};
 
   std::string ManifestUrl() const { return base_url + kManifestFileName; }
 };

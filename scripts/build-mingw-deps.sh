@@ -4,6 +4,7 @@
 # toolchain file cmake/mingw-w64.cmake searches:
 #
 #   curl-<version>         static libcurl with Schannel (scripts/build-curl-mingw.sh)
+#   sodium-<version>       static minimal libsodium (scripts/build-sodium-mingw.sh)
 #   googletest-<version>   static GoogleTest built from /usr/src/googletest
 #   headers-<versions>     nlohmann-json (copied from Debian's package, so that
 #                          /usr/include never reaches the cross compiler) and
@@ -26,6 +27,7 @@ pkg_version() {
 }
 
 bash "$here/scripts/build-curl-mingw.sh"
+bash "$here/scripts/build-sodium-mingw.sh"
 
 # Header-only libraries, with nlohmann-json's CMake package files beside them
 # (they locate the headers relative to themselves). Debian's cpp-httplib

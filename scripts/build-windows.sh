@@ -27,7 +27,7 @@ cmake -S "$here" -B "$build" \
   -DSOLVANE_BUILD_TOOLS=OFF \
   -DSOLVANE_BUILD_BENCH=OFF
 # The shipped program and the Windows tests first, then everything else.
-cmake --build "$build" -j "$jobs" --target SolvaneSetup solvane-setup-loopback
+cmake --build "$build" -j "$jobs" --target SolvaneSetup solvane-setup-loopback solvane-setup-loopback-signed
 if [[ -f $here/tests/windows/CMakeLists.txt ]]; then
   cmake --build "$build" -j "$jobs" --target solvane_windows_tests marker_installer dismiss_error
 fi

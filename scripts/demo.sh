@@ -5,6 +5,10 @@
 # window where there is a display, as text otherwise), then publishes a newer
 # release, stages it with --check and launches it with --apply.
 #
+# Releases are signed: a throwaway minisign key pair is made first, the
+# program is built with its public key, and every publication is signed with
+# its secret key. One tampered manifest is shown being refused.
+#
 # Everything the program writes goes to a temporary home folder, never to
 # yours. Exits non-zero when any step does not do what it should.
 # Environment: SOLVANE_DEMO_PORT (default 8765), SOLVANE_DEMO_KEEP=1 keeps the
@@ -23,12 +27,6 @@ case "$(uname -m)" in
 esac
 
 build="$root/build-demo"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_TESTS=OFF \
-  -DSOLVANE_RELEASE_BASE_URL="$base_url" -DSOLVANE_PLATFORM_KEY="$key" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target SolvaneSetup solvane-publish >/dev/null
-program="$build/SolvaneSetup"
-publish="$build/tools/solvane-publish"
-
 demo="$(mktemp -d /tmp/solvane-demo.XXXXXX)"
 server_pid=""
 cleanup() {
@@ -84,9 +82,24 @@ SCRIPT
   echo "$file"
 }
 
+step "Building solvane-publish and a throwaway signing key pair"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_TESTS=OFF \
+  -DSOLVANE_RELEASE_BASE_URL="$base_url" -DSOLVANE_PLATFORM_KEY="$key" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target solvane-publish >/dev/null
+publish="$build/tools/solvane-publish"
+# A real vendor makes the pair once, with a password, on an offline machine.
+"$publish" keygen --no-password --public-key "$demo/release.pub" --secret-key "$demo/release.key"
+public_key=$(sed -n 2p "$demo/release.pub")
+
+step "Building SolvaneSetup with the release key built in"
+cmake -S . -B "$build" -DSOLVANE_RELEASE_PUBLIC_KEYS="$public_key" | grep 'release key' || true
+cmake --build "$build" -j"$(nproc)" --target SolvaneSetup >/dev/null
+program="$build/SolvaneSetup"
+
 step "Publishing Solvane 1.0.0 for $key"
 "$publish" add --root "$demo/site/solvane" --base-url "$base_url" --platform "$key" \
   --version 1.0.0 --notes "First release" "$(make_installer 1.0.0)"
+"$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
 
 step "Serving $demo/site on $base_url"
 python3 -m http.server "$port" --bind 127.0.0.1 --directory "$demo/site" \
@@ -109,11 +122,27 @@ show_files
 step "Publishing Solvane 1.1.0"
 "$publish" add --root "$demo/site/solvane" --base-url "$base_url" --platform "$key" \
   --version 1.1.0 --notes "Faster sync" "$(make_installer 1.1.0)"
-"$publish" verify --root "$demo/site/solvane"
+"$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
+"$publish" verify --root "$demo/site/solvane" --public-key "$demo/release.pub"
+minisign -V -p "$demo/release.pub" -m "$demo/site/solvane/manifest.json"
+
+step "A tampered manifest is refused (a fresh install in another home)"
+cp "$demo/site/solvane/manifest.json" "$demo/manifest.good"
+sed -i 's/Faster sync/Faster sync, and a surprise/' "$demo/site/solvane/manifest.json"
+tampered_home="$demo/tampered-home"
+mkdir -p "$tampered_home"
+if env HOME="$tampered_home" XDG_DATA_HOME="$tampered_home/.local/share" "$program" 2>"$demo/tampered.err"; then
+  fail "the tampered manifest was accepted"
+fi
+cat "$demo/tampered.err" | grep -a "Could not find a release" || fail "no refusal message"
+grep "manifest rejected" "$tampered_home/.local/share/Korrinwade/Solvane/Updates/SolvaneSetup.log" ||
+  fail "no rejection in the log"
+mv "$demo/manifest.good" "$demo/site/solvane/manifest.json"
 
 step "Daily check: SolvaneSetup --check 1.0.0"
 run_program --check 1.0.0 || fail "--check exited with $?"
 [[ "$(state_value 'd["staged"]["version"]')" == 1.1.0 ]] || fail "1.1.0 was not staged"
+[[ "$(state_value 'd["manifest_serial"]')" == 2 ]] || fail "manifest_serial not recorded"
 show_files
 
 step "Second check within 24 hours: skipped"

@@ -5,12 +5,14 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libcurl4-openssl-dev nlohmann-json3-dev libssl-dev
+  libcurl4-openssl-dev nlohmann-json3-dev libssl-dev libsodium-dev
   googletest libgtest-dev libbenchmark-dev
   libcpp-httplib-dev
   libgtk-3-dev xvfb xauth libx11-dev libxtst-dev
   clang libclang-rt-dev
   curl openssl ca-certificates python3 file
+  # Interoperability tests of release signing and the demo's key pair.
+  minisign
 )
 
 missing=()

@@ -14,8 +14,12 @@ packages=(
   # /usr/src/googletest, the header-only libraries are copied, and
   # cpp-httplib's version picks its source package.
   googletest nlohmann-json3-dev libcpp-httplib-dev
+  # libsodium's Debian source tree needs its configure script generated.
+  autoconf automake libtool
   # The tests: a virtual screen, the cycle's driver and its TLS certificate.
   xvfb python3 openssl
+  # Signs the manifests that the signed test build checks.
+  minisign
 )
 
 missing=()

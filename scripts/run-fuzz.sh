@@ -7,14 +7,14 @@
 # Usage: scripts/run-fuzz.sh [seconds-per-target]
 #   seconds-per-target  default 60 (or $FUZZ_SECONDS)
 #   $FUZZ_BUILD_DIR     build folder (default <repo>/build-fuzz)
-#   $FUZZ_TARGETS       targets to run (default: all three)
+#   $FUZZ_TARGETS       targets to run (default: all four)
 #   $FUZZ_JOBS          build parallelism (default 2)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${FUZZ_SECONDS:-60}}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=${FUZZ_TARGETS:-fuzz_manifest fuzz_state fuzz_versions}
+targets=${FUZZ_TARGETS:-fuzz_manifest fuzz_state fuzz_versions fuzz_signature}
 jobs=${FUZZ_JOBS:-2}
 work=$build/fuzz-work
 
@@ -69,6 +69,7 @@ for target in $targets; do
   mkdir -p "$corpus" "$artifacts"
   dict=$root/tests/fuzz/manifest.dict
   [ "$target" = fuzz_versions ] && dict=$root/tests/fuzz/versions.dict
+  [ "$target" = fuzz_signature ] && dict=$root/tests/fuzz/signature.dict
   log=$work/$target/fuzz.log
 
   echo "== $target: fuzzing for ${seconds}s"

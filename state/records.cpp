@@ -29,6 +29,19 @@ std::int64_t ReadLastCheck(const Json& state) {
   return 0;
 }
 
+std::int64_t ReadManifestSerial(const Json& state) {
+  if (!state.is_object()) return 0;
+  const auto it = state.find("manifest_serial");
+  if (it == state.end() || !it->is_number_integer()) return 0;
+  // A stored value past the signed range still blocks every older manifest.
+  if (it->is_number_unsigned()) {
+    const auto value = it->get<std::uint64_t>();
+    return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX
+                                                         : static_cast<std::int64_t>(value);
+  }
+  return it->get<std::int64_t>();
+}
+
 std::optional<StagedRecord> ReadStaged(const Json& state) {
   if (!state.is_object()) return std::nullopt;
   const auto it = state.find("staged");

@@ -30,6 +30,10 @@ struct LaunchedRecord {
 // truncated toward zero and out-of-range values are clamped.
 std::int64_t ReadLastCheck(const Json& state);
 
+// `manifest_serial`, the highest signed manifest serial accepted so far: 0
+// when absent or not a whole number.
+std::int64_t ReadManifestSerial(const Json& state);
+
 // The `staged` record, or nullopt unless it is an object whose members of
 // the record are strings (missing members read as "").
 std::optional<StagedRecord> ReadStaged(const Json& state);

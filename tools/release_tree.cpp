@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -10,8 +11,13 @@
 #include <sstream>
 
 #include "app/installer_name.h"
+#include "net/signature.h"
 #include "net/verify.h"
+#include "platform/clock.h"
+#include "platform/terminal.h"
 #include "state/manifest.h"
+#include "state/signed_members.h"
+#include "tools/signing.h"
 
 namespace solvane::publish {
 namespace {
@@ -106,6 +112,52 @@ std::optional<Json> LoadManifest(const fs::path& path, std::string& problem) {
   return std::nullopt;
 }
 
+constexpr const char kSignatureName[] = "manifest.json.minisig";
+constexpr std::int64_t kWarnDays = 7;
+
+// A new publication: the serial one higher than before, a fresh expiry.
+void RaiseSerial(Json& manifest, int valid_days) {
+  const Json old = manifest.value("serial", Json());
+  const std::int64_t serial =
+      old.is_number_integer() && old.get<std::int64_t>() > 0 ? old.get<std::int64_t>() : 0;
+  manifest["serial"] = serial + 1;
+  manifest["expires"] = FormatUtcTime(UnixNow() + std::int64_t{valid_days} * 86400);
+}
+
+// A signature of an earlier manifest would only be refused; remove it and say so.
+void RemoveStaleSignature(const fs::path& root, Outcome& outcome) {
+  std::error_code ec;
+  if (fs::remove(root / kSignatureName, ec)) {
+    outcome.messages.push_back(std::string("removed ") + kSignatureName +
+                               ": it no longer matches the manifest; sign it again");
+  }
+}
+
+// The serial/expiry rules of the client for every platform the manifest names.
+bool SoundForClients(const std::string& text, std::int64_t now, std::string& reason,
+                     SignedMembers& members) {
+  std::vector<std::string> platforms{""};
+  try {
+    const Json manifest = Json::parse(text);
+    const Json current = manifest.is_object() ? manifest.value("current", Json()) : Json();
+    if (current.is_object() && current.contains("stable") && current.at("stable").is_object()) {
+      for (const auto& [platform, version] : current.at("stable").items()) {
+        platforms.push_back(platform);
+      }
+    }
+  } catch (const Json::exception&) {
+  }
+  for (const std::string& platform : platforms) {
+    const std::optional<SignedMembers> checked = CheckSignedMembers(text, platform, 0, now, reason);
+    if (!checked) {
+      if (!platform.empty()) reason = platform + ": " + reason;
+      return false;
+    }
+    members = *checked;
+  }
+  return true;
+}
+
 // Members the tool writes into must be objects when they already exist.
 bool IsObjectOrAbsent(const Json& parent, const std::string& key) {
   return !parent.contains(key) || parent.at(key).is_object();
@@ -148,6 +200,7 @@ Outcome AddRelease(const AddRequest& request) {
                   request.platform);
   }
 
+  const Json before = *manifest;
   Json& by_version = (*manifest)["releases"][request.platform];
   if (by_version.contains(request.version)) {
     const Json& existing = by_version.at(request.version);
@@ -164,6 +217,8 @@ Outcome AddRelease(const AddRequest& request) {
   by_version[request.version] = Json{{"url", url}, {"sha256", *digest}, {"notes", request.notes}};
   if (request.make_stable) (*manifest)["current"]["stable"][request.platform] = request.version;
 
+  const bool changed = *manifest != before;
+  if (changed) RaiseSerial(*manifest, request.valid_days);
   const std::string text = manifest->dump(2) + "\n";
   // The client reads what we publish; check with its own parser first.
   if (manifest->at("current").is_object() && manifest->at("current").contains("stable") &&
@@ -177,13 +232,81 @@ Outcome AddRelease(const AddRequest& request) {
   if (!CopyAtomically(request.installer, root / tree_path)) {
     return Fail("cannot copy the installer to " + (root / tree_path).string());
   }
+  Outcome outcome{0, {"published " + request.platform + " " + request.version + " as " + url}};
+  if (!changed) {
+    outcome.messages.push_back("manifest unchanged");
+    return outcome;
+  }
   if (!WriteAtomically(manifest_path, text)) {
     return Fail("cannot write " + manifest_path.string());
   }
-  return {0, {"published " + request.platform + " " + request.version + " as " + url}};
+  outcome.messages.push_back("serial " + manifest->at("serial").dump() + ", expires " +
+                             manifest->at("expires").get<std::string>());
+  RemoveStaleSignature(root, outcome);
+  return outcome;
 }
 
-Outcome VerifyTree(const std::string& root_text) {
+Outcome RefreshManifest(const std::string& root_text, int valid_days) {
+  const fs::path root(root_text);
+  const fs::path manifest_path = root / "manifest.json";
+  if (!fs::exists(manifest_path)) return Refuse("no manifest.json in " + root_text);
+  std::string problem;
+  std::optional<Json> manifest = LoadManifest(manifest_path, problem);
+  if (!manifest) return Refuse(problem);
+  RaiseSerial(*manifest, valid_days);
+  if (!WriteAtomically(manifest_path, manifest->dump(2) + "\n")) {
+    return Fail("cannot write " + manifest_path.string());
+  }
+  Outcome outcome{0,
+                  {"serial " + manifest->at("serial").dump() + ", expires " +
+                   manifest->at("expires").get<std::string>()}};
+  RemoveStaleSignature(root, outcome);
+  return outcome;
+}
+
+Outcome SignManifest(const std::string& root_text, const std::string& secret_key_file) {
+  const fs::path root(root_text);
+  const std::optional<std::string> text = ReadText(root / "manifest.json");
+  if (!text) return Refuse("cannot read " + (root / "manifest.json").string());
+  std::string reason;
+  SignedMembers members;
+  if (!SoundForClients(*text, UnixNow(), reason, members)) {
+    return Refuse("clients would refuse this manifest (" + reason +
+                  "); run solvane-publish refresh first");
+  }
+  const std::optional<std::string> secret = ReadText(secret_key_file);
+  if (!secret) return Refuse("cannot read secret key " + secret_key_file);
+
+  std::optional<std::string> password;
+  if (SecretKeyNeedsPassword(*secret)) {
+    if (const char* from_environment = std::getenv(kPasswordVariable)) {
+      password = from_environment;
+    } else {
+      password = ReadPasswordFromTerminal("Password for " + secret_key_file + ": ");
+      if (!password) {
+        return Refuse(std::string("the secret key needs a password: set ") + kPasswordVariable +
+                      " or run on a terminal");
+      }
+    }
+  }
+  std::string problem;
+  const std::optional<SecretKey> key = ReadSecretKey(*secret, password, problem);
+  if (!key) return Refuse(secret_key_file + ": " + problem);
+
+  const std::string signature = SignMessage(*text, "manifest.json", *key, UnixNow());
+  // Never publish a signature that the client would refuse.
+  if (CheckSignature(*text, signature, {PublicHalf(*key)}) != SignatureCheck::kValid) {
+    return Fail("the new signature does not verify");
+  }
+  if (!WriteAtomically(root / kSignatureName, signature)) {
+    return Fail("cannot write " + (root / kSignatureName).string());
+  }
+  return {0,
+          {"signed manifest.json with key " + KeyIdText(key->key_id) + " (serial " +
+           std::to_string(members.serial) + ", expires " + FormatUtcTime(members.expires) + ")"}};
+}
+
+Outcome VerifyTree(const std::string& root_text, const std::string& public_key_file) {
   const fs::path root(root_text);
   std::string problem;
   std::optional<Json> loaded = LoadManifest(root / "manifest.json", problem);
@@ -244,6 +367,35 @@ Outcome VerifyTree(const std::string& root_text) {
     } else if (!ParseManifest(manifest.dump(), platform, v, url, sha256, notes)) {
       report(platform + ": stable version " + version.get<std::string>() +
              " has no release entry with a url");
+    }
+  }
+  if (!public_key_file.empty()) {
+    const std::optional<std::string> key_text = ReadText(public_key_file);
+    const std::optional<PublicKey> key =
+        key_text ? ParsePublicKeyFile(*key_text) : std::optional<PublicKey>();
+    const std::optional<std::string> text = ReadText(root / "manifest.json");
+    const std::optional<std::string> signature = ReadText(root / kSignatureName);
+    std::string reason;
+    SignedMembers members;
+    const std::int64_t now = UnixNow();
+    if (!key) {
+      report("not a minisign public key: " + public_key_file);
+    } else if (!signature || !text) {
+      report(std::string("no ") + kSignatureName + ": run solvane-publish sign");
+    } else if (const SignatureCheck check = CheckSignature(*text, *signature, {*key});
+               check != SignatureCheck::kValid) {
+      report(std::string("signature: ") + SignatureCheckText(check));
+    } else if (!SoundForClients(*text, now, reason, members)) {
+      report("signed manifest: " + reason);
+    } else {
+      const std::int64_t days_left = (members.expires - now) / 86400;
+      outcome.messages.push_back("signature: valid, key " + KeyIdText(key->key_id) + ", serial " +
+                                 std::to_string(members.serial) + ", expires " +
+                                 FormatUtcTime(members.expires));
+      if (members.expires - now < kWarnDays * 86400) {
+        outcome.messages.push_back("warning: the manifest expires in " + std::to_string(days_left) +
+                                   " days; run solvane-publish refresh and sign");
+      }
     }
   }
   if (outcome.code == 0) outcome.messages.push_back("ok");

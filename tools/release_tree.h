@@ -16,6 +16,7 @@ struct AddRequest {
   std::string installer;  // path of the file to publish
   bool make_stable = true;
   bool replace = false;
+  int valid_days = 90;  // the changed manifest's `expires` is now + this
 };
 
 // Outcome of an operation: `code` 0 on success, 1 when the tree is broken or
@@ -26,12 +27,25 @@ struct Outcome {
 };
 
 // Copies the installer into the tree, records its release entry and (unless
-// told otherwise) makes it the stable version of its platform. The manifest
-// is replaced atomically and checked with the client's own parser first.
+// told otherwise) makes it the stable version of its platform. When that
+// changes the manifest, its `serial` is raised, `expires` set to now +
+// valid_days, and a signature beside it removed (it no longer matches). The
+// manifest is replaced atomically and checked with the client's own parser.
 Outcome AddRelease(const AddRequest& request);
 
+// Raises `serial` and renews `expires` without other changes, removing the
+// signature that no longer matches, ready to be signed again.
+Outcome RefreshManifest(const std::string& root, int valid_days);
+
+// Signs manifest.json into manifest.json.minisig with the minisign secret key
+// in `secret_key_file`, once the manifest carries a sound serial and expiry.
+// The password comes from kPasswordVariable or, failing that, the terminal.
+Outcome SignManifest(const std::string& root, const std::string& secret_key_file);
+
 // Checks that every release entry's file is in the tree and matches its
-// digest, and that every stable version has an entry with a url.
-Outcome VerifyTree(const std::string& root);
+// digest, and that every stable version has an entry with a url. With a
+// public key file, also that the manifest's signature verifies with it and
+// that its serial and expiry are sound; fewer than 7 days left is a warning.
+Outcome VerifyTree(const std::string& root, const std::string& public_key_file = "");
 
 }  // namespace solvane::publish

@@ -1,13 +1,20 @@
 // solvane-publish: maintains the release tree that a static web host serves
 // to SolvaneSetup (manifest.json and the installer files).
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/terminal.h"
 #include "tools/release_tree.h"
+#include "tools/signing.h"
 
 namespace {
 
@@ -22,7 +29,10 @@ constexpr const char kUsage[] =
     "\n"
     "commands:\n"
     "  add      publish an installer as a release of one platform\n"
-    "  verify   check the tree's files against its manifest\n"
+    "  refresh  raise the manifest's serial and renew its expiry\n"
+    "  keygen   make a minisign key pair for signing the manifest\n"
+    "  sign     sign manifest.json (writes manifest.json.minisig)\n"
+    "  verify   check the tree's files against its manifest, and its signature\n"
     "\n"
     "'solvane-publish <command> --help' describes a command.\n"
     "\n"
@@ -32,12 +42,16 @@ constexpr const char kUsage[] =
 constexpr const char kAddUsage[] =
     "usage: solvane-publish add --root DIR --base-url URL --platform KEY --version V\n"
     "                           [--notes TEXT | --notes-file FILE] [--no-stable] [--replace]\n"
+    "                           [--valid-days N]\n"
     "                           INSTALLER\n"
     "\n"
     "Copies INSTALLER to DIR/KEY/V/<its file name>, records its SHA-256, URL\n"
     "(URL + KEY/V/<file name>) and notes under releases in DIR/manifest.json, and\n"
     "makes V the stable version of KEY unless --no-stable is given. Every other\n"
     "member of the manifest is kept; the manifest is replaced atomically.\n"
+    "When the manifest changes, its serial is raised and its expiry set to N\n"
+    "days from now, and a manifest.json.minisig beside it is removed, since it\n"
+    "no longer matches: run 'solvane-publish sign' afterwards.\n"
     "\n"
     "  --root DIR         the release tree (created when missing)\n"
     "  --base-url URL     where DIR is served, ending in '/'\n"
@@ -47,21 +61,102 @@ constexpr const char kAddUsage[] =
     "  --notes-file FILE  release notes read from FILE\n"
     "  --no-stable        publish without making it the stable version\n"
     "  --replace          allow a new file for a version already published\n"
+    "  --valid-days N     days until the manifest expires (default 90)\n"
     "\n"
     "exit codes: 0 published; 1 the tree could not be written; 2 refused\n";
 
 constexpr const char kVerifyUsage[] =
-    "usage: solvane-publish verify --root DIR\n"
+    "usage: solvane-publish verify --root DIR [--public-key FILE]\n"
     "\n"
     "Checks that every release entry's file exists under DIR and matches its\n"
-    "SHA-256, and that every stable version has an entry with a url. Prints one\n"
-    "line per problem.\n"
+    "SHA-256, and that every stable version has an entry with a url. With\n"
+    "--public-key (a minisign .pub file), also that manifest.json.minisig\n"
+    "verifies with that key and that the serial and expiry are sound; an expired\n"
+    "manifest is a problem, fewer than 7 days left a warning. Prints one line\n"
+    "per problem.\n"
     "\n"
     "exit codes: 0 the tree is sound; 1 problems found; 2 bad usage\n";
+
+constexpr const char kRefreshUsage[] =
+    "usage: solvane-publish refresh --root DIR [--valid-days N]\n"
+    "\n"
+    "Raises the serial of DIR/manifest.json and sets its expiry to N days from\n"
+    "now (default 90), changing nothing else, and removes the signature that no\n"
+    "longer matches. Clients refuse an expired manifest, so schedule refresh\n"
+    "and sign well before the expiry.\n"
+    "\n"
+    "exit codes: 0 refreshed; 1 the manifest could not be written; 2 refused\n";
+
+constexpr const char kKeygenUsage[] =
+    "usage: solvane-publish keygen --public-key FILE --secret-key FILE [--no-password]\n"
+    "\n"
+    "Makes a minisign key pair (Ed25519): the public key file, whose second\n"
+    "line is what SOLVANE_RELEASE_PUBLIC_KEYS takes, and the secret key file,\n"
+    "encrypted with a password unless --no-password is given. The password is\n"
+    "read from the environment variable SOLVANE_SECRET_KEY_PASSWORD or, when it\n"
+    "is unset, asked twice on the terminal. Existing files are not overwritten.\n"
+    "minisign itself reads both files.\n"
+    "\n"
+    "exit codes: 0 written; 1 could not be written; 2 refused\n";
+
+constexpr const char kSignUsage[] =
+    "usage: solvane-publish sign --root DIR --secret-key FILE\n"
+    "\n"
+    "Signs DIR/manifest.json into DIR/manifest.json.minisig with a minisign\n"
+    "secret key (made by keygen or by 'minisign -G', with or without a\n"
+    "password), prehashed as minisign 0.11 does, with a trusted comment naming\n"
+    "the time and the file. Refuses a manifest that clients would refuse (no\n"
+    "serial, expired, a release without sha256). A password-protected key's\n"
+    "password is read from SOLVANE_SECRET_KEY_PASSWORD or, when it is unset,\n"
+    "asked on the terminal.\n"
+    "\n"
+    "exit codes: 0 signed; 1 the signature could not be written; 2 refused\n";
 
 int Usage(const char* text, const std::string& problem) {
   std::fprintf(stderr, "solvane-publish: %s\n\n%s", problem.c_str(), text);
   return 2;
+}
+
+bool ParseDays(const std::string& text, int& days) {
+  if (text.empty() || text.size() > 4 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  days = std::atoi(text.c_str());
+  return days >= 1 && days <= 3650;
+}
+
+// Named options with values; `flags` take none. False (with `problem`) on
+// anything else.
+bool ReadOptions(const std::vector<std::string>& args, const std::vector<std::string>& names,
+                 const std::vector<std::string>& flags, std::map<std::string, std::string>& out,
+                 std::string& problem) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
+      out.insert_or_assign(arg, std::string("1"));
+    } else if (std::find(names.begin(), names.end(), arg) != names.end()) {
+      if (i + 1 >= args.size()) {
+        problem = arg + " needs a value";
+        return false;
+      }
+      out[arg] = args[++i];
+    } else {
+      problem = "unexpected argument " + arg;
+      return false;
+    }
+  }
+  return true;
+}
+
+int Help(const char* text) {
+  std::fputs(text, stdout);
+  return 0;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  return std::find(args.begin(), args.end(), "--help") != args.end() ||
+         std::find(args.begin(), args.end(), "-h") != args.end();
 }
 
 int Report(const Outcome& outcome) {
@@ -105,6 +200,12 @@ int RunAdd(const std::vector<std::string>& args) {
       request.make_stable = false;
     } else if (arg == "--replace") {
       request.replace = true;
+    } else if (arg == "--valid-days") {
+      std::string days;
+      ok = value(days);
+      if (ok && !ParseDays(days, request.valid_days)) {
+        return Usage(kAddUsage, "--valid-days takes a whole number of days from 1 to 3650");
+      }
     } else if (arg.starts_with("--")) {
       return Usage(kAddUsage, "unknown option " + arg);
     } else {
@@ -132,19 +233,106 @@ int RunAdd(const std::vector<std::string>& args) {
 }
 
 int RunVerify(const std::vector<std::string>& args) {
-  std::string root;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--help" || args[i] == "-h") {
-      std::fputs(kVerifyUsage, stdout);
-      return 0;
-    } else if (args[i] == "--root" && i + 1 < args.size()) {
-      root = args[++i];
-    } else {
-      return Usage(kVerifyUsage, "unexpected argument " + args[i]);
-    }
+  if (WantsHelp(args)) return Help(kVerifyUsage);
+  std::map<std::string, std::string> options;
+  std::string problem;
+  if (!ReadOptions(args, {"--root", "--public-key"}, {}, options, problem)) {
+    return Usage(kVerifyUsage, problem);
   }
-  if (root.empty()) return Usage(kVerifyUsage, "--root is required");
-  return Report(solvane::publish::VerifyTree(root));
+  if (options["--root"].empty()) return Usage(kVerifyUsage, "--root is required");
+  return Report(solvane::publish::VerifyTree(options["--root"], options["--public-key"]));
+}
+
+int RunRefresh(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return Help(kRefreshUsage);
+  std::map<std::string, std::string> options;
+  std::string problem;
+  if (!ReadOptions(args, {"--root", "--valid-days"}, {}, options, problem)) {
+    return Usage(kRefreshUsage, problem);
+  }
+  if (options["--root"].empty()) return Usage(kRefreshUsage, "--root is required");
+  int days = 90;
+  if (options.count("--valid-days") && !ParseDays(options["--valid-days"], days)) {
+    return Usage(kRefreshUsage, "--valid-days takes a whole number of days from 1 to 3650");
+  }
+  return Report(solvane::publish::RefreshManifest(options["--root"], days));
+}
+
+int RunSign(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return Help(kSignUsage);
+  std::map<std::string, std::string> options;
+  std::string problem;
+  if (!ReadOptions(args, {"--root", "--secret-key"}, {}, options, problem)) {
+    return Usage(kSignUsage, problem);
+  }
+  if (options["--root"].empty() || options["--secret-key"].empty()) {
+    return Usage(kSignUsage, "--root and --secret-key are required");
+  }
+  return Report(solvane::publish::SignManifest(options["--root"], options["--secret-key"]));
+}
+
+// Writes a new file only; an existing key is never overwritten.
+bool WriteNewFile(const std::string& path, const std::string& text, bool secret) {
+  if (std::filesystem::exists(path)) return false;
+  std::ofstream out(path, std::ios::binary);
+  if (secret) {
+    std::error_code ec;
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+  }
+  out << text;
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+int RunKeygen(const std::vector<std::string>& args) {
+  using solvane::publish::kPasswordVariable;
+  if (WantsHelp(args)) return Help(kKeygenUsage);
+  std::map<std::string, std::string> options;
+  std::string problem;
+  if (!ReadOptions(args, {"--public-key", "--secret-key"}, {"--no-password"}, options, problem)) {
+    return Usage(kKeygenUsage, problem);
+  }
+  const std::string public_path = options["--public-key"];
+  const std::string secret_path = options["--secret-key"];
+  if (public_path.empty() || secret_path.empty()) {
+    return Usage(kKeygenUsage, "--public-key and --secret-key are required");
+  }
+  for (const std::string& path : {public_path, secret_path}) {
+    if (std::filesystem::exists(path)) return Report({2, {path + " exists; not overwritten"}});
+  }
+  std::optional<std::string> password;
+  if (!options.count("--no-password")) {
+    if (const char* from_environment = std::getenv(kPasswordVariable)) {
+      password = from_environment;
+    } else {
+      password = solvane::ReadPasswordFromTerminal("Password for the new secret key: ");
+      const std::optional<std::string> again =
+          password ? solvane::ReadPasswordFromTerminal("Password again: ") : std::nullopt;
+      if (!password || !again) {
+        return Report({2,
+                       {std::string("no terminal to ask a password on: set ") + kPasswordVariable +
+                        " or give --no-password"}});
+      }
+      if (*password != *again) return Report({2, {"the passwords differ"}});
+    }
+    if (password->empty()) return Report({2, {"an empty password protects nothing"}});
+  }
+  const std::optional<solvane::publish::KeyFiles> files =
+      solvane::publish::GenerateKeyPair(password);
+  if (!files) return Report({1, {"cannot make a key pair"}});
+  if (!WriteNewFile(secret_path, files->secret_text, true)) {
+    return Report({1, {"cannot write " + secret_path}});
+  }
+  if (!WriteNewFile(public_path, files->public_text, false)) {
+    return Report({1, {"cannot write " + public_path}});
+  }
+  const std::string key_line = files->public_text.substr(files->public_text.find('\n') + 1);
+  return Report(
+      {0,
+       {"public key " + public_path + ", secret key " + secret_path +
+            (password ? " (password-protected)" : " (no password)"),
+        "build with -DSOLVANE_RELEASE_PUBLIC_KEYS=" + key_line.substr(0, key_line.size() - 1)}});
 }
 
 }  // namespace
@@ -159,5 +347,8 @@ int main(int argc, char** argv) {
   }
   if (command == "add") return RunAdd(args);
   if (command == "verify") return RunVerify(args);
+  if (command == "refresh") return RunRefresh(args);
+  if (command == "keygen") return RunKeygen(args);
+  if (command == "sign") return RunSign(args);
   return Usage(kUsage, "unknown command " + command);
 }

@@ -19,6 +19,12 @@ std::string UpdatesDirIn(const std::string& home) {
 
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env) {
+  return RunProgramAt(SOLVANE_TEST_PROGRAM, home, args, env);
+}
+
+ProgramRun RunProgramAt(const std::string& program, const std::string& home,
+                        const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& env) {
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -46,7 +52,7 @@ ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& a
   for (auto& entry : env_text) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  std::vector<std::string> argv_text{SOLVANE_TEST_PROGRAM};
+  std::vector<std::string> argv_text{program};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& arg : argv_text) argv.push_back(arg.data());

@@ -19,6 +19,11 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env = {});
 
+// The same for another build of the program at `program`.
+ProgramRun RunProgramAt(const std::string& program, const std::string& home,
+                        const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& env = {});
+
 // The folder the program keeps its files in for that home.
 std::string UpdatesDirIn(const std::string& home);
 

@@ -10,6 +10,9 @@ inside the 24-hour interval; then the shipped exe's --apply with nothing staged,
 a forced check of a build whose release server is on HTTPS (Schannel).
 Every launched installer is a stand-in exe that writes "<its path>.ran".
 
+The build with release keys then refuses a tampered manifest in the fresh
+install, stages a signed one and refuses an older serial after it.
+
 The cycle runs twice: in the prefix's normal profile, and with the roaming
 application-data folder moved to a folder whose name is not ASCII, so the
 installer path travels from the ANSI code page into the UTF-8 state file and
@@ -66,6 +69,8 @@ class ReleaseServer:
     def __init__(self, port, installer_bytes, tls_context=None):
         self.installer = installer_bytes
         self.manifest = {}
+        self.manifest_bytes = None  # served as they are instead of `manifest`
+        self.signature = None  # manifest.json.minisig; None answers 404
         self.slow = False
         self.download_started = threading.Event()
         self.requests = []
@@ -79,8 +84,12 @@ class ReleaseServer:
 
             def do_GET(self):
                 server.requests.append(self.path)
-                if self.path == "/solvane/manifest.json" and server.manifest is not None:
+                if self.path == "/solvane/manifest.json" and server.manifest_bytes is not None:
+                    self.reply(server.manifest_bytes, "application/json")
+                elif self.path == "/solvane/manifest.json" and server.manifest is not None:
                     self.reply(json.dumps(server.manifest).encode(), "application/json")
+                elif self.path == "/solvane/manifest.json.minisig" and server.signature:
+                    self.reply(server.signature, "text/plain")
                 elif self.path.startswith("/solvane/files/") and self.path.endswith(".exe"):
                     server.download_started.set()
                     self.reply(server.installer, "application/octet-stream", server.slow)
@@ -347,9 +356,9 @@ class Cycle:
         check("apply: launching staged installer" in added,
               "shipped exe wrote no apply line: %r" % added)
 
-    def failed_install(self, message):
+    def failed_install(self, message, program_path=None):
         """A fresh install that must fail with `message` in a message box."""
-        program = self.wine.start([self.program])
+        program = self.wine.start([program_path or self.program])
         code, out, err = self.wine.run([self.dismiss, "90"], timeout=120)
         result, _, _ = self.wine.finish(program)
         shown = dict(line.split("=", 1) for line in out.decode("utf-8").splitlines()
@@ -381,6 +390,54 @@ class Cycle:
               "a failed verification wrote the state file")
         check(not os.path.exists(os.path.join(self.updates, name + ".ran")),
               "an unverified installer was started")
+
+    def signed(self, signed_program, minisign, keys):
+        """The build with release keys: a tampered manifest makes the fresh
+        install show the no-release message; a signed one is staged and its
+        serial recorded; a genuinely signed older serial is then refused."""
+        def publish(serial, key):
+            name = self.server.publish("0.4.0", "Signed release.")
+            self.server.manifest["serial"] = serial
+            expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
+            self.server.manifest["expires"] = expires.strftime("%Y-%m-%dT%H:%M:%SZ")
+            text = json.dumps(self.server.manifest, indent=2).encode()
+            path = os.path.join(self.wine.work, "manifest.json")
+            with open(path, "wb") as f:
+                f.write(text)
+            subprocess.run([minisign, "-S", "-s", os.path.join(keys, key), "-m", path], check=True,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            with open(path + ".minisig", "rb") as f:
+                self.server.signature = f.read()
+            self.server.manifest_bytes = text
+            return name
+
+        try:
+            name = publish(7, "release-1.key")
+            self.server.manifest_bytes = self.server.manifest_bytes.replace(b"Signed", b"signed")
+            self.failed_install("Could not find a release for this platform.", signed_program)
+            check("install: manifest rejected: bad signature" in self.log(),
+                  "%s: no rejection line:\n%s" % (self.label, self.log()))
+            check(not os.path.exists(os.path.join(self.updates, name)),
+                  "a refused manifest's installer was downloaded")
+
+            publish(7, "release-2.key")
+            code, _, err = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
+            check(code == 0, "%s: signed --check exit %d %r" % (self.label, code, err[-500:]))
+            check(self.log().rstrip().endswith("check: staged 0.4.0"),
+                  "%s: signed manifest not staged:\n%s" % (self.label, self.log()))
+            state = json.loads(self.state_text())
+            check(state.get("manifest_serial") == 7, "manifest_serial not recorded: %r" % state)
+
+            publish(6, "release-1.key")
+            code, _, _ = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
+            check(self.log().rstrip().endswith("check: manifest rejected: older than serial 7"),
+                  "%s: older serial not refused:\n%s" % (self.label, self.log()))
+            after = json.loads(self.state_text())
+            check(after["staged"] == state["staged"] and after["manifest_serial"] == 7,
+                  "a refused manifest changed the state: %r" % after)
+        finally:
+            self.server.manifest_bytes = None
+            self.server.signature = None
 
     def check_and_apply(self):
         name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
@@ -644,6 +701,9 @@ def main():
     parser.add_argument("--screenshot", required=True)
     parser.add_argument("--proxies-only", action="store_true",
                         help="run only the proxy cases (a shorter round while working on them)")
+    parser.add_argument("--signed-program", required=True)
+    parser.add_argument("--minisign", required=True)
+    parser.add_argument("--keys", required=True)
     args = parser.parse_args()
 
     if not os.environ.get("DISPLAY"):
@@ -700,6 +760,7 @@ def main():
                 if index == 0:
                     cycle.shipped_apply(args.shipped)
                     cycle.check_over_tls(args.tls_program, tls_server)
+                    cycle.signed(args.signed_program, args.minisign, args.keys)
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:

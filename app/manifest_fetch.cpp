@@ -1,0 +1,41 @@
+#include "app/manifest_fetch.h"
+
+#include <optional>
+#include <vector>
+
+#include "net/signature.h"
+#include "net/transfer.h"
+#include "platform/clock.h"
+#include "state/signed_members.h"
+
+namespace solvane {
+
+FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial) {
+  FetchedManifest manifest;
+  manifest.fetched = FetchManifest(source.ManifestUrl(), manifest.body);
+  if (source.public_keys.empty() || !manifest.fetched) return manifest;
+
+  const std::optional<std::vector<PublicKey>> keys = ParsePublicKeyList(source.public_keys);
+  if (!keys || keys->empty()) {
+    manifest.rejection = "no usable release key";
+    return manifest;
+  }
+  TransferTuning small;
+  small.body_cap = kSignatureFileCap;
+  std::string signature;
+  if (!FetchManifest(source.ManifestUrl() + ".minisig", signature, small)) {
+    manifest.rejection = "signature missing";
+    return manifest;
+  }
+  const SignatureCheck check = CheckSignature(manifest.body, signature, *keys);
+  if (check != SignatureCheck::kValid) {
+    manifest.rejection = SignatureCheckText(check);
+    return manifest;
+  }
+  const std::optional<SignedMembers> members = CheckSignedMembers(
+      manifest.body, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
+  if (members) manifest.serial = members->serial;
+  return manifest;
+}
+
+}  // namespace solvane

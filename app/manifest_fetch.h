@@ -1,0 +1,26 @@
+// The release manifest as the workflows receive it: fetched, and when the
+// build carries release keys, checked against its signature and its signed
+// serial and expiry before anything in it is used.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/release_source.h"
+
+namespace solvane {
+
+struct FetchedManifest {
+  bool fetched = false;     // the manifest transfer completed with status 200
+  std::string body;         // whatever arrived, also on failure
+  std::string rejection;    // not "": refused for this short reason; offer no release
+  std::int64_t serial = 0;  // the accepted manifest's serial; 0 when unsigned
+};
+
+// Fetches the manifest. With release keys built in, a fetched manifest is
+// also refused unless manifest.json.minisig (fetched with the manifest's
+// limits) verifies with one of them and its serial is at least
+// `highest_serial` and it has not expired.
+FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial);
+
+}  // namespace solvane
