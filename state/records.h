@@ -19,6 +19,16 @@ struct StagedRecord {
   std::string date;  // UTC, YYYY-MM-DD
 };
 
+// An installer download that stopped part-way, kept under `partial` so that a
+// later run can resume it. Older programs ignore the member.
+struct PartialRecord {
+  std::string url;
+  std::string sha256;  // the release's digest ("" for an unverified release)
+  std::string file;    // UTF-8 text of the path of the bytes held
+  std::int64_t bytes = 0;
+  std::string validator;  // the server's ETag, else its Last-Modified
+};
+
 // `last_check` in whole seconds: 0 when absent or not a number; a fraction is
 // truncated toward zero and out-of-range values are clamped.
 std::int64_t ReadLastCheck(const Json& state);
@@ -29,6 +39,13 @@ std::optional<StagedRecord> ReadStaged(const Json& state);
 
 // The `staged` object for a record.
 Json StagedJson(const StagedRecord& record);
+
+// The `partial` record, or nullopt unless it is an object with string `url`,
+// `sha256`, `file` and `validator` and a non-negative integer `bytes`.
+std::optional<PartialRecord> ReadPartial(const Json& state);
+
+// The `partial` object for a record.
+Json PartialJson(const PartialRecord& record);
 
 // The `release_notes` object: exactly `version` and `notes`.
 Json ReleaseNotesJson(const std::string& version, const std::string& notes);
