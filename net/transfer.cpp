@@ -447,10 +447,10 @@ Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
 
 }  // namespace
 
-InstallerDownloadResult DownloadInstaller(const InstallerDownload& request,
-                                          const ProgressCallback& progress,
-                                          const PartialCallback& on_partial,
-                                          const TransferTuning& tuning) {
+InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
+                                           const ProgressCallback& progress,
+                                           const PartialCallback& on_partial,
+                                           const TransferTuning& tuning) {
   InstallerDownloadResult result;
   Receiver r;
   r.request = &request;

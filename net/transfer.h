@@ -86,10 +86,10 @@ using PartialCallback = std::function<void(const PartialDownload&)>;
 // transfer fails only when it stalls (TransferTuning), never because of its
 // duration. On completion the file is flushed to the disk and its digest
 // compared; a mismatch deletes it.
-InstallerDownloadResult DownloadInstaller(const InstallerDownload& request,
-                                          const ProgressCallback& progress,
-                                          const PartialCallback& on_partial,
-                                          const TransferTuning& tuning = {});
+InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
+                                           const ProgressCallback& progress,
+                                           const PartialCallback& on_partial,
+                                           const TransferTuning& tuning = {});
 
 }  // namespace solvane
 

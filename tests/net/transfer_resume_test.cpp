@@ -67,7 +67,7 @@ class ResumeTest : public ::testing::Test {
   InstallerDownloadResult Download(const InstallerDownload& request,
                                    const TransferTuning& tuning = {}) {
     reported_.clear();
-    return DownloadInstaller(
+    return DownloadWithResume(
         request, [this](int percent) { percents_.push_back(percent); },
         [this](const PartialDownload& partial) { reported_.push_back(partial); }, tuning);
   }
