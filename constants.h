@@ -36,6 +36,10 @@ inline constexpr const char kVendorFolder[] = "/Korrinwade/Solvane";
 inline constexpr const char kUpdatesFolder[] = "/Updates";
 inline constexpr const char kStateFileName[] = "/Updates.json";
 inline constexpr const char kLogFileName[] = "/SolvaneSetup.log";
+inline constexpr const char kLockFileName[] = "/Updates.lock";
+// An installer is downloaded under its name plus this, and renamed when whole
+// and verified.
+inline constexpr const char kPartialSuffix[] = ".partial";
 
 inline constexpr const char kWindowTitle[] = "Solvane Setup";
 inline constexpr const char kNoReleaseMessage[] = "Could not find a release for this platform.";

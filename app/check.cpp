@@ -1,9 +1,10 @@
+#include "app/installer_download.h"
 #include "app/installer_name.h"
+#include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
 #include "log/activity_log.h"
 #include "net/transfer.h"
-#include "net/verify.h"
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
@@ -15,34 +16,58 @@
 namespace solvane {
 namespace {
 
-// Downloads and verifies the release, then records it as staged. False when
-// any of it failed; the file is then gone and `state` keeps its old record.
+// Downloads and verifies the release, then records it as staged in place of
+// any earlier record, whose installer it removes. False when any of it
+// failed; `state` then keeps its old record and the old installer stays.
 bool StageRelease(Json& state, const std::string& version, const std::string& url,
                   const std::string& sha256, const std::string& notes) {
   const std::optional<std::string> name = InstallerFileName(url, kDefaultUpdateName);
   if (!name) return false;  // nothing was created, so nothing to delete
   const std::string path = UpdatesDirectory() + "/" + *name;
+  const std::optional<std::string> stored_path = PathToUtf8(path);
+  // A path the state file cannot hold could never be applied.
+  if (!stored_path) return false;
 
-  bool ok = DownloadFile(url, path, nullptr);
-  // An empty digest means the release is published unverified.
-  if (ok && !sha256.empty()) ok = VerifySha256(path, sha256);
-  const std::optional<std::string> stored_path = ok ? PathToUtf8(path) : std::nullopt;
-  if (stored_path) {
-    Json staged_state = state;
-    staged_state["staged"] = StagedJson({version, *stored_path, sha256, notes, UtcDate(UnixNow())});
-    if (SaveState(staged_state)) {
-      state = std::move(staged_state);
-      return true;
-    }
+  const std::optional<std::string> partial_name = PathToUtf8(*name + kPartialSuffix);
+  RemovePartialDownloads(partial_name ? *partial_name : "");
+  if (!DownloadInstaller(url, sha256, path, nullptr)) return false;
+
+  const std::optional<StagedRecord> previous = ReadStaged(state);
+  Json staged_state = state;
+  staged_state["staged"] = StagedJson({version, *stored_path, sha256, notes, UtcDate(UnixNow())});
+  if (!SaveState(staged_state)) {
+    RemovePath(path);
+    return false;
   }
-  RemovePath(path);
-  return false;
+  state = std::move(staged_state);
+  if (previous && previous->installer != *stored_path) RemoveOwnInstaller(previous->installer);
+  return true;
+}
+
+// The staged record when its file is still the one that was verified; a
+// record whose file went missing or changed is dropped from `state` (and the
+// state saved), so that its release is downloaded again.
+std::optional<StagedRecord> SoundStagedRecord(Json& state) {
+  const std::optional<StagedRecord> staged = ReadStaged(state);
+  if (!staged) return std::nullopt;
+  const std::optional<std::string> path = Utf8ToPath(staged->installer);
+  if (path && StagedFileVerifies(*path, staged->sha256)) return staged;
+  LogMessage("check: staged %s no longer verifies, dropped", staged->version.c_str());
+  state.erase("staged");
+  SaveState(state);  // kept in memory either way; a later check drops it again
+  return std::nullopt;
 }
 
 }  // namespace
 
 int RunCheck(const ReleaseSource& source, const std::string& current_version, bool force) {
   LogMessage("check: current=%s force=%d", current_version.c_str(), force ? 1 : 0);
+  // Held to the end: the state is read, changed and written as one step.
+  const FileLockHandle lock = LockUpdatesFolder();
+  if (!lock) {
+    LogMessage("check: another SolvaneSetup is busy");
+    return 0;
+  }
   Json state = LoadState();
 
   if (!force) {
@@ -63,11 +88,22 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
 
   // A failed fetch postpones the next unforced check too.
   state["last_check"] = UnixNow();
+  TidyUpdatesFolder(state, UnixNow());
   SaveState(state);
 
+  const std::optional<StagedRecord> staged = SoundStagedRecord(state);
+  // What the user gets by applying: the staged release when it is newer.
+  const std::string& baseline = staged && CompareVersions(staged->version, current_version) > 0
+                                    ? staged->version
+                                    : current_version;
+
   std::string version, url, sha256, notes;
-  if (fetched && ParseManifest(body, source.platform_key, version, url, sha256, notes) &&
-      CompareVersions(version, current_version) > 0) {
+  const bool parsed =
+      fetched && ParseManifest(body, source.platform_key, version, url, sha256, notes);
+  if (parsed && staged && CompareVersions(version, staged->version) == 0) {
+    RemovePartialDownloads("");
+    LogMessage("check: already staged %s", version.c_str());
+  } else if (parsed && CompareVersions(version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", current_version.c_str(), version.c_str());
     if (StageRelease(state, version, url, sha256, notes)) {
       LogMessage("check: staged %s", version.c_str());
@@ -75,6 +111,8 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
       LogMessage("check: download/verify failed for %s", version.c_str());
     }
   } else if (!body.empty()) {
+    // Nothing newer is wanted, so neither is a partial download of anything.
+    if (parsed) RemovePartialDownloads("");
     LogMessage("check: up to date");
   } else {
     LogMessage("check: manifest fetch failed!!!");

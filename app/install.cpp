@@ -1,9 +1,11 @@
+#include "app/installer_download.h"
 #include "app/installer_name.h"
+#include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
 #include "net/transfer.h"
-#include "net/verify.h"
-#include "platform/fs.h"
+#include "platform/clock.h"
+#include "platform/encoding.h"
 #include "platform/launch.h"
 #include "state/manifest.h"
 #include "state/paths.h"
@@ -30,21 +32,22 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kDownloadStep);
   SetProgress(0);
 
+  // Held to the end, so that no check or apply changes the folder meanwhile.
+  const FileLockHandle lock = LockUpdatesFolder();
   const std::optional<std::string> name = InstallerFileName(url, kDefaultInstallName);
-  if (!name) {
+  if (!lock || !name) {
     ShowErrorMessage(window, kDownloadFailedMessage);
     return 1;
   }
   const std::string path = UpdatesDirectory() + "/" + *name;
-  bool ok = DownloadFile(url, path, [](int percent) { SetProgress(percent); });
-  if (ok) {
-    MarkStepDone(kDownloadStep);
-    MarkStepActive(kVerifyStep);
-    ok = sha256.empty() || VerifySha256(path, sha256);
-  }
+  const bool ok = DownloadInstaller(
+      url, sha256, path, [](int percent) { SetProgress(percent); },
+      [] {
+        MarkStepDone(kDownloadStep);
+        MarkStepActive(kVerifyStep);
+      });
   if (!ok) {
     ShowErrorMessage(window, kDownloadFailedMessage);
-    RemovePath(path);
     return 1;
   }
   MarkStepDone(kVerifyStep);
@@ -58,6 +61,16 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   }
   if (!OpenWithShell(path)) return 1;
   MarkStepDone(kLaunchStep);
+
+  // Noted so that a later run removes the installer once it is done with it.
+  // Losing the note only leaves the file behind, so it does not fail the run.
+  if (const std::optional<std::string> stored = PathToUtf8(path)) {
+    Json state = LoadState();
+    const std::int64_t now = UnixNow();
+    RememberLaunched(state, *stored, now);
+    TidyUpdatesFolder(state, now);
+    (void)SaveState(state);
+  }
   // The installer runs either way, but a lost record is not a clean success.
   return saved ? 0 : 1;
 }

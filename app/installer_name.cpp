@@ -4,8 +4,25 @@
 #include <cctype>
 #include <string_view>
 
+#include "constants.h"
+
 namespace solvane {
 namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+// A short 8.3 alias ("UPDATE~1.JSO") can name any long file on Windows.
+bool LooksLikeShortAlias(const std::string& name) {
+  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+    if (name[i] == '~' && name[i + 1] >= '0' && name[i + 1] <= '9') return true;
+  }
+  return false;
+}
 
 bool IsDeviceName(const std::string& name) {
   // Windows treats these as devices whatever the extension: "NUL.exe" is NUL.
@@ -30,10 +47,20 @@ bool IsSafeName(const std::string& name) {
     }
   }
   if (name.back() == '.' || name.back() == ' ') return false;
-  return !IsDeviceName(name);
+  return !IsDeviceName(name) && !IsReservedName(name);
 }
 
 }  // namespace
+
+bool IsReservedName(const std::string& name) {
+  // Windows compares names without regard to case, so these do too.
+  const std::string lower = Lower(name);
+  const std::string state = Lower(kStateFileName + 1);
+  const std::string log = Lower(kLogFileName + 1);
+  return lower == state || lower == log || lower == Lower(kLockFileName + 1) ||
+         lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
+         lower.ends_with(Lower(kPartialSuffix)) || LooksLikeShortAlias(name);
+}
 
 std::optional<std::string> InstallerFileName(const std::string& url, const std::string& fallback) {
   if (url.find('/') == std::string::npos) return fallback;

@@ -1,6 +1,8 @@
 // Checking a downloaded file against the manifest's SHA-256 digest.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,5 +16,13 @@ bool VerifySha256(const std::string& path, const std::string& expected_hex);
 // The 64 lower-case hexadecimal digits of the file's SHA-256, or nullopt when
 // it cannot be opened or hashed.
 std::optional<std::string> Sha256Hex(const std::string& path);
+
+// Reads up to `size` bytes into `buffer`: the count, 0 at the end, negative
+// on a read error.
+using ByteReader = std::function<long long(void* buffer, std::size_t size)>;
+
+// As VerifySha256, for bytes that `read` delivers until it reports the end.
+// False when a read fails.
+bool VerifySha256Stream(const ByteReader& read, const std::string& expected_hex);
 
 }  // namespace solvane

@@ -11,6 +11,17 @@
 extern char** environ;
 
 namespace solvane {
+
+struct HeldFile {
+  int fd = -1;
+  long long offset = 0;
+};
+
+void HeldFileDeleter::operator()(HeldFile* file) const noexcept {
+  if (file->fd >= 0) ::close(file->fd);
+  delete file;
+}
+
 namespace {
 
 struct Fd {
@@ -24,7 +35,7 @@ struct Fd {
   }
 };
 
-enum class Kind { kExecutable, kDocument, kUnreadable };
+enum class Kind { kBinary, kScript, kDocument, kUnreadable };
 
 // ELF binaries and '#!' scripts are programs; anything else is a document
 // that the desktop's opener decides about.
@@ -36,14 +47,27 @@ Kind Classify(int fd) {
                             "\x7f"
                             "ELF",
                             4) == 0)
-    return Kind::kExecutable;
-  if (n >= 2 && head[0] == '#' && head[1] == '!') return Kind::kExecutable;
+    return Kind::kBinary;
+  if (n >= 2 && head[0] == '#' && head[1] == '!') return Kind::kScript;
   return Kind::kDocument;
+}
+
+// Closes every descriptor from 3 up except `keep_a` and `keep_b` (-1 for
+// none), so the installer inherits only its standard streams.
+void CloseOtherDescriptors(int keep_a, int keep_b) {
+  if (keep_a > keep_b) std::swap(keep_a, keep_b);
+  int next = 3;
+  for (const int keep : {keep_a, keep_b}) {
+    if (keep < next) continue;
+    if (keep > next) ::close_range(static_cast<unsigned>(next), static_cast<unsigned>(keep - 1), 0);
+    next = keep + 1;
+  }
+  ::close_range(static_cast<unsigned>(next), ~0U, 0);
 }
 
 // Runs in the grandchild: detach from our session and streams, then exec.
 // Only async-signal-safe calls from here on.
-[[noreturn]] void ExecDetached(int report_fd, int program_fd, const char* opener,
+[[noreturn]] void ExecDetached(int report_fd, int program_fd, Kind kind, const char* opener,
                                const char* document) {
   ::setsid();
   const int null_fd = ::open("/dev/null", O_RDWR);
@@ -53,9 +77,13 @@ Kind Classify(int fd) {
     ::dup2(null_fd, 2);
     if (null_fd > 2) ::close(null_fd);
   }
-  if (program_fd >= 0) {
-    // Exec through the open descriptor: a script's interpreter then reads it
-    // as /dev/fd/N, so deleting the file after the launch cannot pull it away.
+  // The report pipe closes itself on exec.
+  CloseOtherDescriptors(report_fd, kind == Kind::kDocument ? -1 : program_fd);
+  if (kind != Kind::kDocument) {
+    // Exec through the descriptor whose bytes were checked. A binary runs
+    // from it directly and must not inherit it; a script's interpreter reads
+    // it as /dev/fd/N, so only then does it stay open across the exec.
+    if (kind == Kind::kScript) ::fcntl(program_fd, F_SETFD, 0);
     char* const argv[] = {const_cast<char*>(document), nullptr};
     ::fexecve(program_fd, argv, environ);
   } else {
@@ -69,16 +97,32 @@ Kind Classify(int fd) {
 
 }  // namespace
 
-bool OpenWithShell(const std::string& path) {
-  Fd program(::open(path.c_str(), O_RDONLY));  // no O_CLOEXEC: the exec uses it
-  if (program.fd < 0) return false;
-  const Kind kind = Classify(program.fd);
+HeldFileHandle HoldFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return nullptr;
+  HeldFileHandle file(new HeldFile{fd, 0});
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  return file;
+}
+
+long long ReadHeldFile(HeldFile& file, void* buffer, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::pread(file.fd, buffer, size, static_cast<off_t>(file.offset));
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) file.offset += n;
+  return n;
+}
+
+bool LaunchHeldFile(HeldFile& file, const std::string& path) {
+  const Kind kind = Classify(file.fd);
   if (kind == Kind::kUnreadable) return false;
 
-  if (kind == Kind::kExecutable) {
+  if (kind != Kind::kDocument) {
     struct stat st;
-    if (::fstat(program.fd, &st) != 0) return false;
-    if (!(st.st_mode & S_IXUSR) && ::fchmod(program.fd, st.st_mode | S_IXUSR) != 0) return false;
+    if (::fstat(file.fd, &st) != 0) return false;
+    if (!(st.st_mode & S_IXUSR) && ::fchmod(file.fd, st.st_mode | S_IXUSR) != 0) return false;
   }
 
   // The write end closes on a successful exec, so EOF without data means the
@@ -88,7 +132,6 @@ bool OpenWithShell(const std::string& path) {
   Fd report_read(pipe_fds[0]);
   Fd report_write(pipe_fds[1]);
 
-  const int exec_fd = kind == Kind::kExecutable ? program.fd : -1;
   const pid_t child = ::fork();
   if (child < 0) return false;
   if (child == 0) {
@@ -99,7 +142,7 @@ bool OpenWithShell(const std::string& path) {
       (void)!::write(report_write.fd, &err, sizeof err);
       ::_exit(127);
     }
-    if (grandchild == 0) ExecDetached(report_write.fd, exec_fd, "xdg-open", path.c_str());
+    if (grandchild == 0) ExecDetached(report_write.fd, file.fd, kind, "xdg-open", path.c_str());
     ::_exit(0);
   }
 
@@ -115,6 +158,11 @@ bool OpenWithShell(const std::string& path) {
     n = ::read(report_read.fd, &err, sizeof err);
   } while (n < 0 && errno == EINTR);
   return n == 0;
+}
+
+bool OpenWithShell(const std::string& path) {
+  const HeldFileHandle file = HoldFile(path);
+  return file && LaunchHeldFile(*file, path);
 }
 
 }  // namespace solvane

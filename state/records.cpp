@@ -1,6 +1,7 @@
 #include "state/records.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -88,6 +89,41 @@ Json PartialJson(const PartialRecord& record) {
               {"file", record.file},
               {"bytes", record.bytes},
               {"validator", record.validator}};
+}
+
+std::vector<LaunchedRecord> ReadLaunched(const Json& state) {
+  std::vector<LaunchedRecord> records;
+  if (!state.is_object()) return records;
+  const auto it = state.find("launched");
+  if (it == state.end() || !it->is_array()) return records;
+  for (const Json& entry : *it) {
+    if (!entry.is_object()) continue;
+    const auto installer = entry.find("installer");
+    const auto time = entry.find("time");
+    if (installer == entry.end() || !installer->is_string() || time == entry.end() ||
+        !time->is_number_integer()) {
+      continue;
+    }
+    // Unlike last_check, a time beyond the range is not ours: skip it.
+    if (time->is_number_unsigned() &&
+        time->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+      continue;
+    }
+    records.push_back({installer->get<std::string>(), time->get<std::int64_t>()});
+  }
+  return records;
+}
+
+void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records) {
+  if (records.empty()) {
+    state.erase("launched");
+    return;
+  }
+  Json array = Json::array();
+  for (const LaunchedRecord& record : records) {
+    array.push_back(Json{{"installer", record.installer}, {"time", record.time}});
+  }
+  state["launched"] = std::move(array);
 }
 
 Json ReleaseNotesJson(const std::string& version, const std::string& notes) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "state/state_file.h"
 
@@ -29,6 +30,12 @@ struct PartialRecord {
   std::string validator;  // the server's ETag, else its Last-Modified
 };
 
+// An installer that was started, kept on record until its file is removed.
+struct LaunchedRecord {
+  std::string installer;  // UTF-8 text of the path
+  std::int64_t time = 0;  // when it was started, seconds since the Unix epoch
+};
+
 // `last_check` in whole seconds: 0 when absent or not a number; a fraction is
 // truncated toward zero and out-of-range values are clamped.
 std::int64_t ReadLastCheck(const Json& state);
@@ -46,6 +53,13 @@ std::optional<PartialRecord> ReadPartial(const Json& state);
 
 // The `partial` object for a record.
 Json PartialJson(const PartialRecord& record);
+
+// The entries of the `launched` array that are objects with a string
+// `installer` and an integer `time`; anything else reads as absent.
+std::vector<LaunchedRecord> ReadLaunched(const Json& state);
+
+// Replaces the `launched` array with `records`, or removes it when empty.
+void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records);
 
 // The `release_notes` object: exactly `version` and `notes`.
 Json ReleaseNotesJson(const std::string& version, const std::string& notes);

@@ -79,13 +79,18 @@ TEST_F(ApplyTest, LaunchesConsumesTheRecordAndWritesReleaseNotes) {
 
   const auto run = RunProgram(home_.str(), {"--apply", "ignored", "--force"});
   EXPECT_EQ(run.exit_code, 0);
-  // The installer file is deleted right after the launch; the script still runs.
+  // The installer file stays for the installer's sake; the launch is noted
+  // so that a later run removes it.
   ASSERT_TRUE(WaitForFile(Marker()));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(ReadFile(Marker()), "ran 0\n");
-  EXPECT_FALSE(std::filesystem::exists(installer));
+  EXPECT_TRUE(std::filesystem::exists(installer));
 
-  EXPECT_EQ(ReadFile(StateFile()),
+  Json state = Json::parse(ReadFile(StateFile()));
+  ASSERT_EQ(state["launched"].size(), 1u);
+  EXPECT_EQ(state["launched"][0]["installer"], installer);
+  state.erase("launched");
+  EXPECT_EQ(SerializeState(state),
             "{\n"
             "   \"custom\": {\n"
             "      \"kept\": true\n"

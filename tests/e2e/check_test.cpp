@@ -196,7 +196,11 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
     server_->Handle(kManifestPath, nullptr);
     server_->Handle(kInstallerPath, nullptr);
     row.script(*server_);
-    const Json earlier_stage = {{"version", "1.4.5"}, {"installer", "/x/old.sh"}};
+    // A sound earlier stage: its file is there and still verifies.
+    const std::string old_installer = UpdatesDirIn(home.str()) + "/old.sh";
+    WriteFile(old_installer, "#!/bin/sh\n");
+    const Json earlier_stage = {
+        {"version", "1.4.5"}, {"installer", old_installer}, {"sha256", Sha256Of("#!/bin/sh\n")}};
     WriteFile(UpdatesDirIn(home.str()) + "/Updates.json",
               Json{{"last_check", 5}, {"staged", earlier_stage}}.dump());
 
@@ -214,7 +218,9 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
     const Json state = Json::parse(ReadFile(UpdatesDirIn(home.str()) + "/Updates.json"));
     EXPECT_GE(state["last_check"].get<std::int64_t>(), before);
     EXPECT_EQ(state["staged"], earlier_stage);
+    EXPECT_EQ(ReadFile(old_installer), "#!/bin/sh\n");
     EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Solvane-1.5.0.sh"));
+    EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Solvane-1.5.0.sh.partial"));
   }
 }
 
@@ -253,14 +259,15 @@ TEST_F(CheckTest, ReleaseWithoutDigestIsStagedUnverified) {
   EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
 }
 
-TEST_F(CheckTest, NewerReleaseReplacesTheStagedRecordAndKeepsTheOldFile) {
+TEST_F(CheckTest, NewerReleaseReplacesTheStagedRecordAndRemovesTheOldFile) {
   Publish("1.5.0");
   Check({"1.4.0"});
   Publish("1.6.0", true, "/solvane/releases/1.6.0/Solvane-1.6.0.sh");
   Check({"1.4.0", "--force"});
   EXPECT_EQ(State()["staged"]["version"], "1.6.0");
   EXPECT_EQ(State()["staged"]["installer"], Updates() + "/Solvane-1.6.0.sh");
-  EXPECT_TRUE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
+  EXPECT_EQ(ReadFile(Updates() + "/Solvane-1.6.0.sh"), Installer());
 }
 
 TEST_F(CheckTest, FileNameIsTheLastPathSegmentWithoutQueryOrFragment) {
@@ -318,9 +325,10 @@ TEST_F(CheckTest, WholeUpdateCycle) {
 
   EXPECT_EQ(Check({"1.4.0"}).exit_code, 0);
   EXPECT_EQ(LogMessages(home_.str()).back(), "check: skipped (within 24h interval)");
+  // What is staged and still verifies is not downloaded again.
   EXPECT_EQ(Check({"1.4.0", "--force"}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
-  EXPECT_EQ(server_->Hits(kInstallerPath), 2);
+  EXPECT_EQ(LogMessages(home_.str()).back(), "check: already staged 1.5.0");
+  EXPECT_EQ(server_->Hits(kInstallerPath), 1);
 
   EXPECT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 0);
   ASSERT_TRUE(WaitForFile(Marker()));

@@ -71,9 +71,13 @@ TEST_F(InstallTest, InstallsTheStableReleaseAndRecordsItsNotes) {
   EXPECT_EQ(ReadFile(Downloaded()), Installer());
   EXPECT_EQ(server_->Hits(kManifestPath), 1);
   EXPECT_EQ(server_->Hits(kInstallerPath), 1);
-  // The install touches release_notes only.
-  EXPECT_EQ(Json::parse(ReadFile(StateFile())),
-            Json::parse(R"({"last_check": 7, "staged": {"version": "1.4.0"},
+  // The install writes release_notes and notes the launch, so that a later
+  // run removes the installer; staged and last_check stay as they were.
+  Json state = Json::parse(ReadFile(StateFile()));
+  ASSERT_EQ(state["launched"].size(), 1u);
+  EXPECT_EQ(state["launched"][0]["installer"], Downloaded());
+  state.erase("launched");
+  EXPECT_EQ(state, Json::parse(R"({"last_check": 7, "staged": {"version": "1.4.0"},
                             "release_notes": {"version": "1.5.0", "notes": "Faster sync"}})"));
   EXPECT_EQ(LogMessages(home_.str()), std::vector<std::string>{"install: fresh install started"});
 }
@@ -103,7 +107,7 @@ TEST_F(InstallTest, EmptyStableVersionIsInstalledWithoutReleaseNotes) {
   EXPECT_EQ(run.stderr_text, SuccessTranscript(""));
   EXPECT_NE(run.stderr_text.find("\n  Downloading Solvane ...\n"), std::string::npos);
   ASSERT_TRUE(WaitForFile(Marker()));
-  EXPECT_FALSE(std::filesystem::exists(StateFile()));
+  EXPECT_FALSE(Json::parse(ReadFile(StateFile())).contains("release_notes"));
 }
 
 TEST_F(InstallTest, NonAsciiVersionIsShownAsUtf8) {

@@ -1,0 +1,121 @@
+#include "app/updates_folder.h"
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "app/installer_name.h"
+#include "constants.h"
+#include "net/verify.h"
+#include "platform/encoding.h"
+#include "platform/fs.h"
+#include "state/paths.h"
+#include "state/records.h"
+
+namespace solvane {
+namespace {
+
+// Long enough for another run's quick work (a check against a loopback or
+// LAN server, an apply), short enough that a silent run never hangs about.
+constexpr int kLockWaitMilliseconds = 5000;
+
+// A launched installer may still be running, or its opener still reading it.
+constexpr std::int64_t kLaunchedKeepSeconds = 86400;
+
+// A save writes and renames its temporary file within moments; one older than
+// this was left by a process that was killed.
+constexpr auto kStrayTemporaryAge = std::chrono::minutes(1);
+
+std::string Utf8Name(const std::filesystem::path& path) {
+  const std::u8string name = path.filename().u8string();
+  return std::string(name.begin(), name.end());
+}
+
+}  // namespace
+
+FileLockHandle LockUpdatesFolder() {
+  return AcquireFileLock(UpdatesDirectory() + kLockFileName, kLockWaitMilliseconds);
+}
+
+bool IsOwnInstallerFile(const std::string& path) {
+  try {
+    const std::filesystem::path file = ToFsPath(path);
+    if (IsReservedName(Utf8Name(file))) return false;
+    std::error_code ec;
+    if (std::filesystem::symlink_status(file, ec).type() != std::filesystem::file_type::regular) {
+      return false;
+    }
+    return std::filesystem::equivalent(file.parent_path(), ToFsPath(UpdatesDirectory()), ec) && !ec;
+  } catch (const std::filesystem::filesystem_error&) {
+    return false;
+  }
+}
+
+bool StagedFileVerifies(const std::string& path, const std::string& sha256) {
+  return IsOwnInstallerFile(path) && (sha256.empty() || VerifySha256(path, sha256));
+}
+
+void RemoveOwnInstaller(const std::string& installer_utf8) {
+  const std::optional<std::string> path = Utf8ToPath(installer_utf8);
+  if (path && IsOwnInstallerFile(*path)) RemovePath(*path);
+}
+
+void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now) {
+  std::vector<LaunchedRecord> launched = ReadLaunched(state);
+  std::erase_if(launched, [&](const LaunchedRecord& r) { return r.installer == installer_utf8; });
+  launched.push_back({installer_utf8, now});
+  WriteLaunched(state, launched);
+}
+
+bool TidyUpdatesFolder(Json& state, std::int64_t now) {
+  bool changed = false;
+  if (state.contains("launched")) {
+    const std::optional<StagedRecord> staged = ReadStaged(state);
+    std::vector<LaunchedRecord> kept;
+    for (const LaunchedRecord& record : ReadLaunched(state)) {
+      // The same file name may have been downloaded and staged again since.
+      if (staged && staged->installer == record.installer) continue;
+      if (record.time <= now - kLaunchedKeepSeconds) {
+        RemoveOwnInstaller(record.installer);
+        continue;
+      }
+      kept.push_back(record);
+    }
+    Json tidied = state;
+    WriteLaunched(tidied, kept);
+    if (tidied != state) {
+      state = std::move(tidied);
+      changed = true;
+    }
+  }
+
+  const std::string temporary_prefix = std::string(kStateFileName + 1) + ".tmp-";
+  std::error_code ec;
+  std::filesystem::directory_iterator entries(ToFsPath(UpdatesDirectory()), ec);
+  for (; !ec && entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
+    if (!Utf8Name(entries->path()).starts_with(temporary_prefix)) continue;
+    std::error_code entry_ec;
+    if (!entries->is_regular_file(entry_ec)) continue;
+    const auto written = std::filesystem::last_write_time(entries->path(), entry_ec);
+    if (entry_ec) continue;
+    if (std::filesystem::file_time_type::clock::now() - written > kStrayTemporaryAge) {
+      std::filesystem::remove(entries->path(), entry_ec);
+    }
+  }
+  return changed;
+}
+
+void RemovePartialDownloads(const std::string& keep_name) {
+  std::error_code ec;
+  std::filesystem::directory_iterator entries(ToFsPath(UpdatesDirectory()), ec);
+  for (; !ec && entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
+    const std::string name = Utf8Name(entries->path());
+    if (!name.ends_with(kPartialSuffix) || name == keep_name) continue;
+    std::error_code entry_ec;
+    if (entries->is_regular_file(entry_ec)) std::filesystem::remove(entries->path(), entry_ec);
+  }
+}
+
+}  // namespace solvane
