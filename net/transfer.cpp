@@ -469,19 +469,19 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
         const bool on_disk = FlushToDisk(r.file.get());
         const bool hashed = Sha256Finish(*r.hash, digest);
         const bool closed = std::fclose(r.file.release()) == 0;
-        if (on_disk && hashed && closed &&
-            (request.sha256.empty() || HexDigest(digest) == request.sha256)) {
+        result.received = on_disk && hashed && closed;
+        if (result.received && (request.sha256.empty() || HexDigest(digest) == request.sha256)) {
           result.complete = true;
           break;
         }
         // Joined bytes that do not make the file: one fresh start, as for any
         // sign that the held bytes came from another file.
-        outcome = on_disk && hashed && closed && resuming && r.restarts == 0 && !restarted
-                      ? Outcome::kRestart
-                      : Outcome::kFailed;
+        outcome = result.received && resuming && r.restarts == 0 && !restarted ? Outcome::kRestart
+                                                                               : Outcome::kFailed;
       }
       if (outcome == Outcome::kRestart && !restarted && r.restarts == 0) {
         restarted = true;
+        result.received = false;
         ++r.restarts;
         if (StartOver(r)) continue;
         outcome = Outcome::kFailed;

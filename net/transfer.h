@@ -64,6 +64,8 @@ struct InstallerDownload {
 };
 
 struct InstallerDownloadResult {
+  // Every byte arrived and reached the disk (whether or not the digest matched).
+  bool received = false;
   // The destination holds exactly the resource, its digest matched and it
   // reached the disk.
   bool complete = false;
