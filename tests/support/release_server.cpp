@@ -112,6 +112,7 @@ void ReleaseServer::ServeFaulty(const std::string& path, FaultyFile file) {
   state->file = std::move(file);
   Handle(path, [this, path, state](const httplib::Request& request, httplib::Response& response) {
     const FaultyFile& f = state->file;
+    if (f.on_request) f.on_request();
     const std::size_t size = f.body.size();
     std::size_t cut = std::numeric_limits<std::size_t>::max();
     std::size_t stall = std::numeric_limits<std::size_t>::max();

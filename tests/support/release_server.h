@@ -40,6 +40,8 @@ struct FaultyFile {
   // response stops sending for `stall_for` (then goes on, or is cut off).
   double stall_at = 1.0;
   std::chrono::milliseconds stall_for{0};
+  // Called on the server's thread as each request arrives, before the answer.
+  std::function<void()> on_request;
 };
 
 class ReleaseServer {
