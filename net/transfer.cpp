@@ -360,7 +360,12 @@ bool ContinueHeld(Receiver& r) {
     return false;
   }
   std::error_code error;
-  const auto size = std::filesystem::file_size(ToFsPath(r.request->destination), error);
+  std::uintmax_t size = 0;
+  try {
+    size = std::filesystem::file_size(ToFsPath(r.request->destination), error);
+  } catch (const std::filesystem::filesystem_error&) {
+    return false;  // a path the file system cannot spell
+  }
   if (error || size == 0) return false;
   // The file's own size counts, not the record's: a killed run could not
   // update the record, and anything wrong in the bytes shows in the digest.
