@@ -32,10 +32,12 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kDownloadStep);
   SetProgress(0);
 
-  // Held to the end, so that no check or apply changes the folder meanwhile.
-  const FileLockHandle lock = LockUpdatesFolder();
+  // Held to the end, so that no check or apply changes the folder meanwhile;
+  // released before an error message waits for the user.
+  FileLockHandle lock = LockUpdatesFolder();
   const std::optional<std::string> name = InstallerFileName(url, kDefaultInstallName);
   if (!lock || !name) {
+    lock.reset();
     ShowErrorMessage(window, kDownloadFailedMessage);
     return 1;
   }
@@ -51,6 +53,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
       },
       kInstallAttempts);
   if (!ok) {
+    lock.reset();
     ShowErrorMessage(window, kDownloadFailedMessage);
     return 1;
   }

@@ -61,12 +61,18 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
       SavePartialRecord(state, {held.url, held.sha256, *partial_utf8, held.bytes, held.validator});
     }
   };
+  // A download that keeps nothing leaves no state file where there was none.
+  const bool had_state_file = PathExists(StateFilePath());
   const InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
   if (result.partial) {
     remember(*result.partial);
   } else if (state.is_object() && state.contains("partial")) {
     state.erase("partial");
-    (void)SaveState(state);
+    if (!had_state_file && state.empty()) {
+      RemovePath(StateFilePath());
+    } else {
+      (void)SaveState(state);
+    }
   }
   // The digest was taken as the bytes arrived; its verdict is the verify step's.
   if (result.received && verifying) verifying();

@@ -51,6 +51,32 @@ TEST(ReadStaged, AcceptsOnlyAnObjectOfStrings) {
   }
 }
 
+TEST(Launched, ReadsWhatItWroteAndSkipsWhatIsNotARecord) {
+  Json state = Json::parse(R"({"launched": [
+      {"installer": "/u/a.exe", "time": 1784233880},
+      {"installer": "/u/b.exe", "time": -3},
+      {"installer": "/u/c.exe", "time": "1784233880"},
+      {"installer": 7, "time": 1},
+      {"time": 1},
+      {"installer": "/u/d.exe", "time": 1.5},
+      {"installer": "/u/e.exe", "time": 18446744073709551615},
+      "/u/f.exe"]})");
+  const std::vector<LaunchedRecord> records = ReadLaunched(state);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].installer, "/u/a.exe");
+  EXPECT_EQ(records[0].time, 1784233880);
+  EXPECT_EQ(records[1].installer, "/u/b.exe");
+  EXPECT_EQ(records[1].time, -3);
+
+  WriteLaunched(state, records);
+  EXPECT_EQ(state, Json::parse(R"({"launched": [{"installer": "/u/a.exe", "time": 1784233880},
+                                                {"installer": "/u/b.exe", "time": -3}]})"));
+  WriteLaunched(state, {});
+  EXPECT_EQ(state, Json::object());
+  EXPECT_TRUE(ReadLaunched(Json::parse(R"({"launched": {"installer": "/u/a.exe"}})")).empty());
+  EXPECT_TRUE(ReadLaunched(Json::array()).empty());
+}
+
 TEST(UtcDate, IsTheUtcCalendarDay) {
   EXPECT_EQ(UtcDate(0), "1970-01-01");
   EXPECT_EQ(UtcDate(1784233880), "2026-07-16");

@@ -51,7 +51,9 @@ ProgramRun Run(const std::string& home, const std::vector<std::string>& args,
   for (auto& arg : argv_text) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  const std::string err_path = home + "/.program-stderr";
+  // A folder of its own, so that runs side by side in one home do not mix.
+  const TempDir capture;
+  const std::string err_path = capture.str() + "/stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -77,7 +79,6 @@ ProgramRun Run(const std::string& home, const std::vector<std::string>& args,
   }
   posix_spawn_file_actions_destroy(&actions);
   run.stderr_text = ReadFile(err_path);
-  unlink(err_path.c_str());
   return run;
 }
 

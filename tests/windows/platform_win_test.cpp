@@ -1,17 +1,20 @@
 // The Windows services under the program: the bcrypt digest, the command
 // line as UTF-8, the roaming application-data folder, local and UTC time,
-// and starting a file with the shell.
+// starting a file with the shell, holding it against writers while it is
+// checked and started, and the lock between processes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "net/verify.h"
 #include "platform/clock.h"
 #include "platform/command_line_win.h"
+#include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "platform/launch.h"
 #include "platform/sha256.h"
@@ -138,6 +141,64 @@ TEST(Shell, OpensAProgramAndRefusesAMissingFile) {
   // No arguments: the command line ends with the program name.
   const std::string trimmed = line.substr(0, line.find_last_not_of("\r\n\" ") + 1);
   EXPECT_TRUE(trimmed.size() >= 4 && trimmed.compare(trimmed.size() - 4, 4, ".exe") == 0) << line;
+}
+
+// What --apply relies on: from before its hash until after the shell has
+// started the installer, nobody can write, rename or delete the file, yet the
+// shell can still start it.
+TEST(Shell, AHeldFileRefusesWritersAndIsStillStarted) {
+  testing::TempDir dir;
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string installer = self;
+  installer = installer.substr(0, installer.find_last_of("\\/") + 1) + "marker_installer.exe";
+  const std::string copy = dir.str() + "\\Solvane-9.9.8.exe";
+  ASSERT_TRUE(::CopyFileA(installer.c_str(), copy.c_str(), FALSE)) << installer;
+  const std::optional<std::string> digest = Sha256Hex(copy);
+  ASSERT_TRUE(digest);
+
+  {
+    const HeldFileHandle held = HoldFile(copy);
+    ASSERT_TRUE(held);
+    const HANDLE writer = ::CreateFileA(copy.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE) ::CloseHandle(writer);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(::DeleteFileA(copy.c_str()));
+    EXPECT_FALSE(::MoveFileExA(copy.c_str(), (copy + ".moved").c_str(), 0));
+    EXPECT_FALSE(::CopyFileA(self, copy.c_str(), FALSE));
+
+    // The bytes read through the handle are the file's.
+    EXPECT_TRUE(VerifySha256Stream(
+        [&held](void* buffer, std::size_t size) { return ReadHeldFile(*held, buffer, size); },
+        *digest));
+    ASSERT_TRUE(LaunchHeldFile(*held, copy));
+  }
+  const std::string marker = copy + ".ran";
+  for (int i = 0; i < 200 && !PathExists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(PathExists(marker)) << "the held installer did not run";
+
+  // Released: the file is an ordinary file again.
+  for (int i = 0; i < 100 && !::DeleteFileA(copy.c_str()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the installer may still run
+  }
+  EXPECT_FALSE(PathExists(copy));
+  EXPECT_FALSE(HoldFile(copy));
+  EXPECT_FALSE(HoldFile(dir.str()));  // a folder is not an installer
+}
+
+TEST(FileLock, OneHolderAtATimeAndFreeOnRelease) {
+  testing::TempDir dir;
+  const std::string path = dir.str() + "\\Updates.lock";
+  FileLockHandle first = AcquireFileLock(path, 0);
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(AcquireFileLock(path, 100));
+  first.reset();
+  EXPECT_TRUE(AcquireFileLock(path, 0));
 }
 
 }  // namespace

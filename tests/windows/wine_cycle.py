@@ -5,7 +5,7 @@ on 127.0.0.1: two fresh installs that fail with their error message boxes
 window on screen (a screenshot is saved and checked for the green of a
 finished step; in the second profile the window is closed mid-download and
 the install goes on), then an update check that stages a newer release,
---apply launching it, a second --apply finding nothing, and an unforced check
+two --apply at once launching it once, a second --apply finding nothing, and an unforced check
 inside the 24-hour interval; then the shipped exe's --apply with nothing staged, and
 a forced check of a build whose release server is on HTTPS (Schannel).
 Every launched installer is a stand-in exe that writes "<its path>.ran".
@@ -263,9 +263,18 @@ class Cycle:
         self.updates = os.path.join(unix_appdata, "Korrinwade", "Solvane", "Updates")
         self.windows_updates = windows_appdata + "/Korrinwade/Solvane/Updates"
 
-    def state_text(self):
+    def raw_state_text(self):
         with open(os.path.join(self.updates, "Updates.json"), "rb") as f:
             return expect_crlf_text(f.read(), "%s state file" % self.label)
+
+    def state_text(self):
+        """The state file's text without its "launched" notes, which the
+        program keeps so that a later run removes launched installers."""
+        return re.sub(r'   "launched": \[\n(?:      .*\n)*   \],\n', "", self.raw_state_text())
+
+    def launched(self):
+        return [entry["installer"] for entry in
+                json.loads(self.raw_state_text()).get("launched", [])]
 
     def log(self):
         path = os.path.join(self.updates, "SolvaneSetup.log")
@@ -459,10 +468,21 @@ class Cycle:
         check(len(self.server.requests) == requests, "a skipped check fetched something")
         check("check: skipped (within 24h interval)" in self.log(), "no skipped line")
 
-        code, _, err = self.wine.run([self.program, "--apply"])
-        check(code == 0, "%s: --apply exit %d %r" % (self.label, code, err[-500:]))
+        # Two --apply at once: the lock on the updates folder lets one launch
+        # and consume the record; the other finds nothing staged (or the
+        # folder busy) and exits 1 without launching.
+        first = self.wine.start([self.program, "--apply"])
+        second = self.wine.start([self.program, "--apply"])
+        results = [self.wine.finish(first), self.wine.finish(second)]
+        codes = sorted(code for code, _, _ in results)
+        check(codes == [0, 1], "%s: two --apply at once exit %r %r" % (
+            self.label, codes, [err[-300:] for _, _, err in results]))
         check(wait_for(os.path.join(self.updates, name + ".ran"), 30),
               "%s: --apply did not start %s" % (self.label, name))
+        # The launched installer stays, noted for a later run to remove.
+        check(os.path.exists(os.path.join(self.updates, name)), "the launched installer is gone")
+        check(staged_path in self.launched(), "%s: launch not noted: %r" % (
+            self.label, self.launched()))
         applied = self.state_text()
         expected = ('{\n   "last_check": %s,\n   "release_notes": {\n'
                     '      "notes": "Second release: faster, \u00e9l\u00e9gant.",\n'
