@@ -31,7 +31,8 @@ bool StageRelease(Json& state, const std::string& version, const std::string& ur
 
   const std::optional<std::string> partial_name = PathToUtf8(*name + kPartialSuffix);
   RemovePartialDownloads(partial_name ? *partial_name : "");
-  if (!DownloadInstaller(url, sha256, path, nullptr)) return false;
+  // Silent: a broken transfer keeps its bytes for tomorrow's check.
+  if (!DownloadInstaller(state, url, sha256, path, nullptr)) return false;
 
   const std::optional<StagedRecord> previous = ReadStaged(state);
   Json staged_state = state;
@@ -108,7 +109,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   const bool parsed =
       fetched && ParseManifest(body, source.platform_key, version, url, sha256, notes);
   if (parsed && staged && CompareVersions(version, staged->version) == 0) {
-    RemovePartialDownloads("");
+    DropPartialDownloads(state);
     LogMessage("check: already staged %s", version.c_str());
   } else if (parsed && CompareVersions(version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", current_version.c_str(), version.c_str());
@@ -119,7 +120,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
     }
   } else if (!body.empty()) {
     // Nothing newer is wanted, so neither is a partial download of anything.
-    if (parsed) RemovePartialDownloads("");
+    if (parsed) DropPartialDownloads(state);
     LogMessage("check: up to date");
   } else {
     LogMessage("check: manifest fetch failed!!!");

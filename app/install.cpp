@@ -51,12 +51,16 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     return 1;
   }
   const std::string path = UpdatesDirectory() + "/" + *name;
+  // The user is watching: a broken connection is retried at once, from the
+  // bytes already held, and the bar carries on from them.
+  Json download_state = LoadState();
   const bool ok = DownloadInstaller(
-      url, sha256, path, [](int percent) { SetProgress(percent); },
+      download_state, url, sha256, path, [](int percent) { SetProgress(percent); },
       [] {
         MarkStepDone(kDownloadStep);
         MarkStepActive(kVerifyStep);
-      });
+      },
+      kInstallAttempts);
   if (!ok) {
     lock.reset();
     ShowErrorMessage(window, kDownloadFailedMessage);

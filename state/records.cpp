@@ -68,6 +68,42 @@ Json StagedJson(const StagedRecord& record) {
               {"date", record.date}};
 }
 
+std::optional<PartialRecord> ReadPartial(const Json& state) {
+  if (!state.is_object()) return std::nullopt;
+  const auto it = state.find("partial");
+  if (it == state.end() || !it->is_object()) return std::nullopt;
+  PartialRecord record;
+  const std::pair<const char*, std::string*> members[] = {
+      {"url", &record.url},
+      {"sha256", &record.sha256},
+      {"file", &record.file},
+      {"validator", &record.validator},
+  };
+  for (const auto& [key, out] : members) {
+    const auto member = it->find(key);
+    if (member == it->end() || !member->is_string()) return std::nullopt;
+    *out = member->get<std::string>();
+  }
+  const auto bytes = it->find("bytes");
+  if (bytes == it->end() || !bytes->is_number_integer()) return std::nullopt;
+  if (bytes->is_number_unsigned()) {
+    if (bytes->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    record.bytes = static_cast<std::int64_t>(bytes->get<std::uint64_t>());
+  } else {
+    record.bytes = bytes->get<std::int64_t>();
+    if (record.bytes < 0) return std::nullopt;
+  }
+  return record;
+}
+
+Json PartialJson(const PartialRecord& record) {
+  return Json{{"url", record.url},
+              {"sha256", record.sha256},
+              {"file", record.file},
+              {"bytes", record.bytes},
+              {"validator", record.validator}};
+}
+
 std::vector<LaunchedRecord> ReadLaunched(const Json& state) {
   std::vector<LaunchedRecord> records;
   if (!state.is_object()) return records;

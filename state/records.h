@@ -20,6 +20,16 @@ struct StagedRecord {
   std::string date;  // UTC, YYYY-MM-DD
 };
 
+// An installer download that stopped part-way, kept under `partial` so that a
+// later run can resume it. Older programs ignore the member.
+struct PartialRecord {
+  std::string url;
+  std::string sha256;  // the release's digest ("" for an unverified release)
+  std::string file;    // UTF-8 text of the path of the bytes held
+  std::int64_t bytes = 0;
+  std::string validator;  // the server's ETag, else its Last-Modified
+};
+
 // An installer that was started, kept on record until its file is removed.
 struct LaunchedRecord {
   std::string installer;  // UTF-8 text of the path
@@ -40,6 +50,13 @@ std::optional<StagedRecord> ReadStaged(const Json& state);
 
 // The `staged` object for a record.
 Json StagedJson(const StagedRecord& record);
+
+// The `partial` record, or nullopt unless it is an object with string `url`,
+// `sha256`, `file` and `validator` and a non-negative integer `bytes`.
+std::optional<PartialRecord> ReadPartial(const Json& state);
+
+// The `partial` object for a record.
+Json PartialJson(const PartialRecord& record);
 
 // The entries of the `launched` array that are objects with a string
 // `installer` and an integer `time`; anything else reads as absent.

@@ -458,6 +458,30 @@ TEST_F(InstallInWindowTest, LabelsFollowASuccessfulInstall) {
             Json::parse(R"({"version": "1.5.0", "notes": "Faster sync"})"));
 }
 
+TEST_F(InstallInWindowTest, DroppedConnectionsResumeAndTheBarNeverGoesBack) {
+  // Large enough for the bar to move before each cut.
+  const std::string installer = Installer() + "# " + std::string(2 * 1024 * 1024, 'x') + "\n";
+  Snapshot manifest_shot;
+  ServeWatched("/solvane/manifest.json", Manifest(testing::Sha256Of(installer)), manifest_shot);
+  std::vector<double> at_request;
+  testing::FaultyFile file;
+  file.body = installer;
+  file.cuts = {0.3, 0.6};  // two dropped connections
+  file.on_request = [&at_request] { at_request.push_back(readback::ProgressFraction()); };
+  server_.ServeFaulty(kInstallerPath, file);
+
+  EXPECT_EQ(RunInstall(Source()), 0);
+  EXPECT_EQ(seen.calls, 0) << seen.text;
+  EXPECT_TRUE(testing::WaitForFile(Marker()));
+  // Each new connection found the bar where the bytes held had left it.
+  ASSERT_EQ(at_request.size(), 3u);
+  EXPECT_EQ(at_request[0], 0.0);
+  EXPECT_GT(at_request[1], 0.2);
+  EXPECT_GE(at_request[2], at_request[1]);
+  EXPECT_GT(at_request[2], 0.5);
+  EXPECT_EQ(server_.BytesSent(kInstallerPath), static_cast<std::int64_t>(installer.size()));
+}
+
 TEST_F(InstallInWindowTest, FailuresShowTheirMessageOverTheStepsReachedSoFar) {
   struct Case {
     const char* name;

@@ -85,3 +85,40 @@ TEST(UtcDate, IsTheUtcCalendarDay) {
 
 }  // namespace
 }  // namespace solvane
+
+namespace solvane {
+namespace {
+
+TEST(ReadPartial, RoundTripsAndRejectsWhatIsNotARecord) {
+  const PartialRecord record{"http://h/r/S.exe", "ab12", "/u/S.exe.partial", 4096, "\"v1\""};
+  Json state = Json::parse(R"({"last_check": 5, "staged": {"version": "1"}})");
+  state["partial"] = PartialJson(record);
+  // Through text, as the state file holds it.
+  const std::optional<PartialRecord> read = ReadPartial(Json::parse(state.dump()));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->url, record.url);
+  EXPECT_EQ(read->sha256, record.sha256);
+  EXPECT_EQ(read->file, record.file);
+  EXPECT_EQ(read->bytes, 4096);
+  EXPECT_EQ(read->validator, record.validator);
+  // The other members are untouched by it.
+  EXPECT_EQ(ReadLastCheck(state), 5);
+  EXPECT_TRUE(ReadStaged(state));
+
+  for (
+      const char* text : {
+          R"({})",  // a state file from before downloads were resumed
+          R"({"partial": null})",
+          R"({"partial": "x"})",
+          R"({"partial": {"url": "u", "sha256": "", "file": "f", "validator": "v"}})",
+          R"({"partial": {"url": "u", "sha256": "", "file": "f", "bytes": -1, "validator": "v"}})",
+          R"({"partial": {"url": "u", "sha256": "", "file": "f", "bytes": 1.5, "validator": "v"}})",
+          R"({"partial": {"url": 1, "sha256": "", "file": "f", "bytes": 1, "validator": "v"}})",
+          R"({"partial": {"url": "u", "sha256": "", "bytes": 1, "validator": "v"}})",
+      }) {
+    EXPECT_FALSE(ReadPartial(Json::parse(text))) << text;
+  }
+}
+
+}  // namespace
+}  // namespace solvane

@@ -2,8 +2,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <limits>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace solvane::testing {
@@ -76,6 +80,125 @@ void ReleaseServer::Redirect(const std::string& path, const std::string& target,
 int ReleaseServer::Hits(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   return hits_[path];
+}
+
+namespace {
+
+// What the responses for one served file share.
+struct FaultyState {
+  FaultyFile file;
+  std::size_t next_cut = 0;
+  bool stalled = false;
+};
+
+std::size_t ShareOf(double share, std::size_t size) {
+  if (share >= 1.0) return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(share * static_cast<double>(size));
+}
+
+// The N of "bytes=N-", or -1 for anything else.
+long long OpenRangeStart(const std::string& value) {
+  static const char kUnit[] = "bytes=";
+  if (value.compare(0, sizeof kUnit - 1, kUnit) != 0 || value.back() != '-') return -1;
+  const std::string digits = value.substr(sizeof kUnit - 1, value.size() - sizeof kUnit);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return std::atoll(digits.c_str());
+}
+
+}  // namespace
+
+void ReleaseServer::ServeFaulty(const std::string& path, FaultyFile file) {
+  auto state = std::make_shared<FaultyState>();
+  state->file = std::move(file);
+  Handle(path, [this, path, state](const httplib::Request& request, httplib::Response& response) {
+    const FaultyFile& f = state->file;
+    if (f.on_request) f.on_request();
+    const std::size_t size = f.body.size();
+    std::size_t cut = std::numeric_limits<std::size_t>::max();
+    std::size_t stall = std::numeric_limits<std::size_t>::max();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_ranges_[path] = {request.get_header_value("Range"),
+                            request.get_header_value("If-Range")};
+      if (state->next_cut < f.cuts.size()) cut = ShareOf(f.cuts[state->next_cut++], size);
+      if (!state->stalled && f.stall_for.count() > 0) {
+        state->stalled = true;
+        stall = ShareOf(f.stall_at, size);
+      }
+    }
+    if (!f.etag.empty()) response.set_header("ETag", f.etag);
+    if (!f.last_modified.empty()) response.set_header("Last-Modified", f.last_modified);
+
+    const bool ranged = request.has_header("Range");
+    std::size_t from = 0;
+    if (ranged && !f.ignore_range) {
+      const std::string if_range = request.get_header_value("If-Range");
+      const std::string current = f.etag.empty() ? f.last_modified : f.etag;
+      const bool same = !request.has_header("If-Range") || f.ignore_if_range || if_range == current;
+      const long long start = OpenRangeStart(request.get_header_value("Range"));
+      if (f.answer_416 || (same && (start < 0 || static_cast<std::size_t>(start) >= size))) {
+        response.status = 416;
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+      }
+      if (same) from = static_cast<std::size_t>(start);
+    }
+    // Sends from `offset` on, at the throttled pace, up to the cut.
+    auto send = [this, path, state, cut, stall](std::size_t offset, std::size_t length,
+                                                httplib::DataSink& sink) {
+      const FaultyFile& file = state->file;
+      std::size_t n = std::min<std::size_t>(length, 64 * 1024);
+      if (file.bytes_per_second > 0)
+        n = std::min(n, std::max<std::size_t>(1, file.bytes_per_second / 20));
+      if (offset < cut) n = std::min(n, cut - offset);
+      if (offset < stall) n = std::min(n, stall - offset);
+      if (offset == stall) std::this_thread::sleep_for(file.stall_for);
+      if (offset >= cut) return false;  // drops the connection
+      if (file.bytes_per_second > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(
+            static_cast<long long>(n) * 1000000 / static_cast<long long>(file.bytes_per_second)));
+      }
+      if (!sink.write(file.body.data() + offset, n)) return false;
+      std::lock_guard<std::mutex> lock(mutex_);
+      bytes_sent_[path] += static_cast<std::int64_t>(n);
+      return true;
+    };
+    if (from > 0) {
+      // The library serves the range itself, from the Range header.
+      response.status = 206;
+      response.set_content_provider(size, "application/octet-stream", send);
+    } else if (ranged) {
+      // The whole file to a request with a Range: sent chunked, since the
+      // library would otherwise cut it to the range.
+      response.status = 200;
+      response.set_chunked_content_provider(
+          "application/octet-stream", [send, size](std::size_t offset, httplib::DataSink& sink) {
+            if (offset >= size) {
+              sink.done();
+              return true;
+            }
+            return send(offset, size - offset, sink);
+          });
+    } else {
+      response.status = 200;
+      response.set_content_provider(size, "application/octet-stream", send);
+    }
+  });
+}
+
+std::int64_t ReleaseServer::BytesSent(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bytes_sent_[path];
+}
+
+std::string ReleaseServer::LastRange(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_ranges_[path].first;
+}
+
+std::string ReleaseServer::LastIfRange(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_ranges_[path].second;
 }
 
 }  // namespace solvane::testing

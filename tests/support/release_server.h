@@ -1,12 +1,15 @@
 // A real HTTP or HTTPS server on 127.0.0.1 for tests, scripted per path.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/tls_certs.h"
 
@@ -17,6 +20,29 @@ struct Response;
 }  // namespace httplib
 
 namespace solvane::testing {
+
+// A file served the way real links and servers misbehave. Ranges are served
+// as "bytes=N-" asks for them, guarded by If-Range against `etag` (else
+// `last_modified`), unless a fault says otherwise.
+struct FaultyFile {
+  std::string body;
+  std::string etag = "\"v1\"";  // "" sends none
+  std::string last_modified;    // "" sends none
+  // The next responses drop the connection once the body has been sent up to
+  // these shares of the file (counted from its start), one share a response.
+  std::vector<double> cuts;
+  bool ignore_range = false;     // answers every request with the whole file (200)
+  bool ignore_if_range = false;  // serves the range even for another version's validator
+  bool answer_416 = false;       // answers any Range with 416
+  // 0: as fast as the link goes; else about this many body bytes per second.
+  std::size_t bytes_per_second = 0;
+  // Once the body has been sent up to this share of the file, the next
+  // response stops sending for `stall_for` (then goes on, or is cut off).
+  double stall_at = 1.0;
+  std::chrono::milliseconds stall_for{0};
+  // Called on the server's thread as each request arrives, before the answer.
+  std::function<void()> on_request;
+};
 
 class ReleaseServer {
  public:
@@ -43,6 +69,15 @@ class ReleaseServer {
   // Number of GET requests `path` received.
   int Hits(const std::string& path);
 
+  // Answers GET `path` with `file` and its faults. Serving it again (a new
+  // version, other faults) keeps the counters below.
+  void ServeFaulty(const std::string& path, FaultyFile file);
+  // Body bytes sent for `path` so far.
+  std::int64_t BytesSent(const std::string& path);
+  // The Range and If-Range headers of the last request for `path` ("" when absent).
+  std::string LastRange(const std::string& path);
+  std::string LastIfRange(const std::string& path);
+
  private:
   ReleaseServer(std::unique_ptr<httplib::Server> server, const char* scheme, int port);
 
@@ -53,6 +88,8 @@ class ReleaseServer {
   std::mutex mutex_;
   std::map<std::string, Handler> handlers_;
   std::map<std::string, int> hits_;
+  std::map<std::string, std::int64_t> bytes_sent_;
+  std::map<std::string, std::pair<std::string, std::string>> last_ranges_;
 };
 
 }  // namespace solvane::testing

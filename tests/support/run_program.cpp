@@ -1,6 +1,7 @@
 #include "tests/support/run_program.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,14 +18,11 @@ std::string UpdatesDirIn(const std::string& home) {
   return home + "/.local/share/Korrinwade/Solvane/Updates";
 }
 
-ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env) {
-  return RunProgramAt(SOLVANE_TEST_PROGRAM, home, args, env);
-}
+namespace {
 
-ProgramRun RunProgramAt(const std::string& program, const std::string& home,
-                        const std::vector<std::string>& args,
-                        const std::map<std::string, std::string>& env) {
+ProgramRun Run(const std::string& program, const std::string& home,
+               const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+               const std::function<bool()>& kill_when) {
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -70,12 +68,41 @@ ProgramRun RunProgramAt(const std::string& program, const std::string& home,
   ProgramRun run;
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (kill_when) {
+      while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (kill_when()) {
+          kill(pid, SIGKILL);
+          waitpid(pid, &status, 0);
+          break;
+        }
+        usleep(10 * 1000);
+      }
+    } else {
+      waitpid(pid, &status, 0);
+    }
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   posix_spawn_file_actions_destroy(&actions);
   run.stderr_text = ReadFile(err_path);
   return run;
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env) {
+  return Run(SOLVANE_TEST_PROGRAM, home, args, env, nullptr);
+}
+
+ProgramRun RunProgramAt(const std::string& program, const std::string& home,
+                        const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& env) {
+  return Run(program, home, args, env, nullptr);
+}
+
+ProgramRun RunProgramKilledWhen(const std::string& home, const std::vector<std::string>& args,
+                                const std::function<bool()>& kill_when) {
+  return Run(SOLVANE_TEST_PROGRAM, home, args, {}, kill_when);
 }
 
 }  // namespace solvane::testing

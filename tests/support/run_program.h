@@ -2,6 +2,7 @@
 // home folder of the test's own.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& a
 ProgramRun RunProgramAt(const std::string& program, const std::string& home,
                         const std::vector<std::string>& args,
                         const std::map<std::string, std::string>& env = {});
+// As RunProgram, but kills the program (SIGKILL) once `kill_when` holds,
+// asking it every 10 ms; a program that ends first is waited for as usual.
+ProgramRun RunProgramKilledWhen(const std::string& home, const std::vector<std::string>& args,
+                                const std::function<bool()>& kill_when);
 
 // The folder the program keeps its files in for that home.
 std::string UpdatesDirIn(const std::string& home);

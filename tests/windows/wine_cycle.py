@@ -63,6 +63,10 @@ def check(condition, message):
         raise Failure(message)
 
 
+# The validator of the one installer file the server has.
+ETAG = '"wine-installer-1"'
+
+
 class ReleaseServer:
     """manifest.json and installer files below /solvane/ on 127.0.0.1."""
 
@@ -74,6 +78,12 @@ class ReleaseServer:
         self.slow = False
         self.download_started = threading.Event()
         self.requests = []
+        # Resume: the next installer response is cut after this share of the
+        # file; Range and If-Range are answered against one ETag, and the
+        # installer body bytes sent are counted.
+        self.cut_at = None
+        self.ranges = []
+        self.installer_bytes_sent = 0
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -92,13 +102,43 @@ class ReleaseServer:
                     self.reply(server.signature, "text/plain")
                 elif self.path.startswith("/solvane/files/") and self.path.endswith(".exe"):
                     server.download_started.set()
-                    self.reply(server.installer, "application/octet-stream", server.slow)
+                    self.installer_reply()
                 else:
                     self.reply(b"not found", "text/plain", status=404)
+
+            def installer_reply(self):
+                body = server.installer
+                ranged = self.headers.get("Range", "")
+                server.ranges.append((ranged, self.headers.get("If-Range", "")))
+                start = 0
+                match = re.fullmatch(r"bytes=(\d+)-", ranged)
+                if match and self.headers.get("If-Range") == ETAG and int(match.group(1)) < len(body):
+                    start = int(match.group(1))
+                cut, server.cut_at = server.cut_at, None
+                if cut is None and start == 0:
+                    server.installer_bytes_sent += len(body)
+                    self.reply(body, "application/octet-stream", server.slow)
+                    return
+                self.send_response(206 if start else 200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("ETag", ETAG)
+                self.send_header("Content-Length", str(len(body) - start))
+                if start:
+                    self.send_header("Content-Range",
+                                     "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+                self.end_headers()
+                end = len(body) if cut is None else int(len(body) * cut)
+                self.wfile.write(body[start:end])
+                self.wfile.flush()
+                server.installer_bytes_sent += end - start
+                if cut is not None:
+                    self.close_connection = True
+                    self.connection.shutdown(socket.SHUT_RDWR)
 
             def reply(self, body, kind, slow=False, status=200):
                 self.send_response(status)
                 self.send_header("Content-Type", kind)
+                self.send_header("ETag", ETAG)
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 if not slow:
@@ -345,6 +385,37 @@ class Cycle:
               "nothing staged over TLS:\n%s\nlog:\n%s" % (self.state_text(), self.log()[-1500:]))
         with open(os.path.join(self.updates, name), "rb") as f:
             check(f.read() == tls_server.installer, "the installer fetched over TLS differs")
+
+    def resume(self):
+        """A check cut at 40 % keeps its bytes and records them; the next check
+        asks for the rest only, with If-Range, and stages the joined file."""
+        name = self.server.publish("0.4.0", "Resumed.")
+        size = len(self.server.installer)
+        held = int(size * 0.4)
+        self.server.cut_at = 0.4
+        code, _, err = self.wine.run([self.program, "--check", "0.3.0", "--force"])
+        check(code == 0, "cut --check exit %d %r" % (code, err[-300:]))
+        partial = os.path.join(self.updates, name + ".partial")
+        check(os.path.exists(partial) and os.path.getsize(partial) == held,
+              "the cut download was not kept:\n%s" % self.log()[-800:])
+        record = json.loads(self.state_text()).get("partial", {})
+        check(record.get("bytes") == held and record.get("validator") == ETAG
+              and record.get("file") == self.windows_updates + "/" + name + ".partial",
+              "partial record: %r" % record)
+        sent = self.server.installer_bytes_sent
+        code, _, err = self.wine.run([self.program, "--check", "0.3.0", "--force"])
+        check(code == 0, "resumed --check exit %d %r" % (code, err[-300:]))
+        check(self.server.ranges[-1] == ("bytes=%d-" % held, ETAG),
+              "the resumed check asked %r" % (self.server.ranges[-1],))
+        check(self.server.installer_bytes_sent - sent == size - held,
+              "the resumed check took %d bytes, not the %d left"
+              % (self.server.installer_bytes_sent - sent, size - held))
+        state = json.loads(self.state_text())
+        check(state.get("staged", {}).get("version") == "0.4.0" and "partial" not in state,
+              "not staged after the resume:\n%s" % self.state_text())
+        with open(os.path.join(self.updates, name), "rb") as f:
+            check(f.read() == self.server.installer, "the resumed installer differs")
+        check(not os.path.exists(partial), "the partial file is still there")
 
     def shipped_apply(self, shipped):
         """The shipped exe (real release server) with nothing staged: --apply
@@ -761,6 +832,7 @@ def main():
                     cycle.shipped_apply(args.shipped)
                     cycle.check_over_tls(args.tls_program, tls_server)
                     cycle.signed(args.signed_program, args.minisign, args.keys)
+                    cycle.resume()
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
