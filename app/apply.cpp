@@ -1,4 +1,5 @@
 #include "app/workflows.h"
+#include "log/activity_log.h"
 #include "net/verify.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
@@ -9,7 +10,9 @@
 namespace solvane {
 
 int RunApply() {
-  Json state = LoadState();
+  std::string state_problem;
+  Json state = LoadState(&state_problem);
+  if (!state_problem.empty()) LogMessage("apply: %s", state_problem.c_str());
   const std::optional<StagedRecord> staged = ReadStaged(state);
   if (!staged || staged->installer.empty()) return 1;
 

@@ -43,13 +43,17 @@ bool StageRelease(Json& state, const std::string& version, const std::string& ur
 
 int RunCheck(const ReleaseSource& source, const std::string& current_version, bool force) {
   LogMessage("check: current=%s force=%d", current_version.c_str(), force ? 1 : 0);
-  Json state = LoadState();
+  std::string state_problem;
+  Json state = LoadState(&state_problem);
+  if (!state_problem.empty()) LogMessage("check: %s", state_problem.c_str());
 
   if (!force) {
-    // Written as a comparison with now - interval so that no stored value can
-    // overflow it; a last_check in the future counts as recent.
+    // Compared with now -/+ interval so that no stored value can overflow;
+    // a last_check further ahead than one interval (a clock that once ran
+    // ahead) is stale, or it would hold back every check until then.
     const std::int64_t last = ReadLastCheck(state);
-    if (last > UnixNow() - kCheckIntervalSeconds) {
+    const std::int64_t now = UnixNow();
+    if (last > now - kCheckIntervalSeconds && last <= now + kCheckIntervalSeconds) {
       LogMessage("check: skipped (within 24h interval)");
       return 0;
     }
@@ -63,7 +67,11 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
 
   // A failed fetch postpones the next unforced check too.
   state["last_check"] = UnixNow();
-  SaveState(state);
+  if (!SaveState(state)) {
+    // What could not record last_check could not record a staged installer either.
+    LogMessage("check: cannot write the state file; nothing downloaded");
+    return 0;
+  }
 
   std::string version, url, sha256, notes;
   if (fetched && ParseManifest(body, source.platform_key, version, url, sha256, notes) &&
@@ -75,7 +83,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
       LogMessage("check: download/verify failed for %s", version.c_str());
     }
   } else if (!body.empty()) {
-    LogMessage("check: up to date");
+    LogMessage("check: up to date");  // intended: also a failed fetch that brought a body
   } else {
     LogMessage("check: manifest fetch failed!!!");
   }

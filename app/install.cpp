@@ -1,5 +1,6 @@
 #include "app/installer_name.h"
 #include "app/workflows.h"
+#include "log/activity_log.h"
 #include "constants.h"
 #include "net/transfer.h"
 #include "net/verify.h"
@@ -52,7 +53,9 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
 
   bool saved = true;
   if (!version.empty()) {
-    Json state = LoadState();
+    std::string state_problem;
+    Json state = LoadState(&state_problem);
+    if (!state_problem.empty()) LogMessage("install: %s", state_problem.c_str());
     state["release_notes"] = ReleaseNotesJson(version, notes);
     saved = SaveState(state);
   }

@@ -4,10 +4,16 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "state/text_bounds.h"
+
 namespace solvane {
 namespace {
 
 using Json = nlohmann::json;
+
+// Longer version texts count as no release: a real one is a few bytes, and
+// the version reaches log lines and the state file.
+constexpr std::size_t kMaxVersionBytes = 64;
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -63,6 +69,13 @@ int CompareVersions(const std::string& a, const std::string& b) {
 
 bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
                    std::string& url, std::string& sha256, std::string& notes) {
+  // The parser keeps a frame per open bracket: 16 MiB of '[' cost it more
+  // than a gigabyte. Refused before parsing, like the state file.
+  if (NestsDeeperThan(text, kMaxJsonNesting)) {
+    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- nested deeper than %d levels\n",
+                 kMaxJsonNesting);
+    return false;
+  }
   try {
     const Json root = Json::parse(text);
     if (!root.is_object() || !root.contains("current")) return false;
@@ -71,6 +84,7 @@ bool ParseManifest(const std::string& text, const std::string& platform_key, std
     const Json& stable = current.at("stable");
     if (!stable.is_object() || !stable.contains(platform_key)) return false;
     version = stable.at(platform_key).get<std::string>();
+    if (version.size() > kMaxVersionBytes) return false;
 
     const auto releases = root.find("releases");
     if (releases == root.end() || !releases->is_object() || !releases->contains(platform_key)) {

@@ -58,10 +58,14 @@ TEST_F(ApplyTest, WithoutStateExitsOneAndCreatesNoStateFile) {
   EXPECT_EQ(run.stderr_text, "");
 }
 
-TEST_F(ApplyTest, UnreadableStateFileIsLeftAlone) {
+TEST_F(ApplyTest, DamagedStateFileIsKeptAsideAndLogged) {
   WriteFile(StateFile(), "{ not json");
   EXPECT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 1);
-  EXPECT_EQ(ReadFile(StateFile()), "{ not json");
+  EXPECT_FALSE(std::filesystem::exists(StateFile()));
+  EXPECT_EQ(ReadFile(StateFile() + ".corrupt"), "{ not json");
+  EXPECT_EQ(LogMessages(home_.str()).back(),
+            "apply: state file is not valid JSON; kept aside as Updates.json.corrupt, starting "
+            "from an empty state");
 }
 
 TEST_F(ApplyTest, MissingInstallerKeepsTheStateByteForByte) {
