@@ -1,7 +1,7 @@
 #include "app/installer_name.h"
 #include "app/workflows.h"
-#include "log/activity_log.h"
 #include "constants.h"
+#include "log/activity_log.h"
 #include "net/transfer.h"
 #include "net/verify.h"
 #include "platform/fs.h"

@@ -39,8 +39,7 @@ int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source
     // program was started: refuse, like a folder that cannot be created.
     const std::optional<std::string> folder = UserDataFolder();
     if (!folder) {
-      std::fprintf(stderr, "SolvaneSetup: no per-user data folder: %s\n",
-                   NoUserDataFolderReason());
+      std::fprintf(stderr, "SolvaneSetup: no per-user data folder: %s\n", NoUserDataFolderReason());
       return 1;
     }
     SetDataDirectory(*folder + kVendorFolder);

@@ -23,7 +23,8 @@ std::string EscapeLogValue(std::string_view value);
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-std::string FormatLogMessage(const char* format, ...);
+std::string
+FormatLogMessage(const char* format, ...);
 std::string FormatLogMessageV(const char* format, va_list args);
 
 // Appends "[local time] message\n", the message made by FormatLogMessage.

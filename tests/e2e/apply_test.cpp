@@ -9,12 +9,14 @@
 #include <thread>
 
 #include "state/state_file.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace solvane {
 namespace {
 
+using testing::LogMessages;
 using testing::ReadFile;
 using testing::RunProgram;
 using testing::TempDir;

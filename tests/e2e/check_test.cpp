@@ -118,9 +118,9 @@ TEST_F(CheckTest, IntervalBoundaryIsExactly86400Seconds) {
   for (const std::int64_t ahead : {std::int64_t{86400 + 100}, std::int64_t{10} * 365 * 86400,
                                    std::numeric_limits<std::int64_t>::max()}) {
     std::filesystem::remove(Updates() + "/SolvaneSetup.log");
-    WriteState(Json{{"last_check", ahead == std::numeric_limits<std::int64_t>::max()
-                                       ? ahead
-                                       : UnixNow() + ahead}});
+    WriteState(
+        Json{{"last_check",
+              ahead == std::numeric_limits<std::int64_t>::max() ? ahead : UnixNow() + ahead}});
     const std::int64_t before = UnixNow();
     Check({"1.4.0"});
     EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date") << ahead;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +19,7 @@ std::string UpdatesDirIn(const std::string& home) {
 }
 
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env) {
+                      const std::map<std::string, std::string>& env, long file_size_limit_kib) {
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -42,6 +43,12 @@ ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& a
   envp.push_back(nullptr);
 
   std::vector<std::string> argv_text{SOLVANE_TEST_PROGRAM};
+  if (file_size_limit_kib > 0) {
+    // ulimit -f counts 512-byte blocks.
+    argv_text = {"/bin/sh", "-c",
+                 "ulimit -f " + std::to_string(file_size_limit_kib * 2) + " && exec \"$0\" \"$@\"",
+                 SOLVANE_TEST_PROGRAM};
+  }
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& arg : argv_text) argv.push_back(arg.data());
@@ -57,8 +64,10 @@ ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& a
   ProgramRun run;
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage = {};
+    wait4(pid, &status, 0, &usage);
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.peak_rss_kib = usage.ru_maxrss;
   }
   posix_spawn_file_actions_destroy(&actions);
   run.stderr_text = ReadFile(err_path);

@@ -11,13 +11,16 @@ namespace solvane::testing {
 struct ProgramRun {
   int exit_code = -1;
   std::string stderr_text;
+  long peak_rss_kib = 0;  // the program's peak resident memory
 };
 
 // Runs the program with `args` (without the program path), HOME = `home`,
 // XDG_DATA_HOME and DISPLAY unset unless `env` sets them; `env` entries with
-// an empty value are removed from the environment.
+// an empty value are removed from the environment. A `file_size_limit_kib`
+// above 0 starts it under that `ulimit -f` (through /bin/sh).
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env = {});
+                      const std::map<std::string, std::string>& env = {},
+                      long file_size_limit_kib = 0);
 
 // The folder the program keeps its files in for that home.
 std::string UpdatesDirIn(const std::string& home);
