@@ -21,7 +21,9 @@ const std::size_t kSize = solvane::kManifestBodyCap - 1;
 std::string OpenBrackets() { return std::string(kSize, '['); }
 
 std::string WideArrays() {
-  std::string text = "{\"x\":[";
+  std::string text;
+  text.reserve(kSize);
+  text += "{\"x\":[";
   while (text.size() + 8 < kSize) text += "[],";
   return text + "[]]}";
 }
@@ -32,12 +34,20 @@ std::string HugeNotes() {
   return head + std::string(kSize - head.size() - 6, 'n') + "\"}}}}";
 }
 
+std::string ManyVersions() {
+  std::string text;
+  text.reserve(kSize);
+  text += R"({"current":{"stable":{"windows-x64":"1.5.0"}},"releases":{"windows-x64":{)";
+  for (int i = 0; text.size() + 40 < kSize; ++i) text += "\"" + std::to_string(i) + "\":{},";
+  return text + R"("1.5.0":{"url":"u"}}}})";
+}
+
 // Runs `body` in a child and returns its peak resident memory in KiB.
 long PeakKib(const std::function<void()>& body) {
+  std::fflush(stdout);
   const pid_t child = fork();
   if (child == 0) {
     body();
-    std::fflush(nullptr);
     _exit(0);
   }
   int status = 0;
@@ -57,6 +67,7 @@ int main() {
       {"16 MiB of '['", OpenBrackets},
       {"16 MiB of [],[],...", WideArrays},
       {"16 MiB of notes", HugeNotes},
+      {"16 MiB of versions", ManyVersions},
   };
   std::printf("%-22s %12s %12s %8s\n", "manifest", "text only", "parsed", "x body");
   for (const auto& input : inputs) {

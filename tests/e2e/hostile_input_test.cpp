@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "platform/clock.h"
 #include "state/state_file.h"
@@ -47,19 +48,58 @@ class HostileInputTest : public ::testing::Test {
   ReleaseServer server_{SOLVANE_TEST_PORT};
 };
 
-TEST_F(HostileInputTest, SixteenMiBOfOpenBracketsIsRefusedWithinAFewTimesItsSize) {
-  const std::string body(16u * 1024 * 1024 - 1, '[');  // just under the body cap
-  server_.Serve(kManifestPath, body);
-  const ProgramRun run = Check();
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.stderr_text,
-            "SolvaneSetup: manifest parse error -- nested deeper than 256 levels\n");
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date");
-  // The body is held once while it arrives and once as text; the parser
-  // never builds the nesting. (Sanitizer builds add their shadow memory.)
-  const long body_kib = static_cast<long>(body.size() / 1024);
-  std::printf("peak resident memory for %ld KiB of '[': %ld KiB\n", body_kib, run.peak_rss_kib);
-  EXPECT_LT(run.peak_rss_kib, 8 * body_kib);
+// Manifests just under the 16 MiB body cap that once cost the parser up to
+// 1.27 GB. The body is held while it arrives and once as text; the parser
+// builds only what it reads.
+TEST_F(HostileInputTest, ManifestsUnderTheBodyCapCostAFewTimesTheirSize) {
+  const std::size_t size = 16u * 1024 * 1024 - 1;
+  const std::string release =
+      ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(), Sha256Of(Installer()).c_str(), "n");
+  // `filler` repeated inside a member of the manifest's top object.
+  const auto padded = [&](const std::string& open, const std::string& filler,
+                          const std::string& close) {
+    std::string text = "{\"x\":" + open;
+    while (text.size() + filler.size() + close.size() + release.size() < size) text += filler;
+    return text + close + "," + release.substr(1);
+  };
+  server_.Serve(kInstallerPath, Installer());
+  const struct {
+    const char* name;
+    std::function<std::string()> body;
+    std::string log_tail;
+    std::string stderr_text;
+  } rows[] = {
+      {"open brackets", [&] { return std::string(size, '['); }, "check: up to date",
+       "SolvaneSetup: manifest parse error -- nested deeper than 256 levels\n"},
+      {"empty arrays", [&] { return padded("[", "[],", "[]]"); }, "check: staged 1.5.0", ""},
+      {"empty objects", [&] { return padded("[", "{},", "{}]"); }, "check: staged 1.5.0", ""},
+      {"many members", [&] { return padded("{", "\"k\":{},", "\"k\":1}"); }, "check: staged 1.5.0",
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::size_t body_size = 0;
+    {
+      const std::string body = row.body();  // only the server keeps a copy
+      ASSERT_LE(body.size(), size);
+      body_size = body.size();
+      server_.Serve(kManifestPath, body);
+    }
+    const ProgramRun run = Check();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.stderr_text, row.stderr_text);
+    EXPECT_EQ(LogMessages(home_.str()).back(), row.log_tail);
+    const long body_kib = static_cast<long>(body_size / 1024);
+    std::printf("peak resident memory, %ld KiB of %s: %ld KiB\n", body_kib, row.name,
+                run.peak_rss_kib);
+    // Measured alone the program peaks at 1.3 to 4.2 times the body; the
+    // figure here may include what this process held when it started the
+    // program. Before the limits these inputs took 27 to 78 times. ASan's
+    // quarantine keeps freed memory resident, so only its absence is bounded.
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(run.peak_rss_kib, 12 * body_kib);
+#endif
+  }
 }
 
 TEST_F(HostileInputTest, HugeReleaseNotesAreStoredCutAtACharacterBoundary) {

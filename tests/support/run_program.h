@@ -11,7 +11,9 @@ namespace solvane::testing {
 struct ProgramRun {
   int exit_code = -1;
   std::string stderr_text;
-  long peak_rss_kib = 0;  // the program's peak resident memory
+  // The program's peak resident memory, or what the test process held when
+  // it started the program when that is more (Linux counts both).
+  long peak_rss_kib = 0;
 };
 
 // Runs the program with `args` (without the program path), HOME = `home`,
