@@ -78,9 +78,7 @@ std::string EscapeLogValue(std::string_view value) {
       }
       continue;
     }
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
+    if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";

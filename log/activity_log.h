@@ -14,8 +14,10 @@ namespace solvane {
 inline constexpr std::size_t kMaxLogValueBytes = 512;
 
 // `value` as it may appear inside a log line: cut to kMaxLogValueBytes at a
-// UTF-8 boundary; backslash, control characters (C0, DEL, C1) and bytes
-// that are not UTF-8 written as escapes (\\, \n, \r, \t, \xHH).
+// UTF-8 boundary; control characters (C0, DEL, C1) and bytes that are not
+// UTF-8 written as escapes (\n, \r, \t, \xHH). Backslashes stay as they
+// are: Windows paths keep their look, and no line can be forged without a
+// line break.
 std::string EscapeLogValue(std::string_view value);
 
 // The message of a log line: `format` with every %s value passed through

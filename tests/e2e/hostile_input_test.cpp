@@ -122,9 +122,9 @@ TEST_F(HostileInputTest, ValuesCannotForgeOrFloodLogLines) {
   const ProgramRun run = Check("1.4.0\r\nx\\y");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(LogMessages(home_.str()),
-            (Messages{"check: current=1.4.0\\r\\nx\\\\y force=1",
+            (Messages{"check: current=1.4.0\\r\\nx\\y force=1",
                       "check: manifest url=" + ReleaseUrl(kManifestPath),
-                      "check: update available 1.4.0\\r\\nx\\\\y -> 9.0.0\\n[2026-01-01 00:00:00] "
+                      "check: update available 1.4.0\\r\\nx\\y -> 9.0.0\\n[2026-01-01 00:00:00] "
                       "check: staged 0.0.0\\x1b[2J",
                       "check: staged 9.0.0\\n[2026-01-01 00:00:00] check: staged 0.0.0\\x1b[2J"}));
 
