@@ -1,5 +1,6 @@
 #include "app/updates_folder.h"
 #include "app/workflows.h"
+#include "log/activity_log.h"
 #include "net/verify.h"
 #include "platform/clock.h"
 #include "platform/encoding.h"
@@ -14,7 +15,9 @@ int RunApply() {
   // Held until the record is consumed, so one staged installer starts once.
   const FileLockHandle lock = LockUpdatesFolder();
   if (!lock) return 1;
-  Json state = LoadState();
+  std::string state_problem;
+  Json state = LoadState(&state_problem);
+  if (!state_problem.empty()) LogMessage("apply: %s", state_problem.c_str());
   const std::optional<StagedRecord> staged = ReadStaged(state);
   if (!staged || staged->installer.empty()) return 1;
 

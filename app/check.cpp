@@ -70,13 +70,17 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
     LogMessage("check: another SolvaneSetup is busy");
     return 0;
   }
-  Json state = LoadState();
+  std::string state_problem;
+  Json state = LoadState(&state_problem);
+  if (!state_problem.empty()) LogMessage("check: %s", state_problem.c_str());
 
   if (!force) {
-    // Written as a comparison with now - interval so that no stored value can
-    // overflow it; a last_check in the future counts as recent.
+    // Compared with now -/+ interval so that no stored value can overflow;
+    // a last_check further ahead than one interval (a clock that once ran
+    // ahead) is stale, or it would hold back every check until then.
     const std::int64_t last = ReadLastCheck(state);
-    if (last > UnixNow() - kCheckIntervalSeconds) {
+    const std::int64_t now = UnixNow();
+    if (last > now - kCheckIntervalSeconds && last <= now + kCheckIntervalSeconds) {
       LogMessage("check: skipped (within 24h interval)");
       return 0;
     }
@@ -93,7 +97,11 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   state["last_check"] = UnixNow();
   if (manifest.serial > 0) state["manifest_serial"] = manifest.serial;
   TidyUpdatesFolder(state, UnixNow());
-  SaveState(state);
+  if (!SaveState(state)) {
+    // What could not record last_check could not record a staged installer either.
+    LogMessage("check: cannot write the state file; nothing downloaded");
+    return 0;
+  }
   if (!manifest.rejection.empty()) {
     LogMessage("check: manifest rejected: %s", manifest.rejection.c_str());
     return 0;
@@ -121,7 +129,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   } else if (!body.empty()) {
     // Nothing newer is wanted, so neither is a partial download of anything.
     if (parsed) DropPartialDownloads(state);
-    LogMessage("check: up to date");
+    LogMessage("check: up to date");  // intended: also a failed fetch that brought a body
   } else {
     LogMessage("check: manifest fetch failed!!!");
   }

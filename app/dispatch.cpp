@@ -5,14 +5,13 @@
 namespace solvane {
 
 Command ParseCommandLine(const std::vector<std::string>& args) {
-  Command command;
+  Command command;  // intended: any unknown first argument (--help, --CHECK) runs the fresh install
   if (args.size() < 2) return command;
   if (args[1] == "--apply") {
     command.workflow = Workflow::kApply;
   } else if (args[1] == "--check") {
     command.workflow = Workflow::kCheck;
-    // Positional: the version is always element 2, so "--check --force"
-    // checks against the version "--force", unforced.
+    // Intended, positional: "--check --force" checks against the version "--force", unforced.
     command.current_version = args.size() >= 3 ? args[2] : kDefaultCurrentVersion;
     for (std::size_t i = 3; i < args.size(); ++i) {
       if (args[i] == "--force") command.force = true;

@@ -71,7 +71,9 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
 
   bool saved = true;
   if (!version.empty()) {
-    Json state = LoadState();
+    std::string state_problem;
+    Json state = LoadState(&state_problem);
+    if (!state_problem.empty()) LogMessage("install: %s", state_problem.c_str());
     state["release_notes"] = ReleaseNotesJson(version, notes);
     if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
     saved = SaveState(state);

@@ -8,6 +8,7 @@
 #include "app/workflows.h"
 #include "constants.h"
 #include "log/activity_log.h"
+#include "platform/process.h"
 #include "platform/user_folders.h"
 #include "state/paths.h"
 
@@ -32,9 +33,16 @@ int Dispatch(const std::vector<std::string>& args, const ReleaseSource& source) 
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source) {
+  PrepareProcess();
   try {
+    // Without a per-user folder the data would land relative to wherever the
+    // program was started: refuse, like a folder that cannot be created.
     const std::optional<std::string> folder = UserDataFolder();
-    SetDataDirectory((folder ? *folder : std::string(".")) + kVendorFolder);
+    if (!folder) {
+      std::fprintf(stderr, "SolvaneSetup: no per-user data folder: %s\n", NoUserDataFolderReason());
+      return 1;
+    }
+    SetDataDirectory(*folder + kVendorFolder);
     CreateDirectoryChain(DataDirectory());
     return Dispatch(args, source);
   } catch (const std::filesystem::filesystem_error& error) {

@@ -4,9 +4,11 @@
 set(SOLVANE_RELEASE_BASE_URL "https://releases.solvane.invalid/solvane/" CACHE STRING
     "Base URL of the release server (manifest.json is fetched below it); must end in '/'")
 
-if(NOT SOLVANE_RELEASE_BASE_URL MATCHES "/$")
-  message(FATAL_ERROR "SOLVANE_RELEASE_BASE_URL must end in '/': ${SOLVANE_RELEASE_BASE_URL}")
-endif()
+option(SOLVANE_ALLOW_PLAIN_HTTP
+  "Allow an http:// release base URL to a host that is not loopback" OFF)
+
+include(${CMAKE_CURRENT_LIST_DIR}/ReleaseUrl.cmake)
+solvane_check_release_url("${SOLVANE_RELEASE_BASE_URL}" "${SOLVANE_ALLOW_PLAIN_HTTP}")
 
 if(WIN32)
   set(_solvane_default_key "windows-x64")
@@ -88,9 +90,7 @@ set(SOLVANE_TEST_BASE_URL "http://127.0.0.1:${SOLVANE_TEST_PORT}/solvane/")
 # the entry point linked with the core library, for one release identity.
 # Without public keys the build takes unsigned manifests.
 function(solvane_add_program target base_url platform_key)
-  if(NOT base_url MATCHES "/$")
-    message(FATAL_ERROR "${target}: release base URL must end in '/': ${base_url}")
-  endif()
+  solvane_check_release_url("${base_url}" "${SOLVANE_ALLOW_PLAIN_HTTP}")
   set(keys "${ARGN}")
   solvane_check_public_keys("${keys}" "${target}")
   # The keys' ';' separators would split a compile definition, so they reach

@@ -1,34 +1,228 @@
 #include "log/activity_log.h"
 
-#include <cstdarg>
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <string>
 
 #include "constants.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "state/paths.h"
+#include "state/text_bounds.h"
 
 namespace solvane {
+namespace {
+
+void AppendHexEscape(std::string& out, unsigned char byte) {
+  static const char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 15];
+}
+
+// Length of the well-formed UTF-8 sequence at `at`, or 0 when there is none.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// One printf conversion of a number (or a pointer) with its own spec.
+template <typename T>
+void AppendFormatted(std::string& out, const std::string& spec, T value) {
+  char buffer[128];
+  const int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+  if (n > 0) out.append(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
+}  // namespace
+
+std::string EscapeLogValue(std::string_view value) {
+  const std::string_view kept = Utf8Prefix(value, kMaxLogValueBytes);
+  std::string out;
+  out.reserve(kept.size() + 16);
+  for (std::size_t i = 0; i < kept.size();) {
+    const auto c = static_cast<unsigned char>(kept[i]);
+    if (c >= 0x80) {
+      const std::size_t length = Utf8SequenceLength(kept, i);
+      // U+0080 to U+009F are control characters too (0xC2 0x80-0x9F).
+      const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(kept[i + 1]) < 0xA0;
+      if (length == 0 || c1) {
+        AppendHexEscape(out, c);
+        ++i;
+      } else {
+        out.append(kept.substr(i, length));
+        i += length;
+      }
+      continue;
+    }
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      AppendHexEscape(out, c);
+    } else {
+      out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  if (kept.size() < value.size()) {
+    out += "...[" + std::to_string(value.size()) + " bytes]";
+  }
+  return out;
+}
+
+std::string FormatLogMessageV(const char* format, va_list args) {
+  std::string out;
+  for (const char* p = format; *p; ++p) {
+    if (*p != '%') {
+      out += *p;
+      continue;
+    }
+    const char* const start = p++;
+    if (*p == '%') {
+      out += '%';
+      continue;
+    }
+    // The spec up to the conversion: flags, width, precision, length, with
+    // '*' replaced by the argument's value.
+    std::string spec = "%";
+    int precision = -1;
+    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
+    if (*p == '*') {
+      spec += std::to_string(va_arg(args, int));
+      ++p;
+    }
+    while (*p >= '0' && *p <= '9') spec += *p++;
+    if (*p == '.') {
+      spec += *p++;
+      precision = 0;
+      if (*p == '*') {
+        precision = va_arg(args, int);
+        spec += std::to_string(precision);
+        ++p;
+      } else {
+        while (*p >= '0' && *p <= '9') {
+          precision = precision * 10 + (*p - '0');
+          spec += *p++;
+        }
+      }
+    }
+    std::string length;
+    while (*p && std::strchr("hljztL", *p)) length += *p++;
+    const char conversion = *p;
+    if (!conversion) {
+      out += start;  // a lone '%' at the end
+      break;
+    }
+    spec += length;
+    spec += conversion;
+    switch (conversion) {
+      case 's': {
+        const char* text = va_arg(args, const char*);
+        if (!text) text = "(null)";
+        std::size_t size = std::strlen(text);
+        if (precision >= 0) size = std::min(size, static_cast<std::size_t>(precision));
+        out += EscapeLogValue(std::string_view(text, size));
+        break;
+      }
+      case 'c': {
+        const char c = static_cast<char>(va_arg(args, int));
+        out += EscapeLogValue(std::string_view(&c, 1));
+        break;
+      }
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o':
+        if (length == "ll" || length == "j") {
+          AppendFormatted(out, spec, va_arg(args, long long));
+        } else if (length == "l") {
+          AppendFormatted(out, spec, va_arg(args, long));
+        } else if (length == "z" || length == "t") {
+          AppendFormatted(out, spec, va_arg(args, std::size_t));
+        } else {
+          AppendFormatted(out, spec, va_arg(args, int));
+        }
+        break;
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+        if (length == "L") {
+          AppendFormatted(out, spec, va_arg(args, long double));
+        } else {
+          AppendFormatted(out, spec, va_arg(args, double));
+        }
+        break;
+      case 'p':
+        AppendFormatted(out, spec, va_arg(args, void*));
+        break;
+      case 'n':
+        static_cast<void>(va_arg(args, void*));
+        break;
+      default:
+        out.append(start, static_cast<std::size_t>(p - start + 1));
+        break;
+    }
+  }
+  return out;
+}
+
+std::string FormatLogMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = FormatLogMessageV(format, args);
+  va_end(args);
+  return message;
+}
 
 void LogMessage(const char* format, ...) {
   static const std::string path = UpdatesDirectory() + kLogFileName;
 
+  va_list args;
+  va_start(args, format);
+  const std::string message = FormatLogMessageV(format, args);
+  va_end(args);
+
   // Opened and closed per line, so two processes interleave whole lines.
+  // OpenFile does not wait on a FIFO and refuses anything but a plain file.
   UniqueFile file = OpenFile(path, "a");
   if (!file) return;
 
   const std::tm local = LocalTime(UnixNow());
   char stamp[32] = {};
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(file.get(), "[%s] ", stamp);
-
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(file.get(), format, args);
-  va_end(args);
-  std::fputc('\n', file.get());
+  std::fprintf(file.get(), "[%s] %s\n", stamp, message.c_str());
 }
 
 }  // namespace solvane

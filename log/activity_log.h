@@ -2,10 +2,36 @@
 // UpdatesDirectory + "/SolvaneSetup.log".
 #pragma once
 
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 namespace solvane {
 
-// Appends "[local time] message\n". A log that cannot be opened loses the
-// line silently. The first call creates the UpdatesDirectory (and throws as
+// Longest part of one value (a %s argument) that reaches a log line; the
+// rest is replaced by a note of the full length.
+inline constexpr std::size_t kMaxLogValueBytes = 512;
+
+// `value` as it may appear inside a log line: cut to kMaxLogValueBytes at a
+// UTF-8 boundary; control characters (C0, DEL, C1) and bytes that are not
+// UTF-8 written as escapes (\n, \r, \t, \xHH). Backslashes stay as they
+// are: Windows paths keep their look, and no line can be forged without a
+// line break.
+std::string EscapeLogValue(std::string_view value);
+
+// The message of a log line: `format` with every %s value passed through
+// EscapeLogValue; numbers are formatted as printf does. %n writes nothing.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+std::string
+FormatLogMessage(const char* format, ...);
+std::string FormatLogMessageV(const char* format, va_list args);
+
+// Appends "[local time] message\n", the message made by FormatLogMessage.
+// A log that cannot be opened, or is not a regular file, loses the line
+// silently. The first call creates the UpdatesDirectory (and throws as
 // UpdatesDirectory does when it cannot).
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))

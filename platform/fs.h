@@ -21,7 +21,8 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 // std::filesystem::filesystem_error when the text cannot be converted.
 std::filesystem::path ToFsPath(const std::string& narrow);
 
-// fopen for a narrow path; null when it cannot be opened (or converted).
+// fopen for a narrow path; null when it cannot be opened (or converted) or is
+// not a regular file. Never waits for the other end of a FIFO.
 UniqueFile OpenFile(const std::string& path, const char* mode);
 
 // Flushes the stream and asks the OS to put the file's data on the disk.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/fs.h"
 
@@ -11,15 +12,55 @@ namespace solvane {
 
 std::filesystem::path ToFsPath(const std::string& narrow) { return std::filesystem::path(narrow); }
 
-UniqueFile OpenFile(const std::string& path, const char* mode) {
-  UniqueFile file(std::fopen(path.c_str(), mode));
-  // fopen(dir, "r") succeeds here (every read then fails); on Windows a
-  // directory cannot be opened as a file at all. Keep the two the same.
-  struct stat st;
-  if (file && ::fstat(::fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
-    file.reset();
-    errno = EISDIR;
+namespace {
+
+// open(2) flags for an fopen mode ("r", "w", "a", each with "+", "b", "x", "e").
+int OpenFlags(const char* mode) {
+  int flags = 0;
+  switch (mode[0]) {
+    case 'r':
+      flags = 0;
+      break;
+    case 'w':
+      flags = O_CREAT | O_TRUNC;
+      break;
+    case 'a':
+      flags = O_CREAT | O_APPEND;
+      break;
+    default:
+      return -1;
   }
+  const bool update = std::strchr(mode, '+') != nullptr;
+  if (std::strchr(mode, 'x')) flags |= O_EXCL;
+  if (update) return flags | O_RDWR;
+  return flags | (mode[0] == 'r' ? O_RDONLY : O_WRONLY);
+}
+
+}  // namespace
+
+UniqueFile OpenFile(const std::string& path, const char* mode) {
+  const int flags = OpenFlags(mode);
+  if (flags < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  // Only plain files are the program's files. fopen(dir, "r") would succeed
+  // here (every read then fails) while Windows refuses it; a FIFO or a device
+  // would block or never end.
+  struct stat st = {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+    ::close(fd);
+    errno = error;
+    return nullptr;
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status >= 0) ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  UniqueFile file(::fdopen(fd, mode));
+  if (!file) ::close(fd);
   return file;
 }
 

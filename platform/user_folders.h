@@ -10,4 +10,7 @@ namespace solvane {
 // nullopt when the OS cannot tell.
 std::optional<std::string> UserDataFolder();
 
+// Why UserDataFolder has no answer, in words for the user.
+const char* NoUserDataFolderReason();
+
 }  // namespace solvane

@@ -19,4 +19,8 @@ std::optional<std::string> UserDataFolder() {
   return folder;
 }
 
+const char* NoUserDataFolderReason() {
+  return "the shell does not name the roaming application-data folder";
+}
+
 }  // namespace solvane

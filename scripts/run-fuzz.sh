@@ -57,6 +57,12 @@ w('huge_string', 'windows-x64\n{"current":{"stable":{"windows-x64":"1.5.0"}},"re
 w('huge_state_string', '{"last_check":1,"notes":"' + 'x' * big + '"}')
 w('huge_wide_array', '{"a":[' + ','.join(['1'] * (2 << 20)) + ']}')
 w('huge_many_keys', '{' + ','.join('"k%d":%d' % (i, i) for i in range(1 << 19)) + '}')
+# The limits themselves: a state file exactly at its 1 MiB cap and one byte
+# over, and a manifest of '[' just under the 16 MiB body cap.
+cap = 1 << 20
+w('state_at_cap', '{"last_check":5}' + ' ' * (cap - 16))
+w('state_over_cap', '{"last_check":5}' + ' ' * (cap - 15))
+w('manifest_open_16mib', 'windows-x64\n' + '[' * ((16 << 20) - 13))
 w('huge_versions', '9' * big + '\\ ' + '-' + '9' * (1 << 20) + '\\ ' + '1.' * (1 << 20))
 EOF
 

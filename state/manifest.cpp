@@ -1,13 +1,21 @@
 #include "state/manifest.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <vector>
+
+#include "state/text_bounds.h"
 
 namespace solvane {
 namespace {
 
 using Json = nlohmann::json;
+
+// Longer version texts count as no release: a real one is a few bytes, and
+// the version reaches log lines and the state file.
+constexpr std::size_t kMaxVersionBytes = 64;
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -34,6 +42,53 @@ bool ReadComponent(const std::string& text, std::size_t& pos, std::int32_t& out)
   out = static_cast<std::int32_t>(value > kMax ? kMax : value < kMin ? kMin : value);
   pos = i;
   return true;
+}
+
+// Parses `text` keeping only the object members along `path` and, in the
+// object at its end, the members named in `last`; array elements are never
+// kept. Every value on the path keeps its JSON type, so the reads below fail
+// and succeed as on the whole document, but a hostile manifest cannot make
+// the parser build a large tree that nothing reads. Throws as Json::parse.
+Json ParseOnly(const std::string& text, const std::vector<std::string>& path,
+               const std::vector<std::string>& last) {
+  std::vector<bool> is_array;     // per open container, by depth
+  std::vector<std::string> keys;  // keys[i]: member being read in the container at depth i
+  const auto on_path = [&](std::size_t depth) {
+    for (std::size_t i = 0; i < depth; ++i) {
+      if (keys[i] != path[i]) return false;
+    }
+    return true;
+  };
+  const Json::parser_callback_t keep = [&](int signed_depth, Json::parse_event_t event,
+                                           Json& parsed) {
+    const auto depth = static_cast<std::size_t>(signed_depth);
+    const bool in_array = depth > 0 && is_array[depth - 1];
+    switch (event) {
+      case Json::parse_event_t::object_start:
+      case Json::parse_event_t::array_start:
+        is_array.resize(depth + 1);
+        keys.resize(depth + 1);
+        is_array[depth] = event == Json::parse_event_t::array_start;
+        return !in_array;
+      case Json::parse_event_t::key: {
+        // Dropping a member is decided here, at its key: the library's value
+        // event inside an object must keep everything.
+        const std::size_t object = depth - 1;
+        const std::string& name = parsed.get_ref<const std::string&>();
+        keys[object] = name;
+        if (object < path.size()) return name == path[object] && on_path(object);
+        if (object == path.size()) {
+          return std::find(last.begin(), last.end(), name) != last.end() && on_path(object);
+        }
+        return false;
+      }
+      case Json::parse_event_t::value:
+        return !in_array;
+      default:
+        return true;
+    }
+  };
+  return Json::parse(text, keep);
 }
 
 }  // namespace
@@ -63,17 +118,30 @@ int CompareVersions(const std::string& a, const std::string& b) {
 
 bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
                    std::string& url, std::string& sha256, std::string& notes) {
+  // The parser keeps a frame per open bracket: 16 MiB of '[' cost it more
+  // than a gigabyte. Refused before parsing, like the state file.
+  if (NestsDeeperThan(text, kMaxJsonNesting)) {
+    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- nested deeper than %d levels\n",
+                 kMaxJsonNesting);
+    return false;
+  }
   try {
-    const Json root = Json::parse(text);
+    // Two passes, each keeping one branch: the stable version, then its
+    // release entry (which may come first in the text).
+    const Json root = ParseOnly(text, {"current", "stable", platform_key}, {});
     if (!root.is_object() || !root.contains("current")) return false;
     const Json& current = root.at("current");
     if (!current.is_object() || !current.contains("stable")) return false;
     const Json& stable = current.at("stable");
     if (!stable.is_object() || !stable.contains(platform_key)) return false;
     version = stable.at(platform_key).get<std::string>();
+    if (version.size() > kMaxVersionBytes) return false;
 
-    const auto releases = root.find("releases");
-    if (releases == root.end() || !releases->is_object() || !releases->contains(platform_key)) {
+    const Json release_root =
+        ParseOnly(text, {"releases", platform_key, version}, {"url", "sha256", "notes"});
+    const auto releases = release_root.find("releases");
+    if (releases == release_root.end() || !releases->is_object() ||
+        !releases->contains(platform_key)) {
       return false;
     }
     const Json& by_version = releases->at(platform_key);

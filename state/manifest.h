@@ -8,8 +8,9 @@ namespace solvane {
 
 // Finds the current stable release of `platform_key` in `text`. Writes
 // version, url, sha256 and notes as it reads them (callers pass "").
-// True when a release entry with a non-empty url was found. A JSON syntax or
-// type error prints "SolvaneSetup: manifest parse error -- <what>" on
+// True when a release entry with a non-empty url was found; a version longer
+// than 64 bytes counts as no release. A JSON syntax or type error, or nesting
+// deeper than kMaxJsonNesting, prints "SolvaneSetup: manifest parse error -- <what>" on
 // standard error and returns false.
 bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
                    std::string& url, std::string& sha256, std::string& notes);

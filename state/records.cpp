@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/clock.h"
+#include "state/text_bounds.h"
 
 namespace solvane {
 
@@ -60,11 +61,15 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
   return record;
 }
 
+std::string CapNotes(const std::string& notes) {
+  return std::string(Utf8Prefix(notes, kMaxNotesBytes));
+}
+
 Json StagedJson(const StagedRecord& record) {
   return Json{{"version", record.version},
               {"installer", record.installer},
               {"sha256", record.sha256},
-              {"notes", record.notes},
+              {"notes", CapNotes(record.notes)},
               {"date", record.date}};
 }
 
@@ -140,7 +145,7 @@ void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records) {
 }
 
 Json ReleaseNotesJson(const std::string& version, const std::string& notes) {
-  return Json{{"version", version}, {"notes", notes}};
+  return Json{{"version", version}, {"notes", CapNotes(notes)}};
 }
 
 std::string UtcDate(std::int64_t unix_seconds) {

@@ -2,6 +2,7 @@
 // Content of the wrong JSON type reads as absent, never as an error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,7 +49,14 @@ std::int64_t ReadManifestSerial(const Json& state);
 // the record are strings (missing members read as "").
 std::optional<StagedRecord> ReadStaged(const Json& state);
 
-// The `staged` object for a record.
+// Release notes are stored at most this long: the manifest may carry
+// megabytes, and every run of the program reads the state file whole.
+inline constexpr std::size_t kMaxNotesBytes = 64 * 1024;
+
+// `notes` cut to kMaxNotesBytes at a UTF-8 character boundary.
+std::string CapNotes(const std::string& notes);
+
+// The `staged` object for a record, its notes capped.
 Json StagedJson(const StagedRecord& record);
 
 // The `partial` record, or nullopt unless it is an object with string `url`,
@@ -65,7 +73,7 @@ std::vector<LaunchedRecord> ReadLaunched(const Json& state);
 // Replaces the `launched` array with `records`, or removes it when empty.
 void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records);
 
-// The `release_notes` object: exactly `version` and `notes`.
+// The `release_notes` object: exactly `version` and `notes` (capped).
 Json ReleaseNotesJson(const std::string& version, const std::string& notes);
 
 // A UTC calendar date as "%04d-%02d-%02d".

@@ -1,48 +1,60 @@
 #include "state/state_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
 #include "platform/fs.h"
 #include "state/paths.h"
+#include "state/text_bounds.h"
 
 namespace solvane {
 namespace {
 
-// Serialising recurses once per nesting level; the program's own records are
-// two levels deep, so anything past this is not a state file we wrote.
-constexpr int kMaxNesting = 256;
-
-bool NestsTooDeep(std::string_view text) {
-  int depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > kMaxNesting) return true;
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return false;
-}
-
-std::string ReadAll(std::FILE* file) {
+// Reads at most `limit` bytes: enough to tell a file over the cap.
+std::string ReadUpTo(std::FILE* file, std::size_t limit) {
   std::string text;
   char buffer[8192];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  while (text.size() < limit &&
+         (n = std::fread(buffer, 1, std::min(sizeof buffer, limit - text.size()), file)) > 0) {
+    text.append(buffer, n);
+  }
   return text;
+}
+
+enum class Damage { kNone, kTooLarge, kTooDeep, kNotJson, kNotObject };
+
+// Parses the state file's text; `document` is set only when it is sound.
+Damage ParseDocument(std::string_view text, Json& document) {
+  if (text.size() > kMaxStateFileBytes) return Damage::kTooLarge;
+  // Serialising recurses once per nesting level, so refuse absurd depths
+  // before the parser builds them.
+  if (NestsDeeperThan(text, kMaxJsonNesting)) return Damage::kTooDeep;
+  try {
+    Json parsed = Json::parse(text);
+    if (!parsed.is_object()) return Damage::kNotObject;
+    document = std::move(parsed);
+    return Damage::kNone;
+  } catch (const Json::exception&) {
+    return Damage::kNotJson;  // syntax errors and invalid UTF-8 alike
+  }
+}
+
+const char* Describe(Damage damage) {
+  switch (damage) {
+    case Damage::kTooLarge:
+      return "is larger than 1 MiB";
+    case Damage::kTooDeep:
+      return "nests too deep";
+    case Damage::kNotJson:
+      return "is not valid JSON";
+    case Damage::kNotObject:
+      return "is not a JSON object";
+    case Damage::kNone:
+      break;
+  }
+  return "is sound";
 }
 
 std::string TemporaryNameFor(const std::string& path) {
@@ -64,13 +76,9 @@ bool WriteWhole(const std::string& path, const std::string& text) {
 }  // namespace
 
 Json ParseStateText(std::string_view text) {
-  if (NestsTooDeep(text)) return Json::object();
-  try {
-    Json document = Json::parse(text);
-    if (document.is_object()) return document;
-  } catch (const Json::exception&) {
-  }
-  return Json::object();
+  Json document = Json::object();
+  static_cast<void>(ParseDocument(text, document));  // damage reads as empty
+  return document;
 }
 
 std::optional<std::string> SerializeState(const Json& state) {
@@ -81,11 +89,31 @@ std::optional<std::string> SerializeState(const Json& state) {
   }
 }
 
-Json LoadState() {
+Json LoadState(std::string* problem) {
   const std::string path = StateFilePath();
-  UniqueFile file = OpenFile(path, "r");
-  if (!file) return Json::object();
-  return ParseStateText(ReadAll(file.get()));
+  std::string text;
+  {
+    // Not a regular file (a FIFO, a device) does not open: unreadable.
+    UniqueFile file = OpenFile(path, "r");
+    if (!file) return Json::object();
+    text = ReadUpTo(file.get(), kMaxStateFileBytes + 1);
+  }
+  Json document = Json::object();
+  const Damage damage = ParseDocument(text, document);
+  // An empty file holds no records to lose.
+  if (damage == Damage::kNone || text.empty()) return document;
+
+  // The next save would replace the file and every record in it: keep the
+  // damaged one for a person to look at, the latest one only.
+  const std::string aside = path + kCorruptSuffix;
+  const bool kept = RenameOver(path, aside);
+  if (problem) {
+    *problem = std::string("state file ") + Describe(damage) +
+               (kept ? "; kept aside as " + aside.substr(aside.rfind('/') + 1)
+                     : "; it could not be kept aside") +
+               ", starting from an empty state";
+  }
+  return document;
 }
 
 bool SaveState(const Json& state) {

@@ -9,12 +9,14 @@
 #include <thread>
 
 #include "state/state_file.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace solvane {
 namespace {
 
+using testing::LogMessages;
 using testing::ReadFile;
 using testing::RunProgram;
 using testing::TempDir;
@@ -58,10 +60,14 @@ TEST_F(ApplyTest, WithoutStateExitsOneAndCreatesNoStateFile) {
   EXPECT_EQ(run.stderr_text, "");
 }
 
-TEST_F(ApplyTest, UnreadableStateFileIsLeftAlone) {
+TEST_F(ApplyTest, DamagedStateFileIsKeptAsideAndLogged) {
   WriteFile(StateFile(), "{ not json");
   EXPECT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 1);
-  EXPECT_EQ(ReadFile(StateFile()), "{ not json");
+  EXPECT_FALSE(std::filesystem::exists(StateFile()));
+  EXPECT_EQ(ReadFile(StateFile() + ".corrupt"), "{ not json");
+  EXPECT_EQ(LogMessages(home_.str()).back(),
+            "apply: state file is not valid JSON; kept aside as Updates.json.corrupt, starting "
+            "from an empty state");
 }
 
 TEST_F(ApplyTest, MissingInstallerKeepsTheStateByteForByte) {

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <limits>
 #include <regex>
 
 #include "platform/clock.h"
@@ -109,11 +110,26 @@ TEST_F(CheckTest, IntervalBoundaryIsExactly86400Seconds) {
     break;
   }
 
-  // A last check in the future counts as recent.
+  // A last check up to one interval in the future counts as recent ...
   std::filesystem::remove(Updates() + "/SolvaneSetup.log");
-  WriteState(Json{{"last_check", UnixNow() + 1000000}});
+  WriteState(Json{{"last_check", UnixNow() + 86000}});
   Check({"1.4.0"});
   EXPECT_EQ(LogMessages(home_.str()).back(), "check: skipped (within 24h interval)");
+
+  // ... but one further ahead (a clock that once ran years ahead) is stale:
+  // the check runs and stores the real time.
+  for (const std::int64_t ahead : {std::int64_t{86400 + 100}, std::int64_t{10} * 365 * 86400,
+                                   std::numeric_limits<std::int64_t>::max()}) {
+    std::filesystem::remove(Updates() + "/SolvaneSetup.log");
+    WriteState(
+        Json{{"last_check",
+              ahead == std::numeric_limits<std::int64_t>::max() ? ahead : UnixNow() + ahead}});
+    const std::int64_t before = UnixNow();
+    Check({"1.4.0"});
+    EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date") << ahead;
+    EXPECT_GE(State()["last_check"].get<std::int64_t>(), before);
+    EXPECT_LE(State()["last_check"].get<std::int64_t>(), UnixNow());
+  }
 }
 
 TEST_F(CheckTest, UnusableLastCheckValuesCountAsNeverChecked) {

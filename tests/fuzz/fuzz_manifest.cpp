@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result) {
     FUZZ_CHECK(err.empty());
     FUZZ_CHECK(!url.empty());
+    FUZZ_CHECK(version.size() <= 64);  // longer versions are no release
   }
   if (!err.empty()) {
     FUZZ_CHECK(!result);

@@ -83,6 +83,20 @@ TEST(UtcDate, IsTheUtcCalendarDay) {
   EXPECT_EQ(UtcDate(951782400), "2000-02-29");
 }
 
+TEST(CapNotes, StoredNotesStopAt64KiBOnACharacterBoundary) {
+  const std::string small = "Faster sync \xe2\x82\xac";
+  EXPECT_EQ(CapNotes(small), small);
+  EXPECT_EQ(CapNotes(std::string(kMaxNotesBytes, 'n')), std::string(kMaxNotesBytes, 'n'));
+  // A euro sign across the cap is left out whole.
+  const std::string straddling = std::string(kMaxNotesBytes - 1, 'n') + "\xe2\x82\xac" + "tail";
+  EXPECT_EQ(CapNotes(straddling), std::string(kMaxNotesBytes - 1, 'n'));
+  // Both records that carry notes store them capped.
+  const std::string huge(15u << 20, 'h');
+  EXPECT_EQ(StagedJson({"1.5.0", "/x", "", huge, "2026-07-16"})["notes"],
+            std::string(kMaxNotesBytes, 'h'));
+  EXPECT_EQ(ReleaseNotesJson("1.5.0", huge)["notes"], std::string(kMaxNotesBytes, 'h'));
+}
+
 }  // namespace
 }  // namespace solvane
 

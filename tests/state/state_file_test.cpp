@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -68,6 +69,55 @@ TEST_F(StateFileTest, UnreadableOrForeignContentLoadsAsEmptyObject) {
     EXPECT_EQ(LoadState(), Json::object());
   }
 }
+
+TEST_F(StateFileTest, DamagedFilesAreKeptAsideOnceReplacingAnOlderCopy) {
+  const std::string aside = StateFile().string() + ".corrupt";
+  const std::string at_cap = "{\"last_check\": 5}" + std::string(kMaxStateFileBytes - 17, ' ');
+  ASSERT_EQ(at_cap.size(), kMaxStateFileBytes);
+  const std::pair<std::string, std::string> damaged[] = {
+      {"{\"last_check\": 5", "is not valid JSON"},
+      {"{\"a\": \"\xff\"}", "is not valid JSON"},
+      {"// comment\n{}", "is not valid JSON"},
+      {"[1, 2, 3]", "is not a JSON object"},
+      {at_cap + " ", "is larger than 1 MiB"},
+      {"{\"k\":" + std::string(257, '[') + std::string(257, ']') + "}", "nests too deep"},
+  };
+  for (const auto& [text, what] : damaged) {
+    SCOPED_TRACE(what);
+    WriteFile(StateFile(), text);
+    std::string problem;
+    EXPECT_EQ(LoadState(&problem), Json::object());
+    EXPECT_EQ(problem, "state file " + what +
+                           "; kept aside as Updates.json.corrupt, starting from an empty state");
+    EXPECT_FALSE(std::filesystem::exists(StateFile()));
+    EXPECT_EQ(ReadFile(aside), text) << "the latest damaged file, byte for byte";
+    // Nothing left to set aside on the next load.
+    problem.clear();
+    EXPECT_EQ(LoadState(&problem), Json::object());
+    EXPECT_EQ(problem, "");
+  }
+
+  // Exactly at the cap the file is read; an empty file is simply empty.
+  WriteFile(StateFile(), at_cap);
+  std::string problem;
+  EXPECT_EQ(ReadLastCheck(LoadState(&problem)), 5);
+  WriteFile(StateFile(), "");
+  EXPECT_EQ(LoadState(&problem), Json::object());
+  EXPECT_EQ(problem, "");
+  EXPECT_TRUE(std::filesystem::exists(StateFile()));
+  EXPECT_EQ(ParseStateText(at_cap + " "), Json::object());
+}
+
+#ifndef _WIN32  // no FIFOs there
+TEST_F(StateFileTest, AFifoIsUnreadableAndNeverWaitedOn) {
+  std::filesystem::create_directories(Updates());
+  ASSERT_EQ(::mkfifo(StateFile().c_str(), 0600), 0);
+  std::string problem;
+  EXPECT_EQ(LoadState(&problem), Json::object());
+  EXPECT_EQ(problem, "");
+  EXPECT_TRUE(std::filesystem::is_fifo(StateFile()));
+}
+#endif
 
 TEST_F(StateFileTest, CrLfAndLfFilesReadTheSame) {
   WriteFile(StateFile(), "{\r\n   \"last_check\": 7\r\n}\r\n");

@@ -1,11 +1,14 @@
 #include "tests/support/run_program.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "tests/support/temp_dir.h"
@@ -22,7 +25,7 @@ namespace {
 
 ProgramRun Run(const std::string& program, const std::string& home,
                const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-               const std::function<bool()>& kill_when) {
+               long file_size_limit_kib, const std::function<bool()>& kill_when) {
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -51,6 +54,12 @@ ProgramRun Run(const std::string& program, const std::string& home,
   envp.push_back(nullptr);
 
   std::vector<std::string> argv_text{program};
+  if (file_size_limit_kib > 0) {
+    // ulimit -f counts 512-byte blocks.
+    argv_text = {"/bin/sh", "-c",
+                 "ulimit -f " + std::to_string(file_size_limit_kib * 2) + " && exec \"$0\" \"$@\"",
+                 program};
+  }
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& arg : argv_text) argv.push_back(arg.data());
@@ -64,23 +73,33 @@ ProgramRun Run(const std::string& program, const std::string& home,
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  // Linux counts the spawning process's peak memory into the program's own
+  // up to its exec: bring that peak down to what this process holds now,
+  // its freed heap returned first.
+  malloc_trim(0);
+  if (std::FILE* clear = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", clear);
+    std::fclose(clear);
+  }
   pid_t pid = -1;
   ProgramRun run;
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
+    struct rusage usage = {};
     if (kill_when) {
-      while (waitpid(pid, &status, WNOHANG) == 0) {
+      while (wait4(pid, &status, WNOHANG, &usage) == 0) {
         if (kill_when()) {
           kill(pid, SIGKILL);
-          waitpid(pid, &status, 0);
+          wait4(pid, &status, 0, &usage);
           break;
         }
         usleep(10 * 1000);
       }
     } else {
-      waitpid(pid, &status, 0);
+      wait4(pid, &status, 0, &usage);
     }
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.peak_rss_kib = usage.ru_maxrss;
   }
   posix_spawn_file_actions_destroy(&actions);
   run.stderr_text = ReadFile(err_path);
@@ -90,19 +109,19 @@ ProgramRun Run(const std::string& program, const std::string& home,
 }  // namespace
 
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env) {
-  return Run(SOLVANE_TEST_PROGRAM, home, args, env, nullptr);
+                      const std::map<std::string, std::string>& env, long file_size_limit_kib) {
+  return Run(SOLVANE_TEST_PROGRAM, home, args, env, file_size_limit_kib, nullptr);
 }
 
 ProgramRun RunProgramAt(const std::string& program, const std::string& home,
                         const std::vector<std::string>& args,
                         const std::map<std::string, std::string>& env) {
-  return Run(program, home, args, env, nullptr);
+  return Run(program, home, args, env, 0, nullptr);
 }
 
 ProgramRun RunProgramKilledWhen(const std::string& home, const std::vector<std::string>& args,
                                 const std::function<bool()>& kill_when) {
-  return Run(SOLVANE_TEST_PROGRAM, home, args, {}, kill_when);
+  return Run(SOLVANE_TEST_PROGRAM, home, args, {}, 0, kill_when);
 }
 
 }  // namespace solvane::testing

@@ -12,13 +12,19 @@ namespace solvane::testing {
 struct ProgramRun {
   int exit_code = -1;
   std::string stderr_text;
+  // The program's peak resident memory, or what the test process held when
+  // it started the program when that is more (Linux counts both).
+  long peak_rss_kib = 0;
 };
 
 // Runs the program with `args` (without the program path), HOME = `home`,
-// XDG_DATA_HOME, DISPLAY and libcurl's proxy variables unset unless `env` sets them; `env` entries
-// with an empty value are removed from the environment.
+// XDG_DATA_HOME, DISPLAY and libcurl's proxy variables unset unless `env`
+// sets them; `env` entries with an empty value are removed from the
+// environment. A `file_size_limit_kib` above 0 starts it under that
+// `ulimit -f` (through /bin/sh).
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env = {});
+                      const std::map<std::string, std::string>& env = {},
+                      long file_size_limit_kib = 0);
 
 // The same for another build of the program at `program`.
 ProgramRun RunProgramAt(const std::string& program, const std::string& home,

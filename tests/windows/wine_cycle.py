@@ -578,6 +578,50 @@ class Cycle:
         check(code == 1, "%s: a second --apply exit %d" % (self.label, code))
         check(self.state_text() == applied, "a second --apply changed the state")
 
+    def damaged_and_stuck_state(self):
+        """The state file's faults under Windows: a damaged file is kept aside
+        and logged, a last_check years ahead does not hold the check back,
+        and a read-only state file stops the check before any download."""
+        state = os.path.join(self.updates, "Updates.json")
+        self.server.publish("0.3.0", "Third.")
+        with open(state, "wb") as f:
+            f.write(b'{"last_check": 5,')
+        code, _, err = self.wine.run([self.program, "--check", "0.2.0"])
+        check(code == 0, "%s: --check with a damaged state exit %d %r" % (self.label, code, err))
+        with open(state + ".corrupt", "rb") as f:
+            check(f.read() == b'{"last_check": 5,', "the damaged state was not kept aside")
+        check("check: state file is not valid JSON; kept aside as Updates.json.corrupt, "
+              "starting from an empty state" in self.log(), "no kept-aside line:\n" + self.log())
+        check("check: staged 0.3.0" in self.log(), "the check after a damaged state staged nothing")
+
+        # A clock that once ran ten years ahead left its last_check behind.
+        with open(state, "wb") as f:
+            f.write(b'{"last_check": %d}' % (int(time.time()) + 10 * 365 * 86400))
+        before = int(time.time())
+        code, _, _ = self.wine.run([self.program, "--check", "0.2.0"])
+        check(code == 0 and self.log().rstrip().endswith("check: staged 0.3.0"),
+              "a last_check far in the future skipped the check:\n" + self.log()[-600:])
+        last = json.loads(self.state_text())["last_check"]
+        check(before - 1 <= last <= int(time.time()) + 1, "last_check %d not now" % last)
+
+        # Read-only: the check cannot record anything, so it downloads nothing.
+        name = self.server.publish("0.4.0", "Fourth.")
+        with open(state, "wb") as f:
+            f.write(b'{"last_check": 5}')
+        os.chmod(state, 0o444)
+        try:
+            code, _, _ = self.wine.run([self.program, "--check", "0.2.0"])
+            check(code == 0, "--check with a read-only state exit %d" % code)
+            check(self.log().rstrip().endswith(
+                "check: cannot write the state file; nothing downloaded"),
+                "no cannot-write line:\n" + self.log()[-600:])
+            check(not os.path.exists(os.path.join(self.updates, name)),
+                  "a check that could not record last_check downloaded %s" % name)
+            with open(state, "rb") as f:
+                check(f.read() == b'{"last_check": 5}', "the read-only state changed")
+        finally:
+            os.chmod(state, 0o644)
+
 
 class ForwardProxy:
     """A forwarding HTTP proxy on 127.0.0.1 that passes absolute-form GET
@@ -833,6 +877,7 @@ def main():
                     cycle.check_over_tls(args.tls_program, tls_server)
                     cycle.signed(args.signed_program, args.minisign, args.keys)
                     cycle.resume()
+                    cycle.damaged_and_stuck_state()
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:

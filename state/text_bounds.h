@@ -1,0 +1,23 @@
+// Limits on untrusted text: how deep a JSON text nests, and where a UTF-8
+// text can be cut without splitting a character.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace solvane {
+
+// Deepest nesting of arrays and objects accepted in the state file and the
+// manifest. The program's own documents are four levels deep at most.
+inline constexpr int kMaxJsonNesting = 256;
+
+// Whether `text` opens more than `max_depth` arrays or objects inside one
+// another (brackets inside JSON strings do not count). Scans without
+// allocating and stops at the first level too many.
+bool NestsDeeperThan(std::string_view text, int max_depth);
+
+// The longest prefix of `text` of at most `max_bytes` bytes that does not
+// end inside a UTF-8 sequence.
+std::string_view Utf8Prefix(std::string_view text, std::size_t max_bytes);
+
+}  // namespace solvane
