@@ -11,4 +11,4 @@ solvane_install_packages \
   libcpp-httplib-dev \
   libgtk-3-dev xvfb xauth libx11-dev libxtst-dev \
   clang libclang-rt-dev clang-format \
-  curl openssl ca-certificates python3 file
+  curl openssl ca-certificates python3 file git
