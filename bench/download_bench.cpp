@@ -31,6 +31,8 @@ extern char** environ;
 
 namespace {
 
+namespace bench = solvane::bench;
+
 namespace fs = std::filesystem;
 
 struct Run {

@@ -32,6 +32,8 @@ extern char** environ;
 
 namespace {
 
+namespace bench = solvane::bench;
+
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point start) {
