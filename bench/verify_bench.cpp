@@ -48,7 +48,8 @@ long long FileSize(const std::string& path) {
 
 // Runs argv, waits, and returns its standard output; `usage` gets the child's
 // resource usage. nullopt when it cannot run or exits non-zero.
-std::optional<std::string> Run(const std::vector<std::string>& args, struct rusage* usage = nullptr) {
+std::optional<std::string> Run(const std::vector<std::string>& args,
+                               struct rusage* usage = nullptr) {
   int out[2];
   if (::pipe(out) != 0) return std::nullopt;
   posix_spawn_file_actions_t actions;
@@ -67,7 +68,8 @@ std::optional<std::string> Run(const std::vector<std::string>& args, struct rusa
   if (spawned == 0) {
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(out[0]);
   if (spawned != 0) return std::nullopt;
@@ -205,8 +207,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "verify_bench: VerifySha256 child failed on %s\n", file.c_str());
       return 1;
     }
-    std::printf("  VerifySha256 on %11lld bytes  %7ld KiB  (+%ld KiB over idle)\n", FileSize(file), rss.max_kib,
-                rss.max_kib - idle.max_kib);
+    std::printf("  VerifySha256 on %11lld bytes  %7ld KiB  (+%ld KiB over idle)\n", FileSize(file),
+                rss.max_kib, rss.max_kib - idle.max_kib);
   }
   return 0;
 }

@@ -86,7 +86,9 @@ ManifestCase VersionNotString(std::string name, const std::string& value, const 
   return {std::move(name),
           With(R"({"stable":{"windows-x64":)" + value + "}}",
                R"({"windows-x64":{"1.5.0":{"url":"u"}}})"),
-          false, ErrorLine(std::string("[json.exception.type_error.302] type must be string, but is ") + type)};
+          false,
+          ErrorLine(std::string("[json.exception.type_error.302] type must be string, but is ") +
+                    type)};
 }
 
 ManifestCase NoRelease(std::string name, std::string text, std::string version = "1.5.0") {
@@ -115,7 +117,8 @@ std::vector<ManifestCase> ManifestCases() {
   cases.push_back(NotJson("SecondValueAfterNewline", kGood + "\n" + kGood));
   cases.push_back(NotJson("InvalidUtf8InString", WithEntry("{\"url\":\"u\",\"notes\":\"\xff\"}")));
   cases.push_back(NotJson("ControlCharacterInString", WithEntry("{\"url\":\"a\tb\"}")));
-  cases.push_back(NotJson("EmbeddedNul", std::string("{\"current\":\0}", sizeof("{\"current\":\0}") - 1)));
+  cases.push_back(
+      NotJson("EmbeddedNul", std::string("{\"current\":\0}", sizeof("{\"current\":\0}") - 1)));
 
   // Row 2: no stable version for the platform -> false, silent, untouched.
   cases.push_back(Silent("TopLevelArray", "[" + kGood + "]"));
@@ -123,25 +126,30 @@ std::vector<ManifestCase> ManifestCases() {
   cases.push_back(Silent("TopLevelNumber", "42"));
   cases.push_back(Silent("TopLevelNull", "null"));
   cases.push_back(Silent("EmptyObject", "{}"));
-  cases.push_back(Silent("CurrentMissing", R"({"releases":{"windows-x64":{"1.5.0":{"url":"u"}}}})"));
-  cases.push_back(Silent("CurrentKeyOtherCase", R"({"Current":{"stable":{"windows-x64":"1.5.0"}}})"));
+  cases.push_back(
+      Silent("CurrentMissing", R"({"releases":{"windows-x64":{"1.5.0":{"url":"u"}}}})"));
+  cases.push_back(
+      Silent("CurrentKeyOtherCase", R"({"Current":{"stable":{"windows-x64":"1.5.0"}}})"));
   cases.push_back(Silent("CurrentString", With(R"("1.5.0")", "{}")));
   cases.push_back(Silent("CurrentArray", With(R"([{"stable":{"windows-x64":"1.5.0"}}])", "{}")));
   cases.push_back(Silent("CurrentNull", With("null", "{}")));
   cases.push_back(Silent("StableMissing", With(R"({"beta":{"windows-x64":"1.5.0"}})", "{}")));
-  cases.push_back(Silent("StableKeyOtherCase", With(R"({"Stable":{"windows-x64":"1.5.0"}})", "{}")));
+  cases.push_back(
+      Silent("StableKeyOtherCase", With(R"({"Stable":{"windows-x64":"1.5.0"}})", "{}")));
   cases.push_back(Silent("StableString", With(R"({"stable":"1.5.0"})", "{}")));
   cases.push_back(Silent("StableArray", With(R"({"stable":["windows-x64"]})", "{}")));
   cases.push_back(Silent("StableNull", With(R"({"stable":null})", "{}")));
   cases.push_back(Silent("PlatformMissing", With(R"({"stable":{"linux-x64":"1.5.0"}})",
                                                  R"({"windows-x64":{"1.5.0":{"url":"u"}}})")));
-  cases.push_back(Silent("PlatformKeyOtherCase", With(R"({"stable":{"Windows-X64":"1.5.0"}})", "{}")));
-  cases.push_back(Silent("PlatformKeyWithSpace", With(R"({"stable":{"windows-x64 ":"1.5.0"}})", "{}")));
+  cases.push_back(
+      Silent("PlatformKeyOtherCase", With(R"({"stable":{"Windows-X64":"1.5.0"}})", "{}")));
+  cases.push_back(
+      Silent("PlatformKeyWithSpace", With(R"({"stable":{"windows-x64 ":"1.5.0"}})", "{}")));
   {
     // Only current.stable is read: a version under another member is ignored.
-    cases.push_back(Silent("PlatformOnlyUnderBeta",
-                           With(R"({"beta":{"windows-x64":"1.5.0"},"stable":{}})",
-                                R"({"windows-x64":{"1.5.0":{"url":"u"}}})")));
+    cases.push_back(
+        Silent("PlatformOnlyUnderBeta", With(R"({"beta":{"windows-x64":"1.5.0"},"stable":{}})",
+                                             R"({"windows-x64":{"1.5.0":{"url":"u"}}})")));
   }
 
   // Row 3: the stable version is not a string -> false, the line, untouched.
@@ -162,26 +170,32 @@ std::vector<ManifestCase> ManifestCases() {
   cases.push_back(NoRelease("ReleasesPlatformOtherCase",
                             With(kStable, R"({"Windows-x64":{"1.5.0":{"url":"u"}}})")));
   cases.push_back(NoRelease("PlatformMemberString", With(kStable, R"({"windows-x64":"1.5.0"})")));
-  cases.push_back(NoRelease("PlatformMemberArray", With(kStable, R"({"windows-x64":[{"url":"u"}]})")));
+  cases.push_back(
+      NoRelease("PlatformMemberArray", With(kStable, R"({"windows-x64":[{"url":"u"}]})")));
   cases.push_back(NoRelease("PlatformMemberNull", With(kStable, R"({"windows-x64":null})")));
-  cases.push_back(NoRelease("NoEntryForVersion",
-                            With(kStable, R"({"windows-x64":{"1.4.0":{"url":"u"},"1.5.1":{"url":"u"}}})")));
+  cases.push_back(
+      NoRelease("NoEntryForVersion",
+                With(kStable, R"({"windows-x64":{"1.4.0":{"url":"u"},"1.5.1":{"url":"u"}}})")));
   cases.push_back(NoRelease("EntryKeyHasTrailingSpace",  // edge case: "1.5.0 " is not "1.5.0"
                             With(kStable, R"({"windows-x64":{"1.5.0 ":{"url":"u"}}})")));
-  cases.push_back(NoRelease("EntryKeyNumericallyEqual",  // keys are text, not versions
-                            With(kStable, R"({"windows-x64":{"01.5.0":{"url":"u"},"1.5":{"url":"u"}}})")));
+  cases.push_back(
+      NoRelease("EntryKeyNumericallyEqual",  // keys are text, not versions
+                With(kStable, R"({"windows-x64":{"01.5.0":{"url":"u"},"1.5":{"url":"u"}}})")));
   cases.push_back(NoRelease("VersionEmptyWithoutEntry",
                             With(R"({"stable":{"windows-x64":""}})", R"({"windows-x64":{}})"), ""));
 
   // Row 5: release entry not an object, or a member present but not a string
   // -> false, the line, outputs up to the faulty one written.
   const auto value_error = [](const char* type) {
-    return ErrorLine(std::string("[json.exception.type_error.306] cannot use value() with ") + type);
+    return ErrorLine(std::string("[json.exception.type_error.306] cannot use value() with ") +
+                     type);
   };
   const auto string_error = [](const char* type) {
-    return ErrorLine(std::string("[json.exception.type_error.302] type must be string, but is ") + type);
+    return ErrorLine(std::string("[json.exception.type_error.302] type must be string, but is ") +
+                     type);
   };
-  for (const auto& [name, entry, type] : std::vector<std::tuple<std::string, std::string, const char*>>{
+  for (const auto& [name, entry, type] :
+       std::vector<std::tuple<std::string, std::string, const char*>>{
            {"EntryString", R"("https://x/a.exe")", "string"},
            {"EntryArray", R"(["https://x/a.exe"])", "array"},
            {"EntryNull", "null", "null"},
@@ -191,7 +205,8 @@ std::vector<ManifestCase> ManifestCases() {
     c.version = "1.5.0";
     cases.push_back(c);
   }
-  for (const auto& [name, value, type] : std::vector<std::tuple<std::string, std::string, const char*>>{
+  for (const auto& [name, value, type] :
+       std::vector<std::tuple<std::string, std::string, const char*>>{
            {"UrlNumber", "1", "number"},
            {"UrlNull", "null", "null"},
            {"UrlBoolean", "true", "boolean"},
@@ -202,17 +217,20 @@ std::vector<ManifestCase> ManifestCases() {
     c.version = "1.5.0";
     cases.push_back(c);
   }
-  for (const auto& [name, value, type] : std::vector<std::tuple<std::string, std::string, const char*>>{
+  for (const auto& [name, value, type] :
+       std::vector<std::tuple<std::string, std::string, const char*>>{
            {"Sha256Null", "null", "null"},  // edge case: url already written
            {"Sha256Number", "12", "number"},
            {"Sha256Array", R"(["ab"])", "array"}}) {
-    ManifestCase c{name, WithEntry(R"({"notes":"n","sha256":)" + value + R"(,"url":"https://x/a.exe"})"),
+    ManifestCase c{name,
+                   WithEntry(R"({"notes":"n","sha256":)" + value + R"(,"url":"https://x/a.exe"})"),
                    false, string_error(type)};
     c.version = "1.5.0";
     c.url = "https://x/a.exe";
     cases.push_back(c);
   }
-  for (const auto& [name, value, type] : std::vector<std::tuple<std::string, std::string, const char*>>{
+  for (const auto& [name, value, type] :
+       std::vector<std::tuple<std::string, std::string, const char*>>{
            {"NotesNull", "null", "null"},
            {"NotesObject", R"({"en":"n"})", "object"},
            {"NotesBoolean", "false", "boolean"}}) {
@@ -259,31 +277,41 @@ std::vector<ManifestCase> ManifestCases() {
   cases.push_back(ok("FullEntry", kGood, "1.5.0", "https://example.test/solvane/Solvane-1.5.0.exe",
                      "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", "Fixes."));
   cases.push_back(ok("UrlOnly",  // edge case: sha256 and notes ""
-                     WithEntry(R"({"url":"https://x/a.exe"})"), "1.5.0", "https://x/a.exe", "", ""));
-  cases.push_back(ok("EmptySha256AndNotes", WithEntry(R"({"url":"u","sha256":"","notes":""})"), "1.5.0",
-                     "u", "", ""));
-  cases.push_back(ok("Sha256TakenAsIs",  // no validation of the digest text here
-                     WithEntry(R"({"url":"u","sha256":"NOT HEX "})"), "1.5.0", "u", "NOT HEX ", ""));
-  cases.push_back(ok("EmptyVersionKeyedEmpty",  // edge case: version "" keyed ""
-                     With(R"({"stable":{"windows-x64":""}})", R"({"windows-x64":{"":{"url":"u"}}})"), "",
-                     "u", "", ""));
-  cases.push_back(ok("VersionWithSuffixIsTheKey",
-                     With(R"({"stable":{"windows-x64":"1.5.0-rc.1 build 7"}})",
-                          R"({"windows-x64":{"1.5.0":{"url":"wrong"},"1.5.0-rc.1 build 7":{"url":"right"}}})"),
-                     "1.5.0-rc.1 build 7", "right", "", ""));
-  cases.push_back(ok("UnknownMembersEverywhere",
-                     R"({"schema":2,"current":{"beta":{"windows-x64":"2.0.0"},"stable":{"windows-x64":"1.5.0","x":[1]},"y":null},)"
-                     R"("releases":{"windows-x64":{"2.0.0":{"url":"beta"},"1.5.0":{"size":5,"url":"u","extra":{"a":[]}}},"z":1},"w":true})",
+                     WithEntry(R"({"url":"https://x/a.exe"})"), "1.5.0", "https://x/a.exe", "",
+                     ""));
+  cases.push_back(ok("EmptySha256AndNotes", WithEntry(R"({"url":"u","sha256":"","notes":""})"),
                      "1.5.0", "u", "", ""));
-  cases.push_back(ok("WhiteSpaceAroundValue", " \r\n\t" + kGood + "\r\n \t",  "1.5.0",
+  cases.push_back(ok("Sha256TakenAsIs",  // no validation of the digest text here
+                     WithEntry(R"({"url":"u","sha256":"NOT HEX "})"), "1.5.0", "u", "NOT HEX ",
+                     ""));
+  cases.push_back(
+      ok("EmptyVersionKeyedEmpty",  // edge case: version "" keyed ""
+         With(R"({"stable":{"windows-x64":""}})", R"({"windows-x64":{"":{"url":"u"}}})"), "", "u",
+         "", ""));
+  cases.push_back(
+      ok("VersionWithSuffixIsTheKey",
+         With(R"({"stable":{"windows-x64":"1.5.0-rc.1 build 7"}})",
+              R"({"windows-x64":{"1.5.0":{"url":"wrong"},"1.5.0-rc.1 build 7":{"url":"right"}}})"),
+         "1.5.0-rc.1 build 7", "right", "", ""));
+  cases.push_back(ok(
+      "UnknownMembersEverywhere",
+      R"({"schema":2,"current":{"beta":{"windows-x64":"2.0.0"},"stable":{"windows-x64":"1.5.0","x":[1]},"y":null},)"
+      R"("releases":{"windows-x64":{"2.0.0":{"url":"beta"},"1.5.0":{"size":5,"url":"u","extra":{"a":[]}}},"z":1},"w":true})",
+      "1.5.0", "u", "", ""));
+  cases.push_back(ok("WhiteSpaceAroundValue", " \r\n\t" + kGood + "\r\n \t", "1.5.0",
                      "https://example.test/solvane/Solvane-1.5.0.exe",
                      "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", "Fixes."));
-  cases.push_back(ok("EscapesDecodedBeforeMatching",
-                     R"({"current":{"stable":{"windows\u002dx64":"1.5.0"}},)"
-                     R"("releases":{"windows-x64":{"1.5.0":{"url":"https:\/\/x\/a b.exe","notes":"line\nTab\t\u00e9 \"q\""}}}})",
-                     "1.5.0", "https://x/a b.exe", "", "line\nTab\t\xc3\xa9 \"q\""));
-  cases.push_back(ok("Utf8Notes", WithEntry("{\"url\":\"u\",\"notes\":\"Gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93\"}"),
-                     "1.5.0", "u", "", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93"));
+  cases.push_back(ok(
+      "EscapesDecodedBeforeMatching",
+      R"({"current":{"stable":{"windows\u002dx64":"1.5.0"}},)"
+      R"("releases":{"windows-x64":{"1.5.0":{"url":"https:\/\/x\/a b.exe","notes":"line\nTab\t\u00e9 \"q\""}}}})",
+      "1.5.0", "https://x/a b.exe", "", "line\nTab\t\xc3\xa9 \"q\""));
+  cases.push_back(ok("Utf8Notes",
+                     WithEntry("{\"url\":\"u\",\"notes\":\"Gr\xc3\xbc\xc3\x9f"
+                               "e \xe2\x9c\x93\"}"),
+                     "1.5.0", "u", "",
+                     "Gr\xc3\xbc\xc3\x9f"
+                     "e \xe2\x9c\x93"));
   {
     ManifestCase c = ok("OtherPlatformKey", kGood, "9.9.9", "https://x/l", "", "");
     c.platform = "linux-x64";
@@ -311,7 +339,9 @@ TEST_P(ManifestTableTest, ResultStandardErrorAndOutputs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FailureTable, ManifestTableTest, ::testing::ValuesIn(ManifestCases()),
-                         [](const ::testing::TestParamInfo<ManifestCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<ManifestCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST(ManifestTest, ParseErrorLineIsOneLineWithTheLibraryText) {
   std::string version, url, sha256, notes;
@@ -352,16 +382,17 @@ TEST(ManifestTest, DeeplyNestedAndLargeInputsDoNotCrash) {
 
   // A deep member that is ignored, then a valid release.
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(ParseManifest(R"({"x":)" + open + close + "," + kGood.substr(1), kPlatform, version, url,
-                            sha256, notes));
+  EXPECT_TRUE(ParseManifest(R"({"x":)" + open + close + "," + kGood.substr(1), kPlatform, version,
+                            url, sha256, notes));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(version, "1.5.0");
 
   // Large: 4 MiB of notes and 5000 other platforms.
   std::string big = R"({"current":{"stable":{"windows-x64":"1.5.0")";
-  for (int i = 0; i < 5000; ++i) big += ",\"p" + std::to_string(i) + "\":\"1.0." + std::to_string(i) + "\"";
-  big += R"(}},"releases":{"windows-x64":{"1.5.0":{"url":"u","notes":")" + std::string(4 << 20, 'n') +
-         "\"}}}}";
+  for (int i = 0; i < 5000; ++i)
+    big += ",\"p" + std::to_string(i) + "\":\"1.0." + std::to_string(i) + "\"";
+  big += R"(}},"releases":{"windows-x64":{"1.5.0":{"url":"u","notes":")" +
+         std::string(4 << 20, 'n') + "\"}}}}";
   notes.clear();
   EXPECT_TRUE(ParseManifest(big, kPlatform, version, url, sha256, notes));
   EXPECT_EQ(notes.size(), std::size_t{4} << 20);
@@ -389,39 +420,29 @@ void ExpectCompare(const VersionCase& c) {
 
 TEST(CompareVersionsTest, CasesListedInThePart) {
   const VersionCase cases[] = {
-      {"1.10.0", "1.9.3", +1},   // numbers, not text
-      {"01.02.03", "1.2.3", 0},  // leading zeros
-      {"1.2", "1.2.0", 0},       // missing component is 0
-      {"1.2.3-beta", "1.2.3", 0},
-      {"1.2.3.4", "1.2.3", 0},  // a fourth component is ignored
-      {"2", "1.9.9", +1},
-      {"V2.0.0", "0.0.1", -1},  // a leading letter reads as 0.0.0
-      {"", "0.0.0", 0},
-      {"1.-1.0", "1.0.0", -1},  // signs allowed
+      {"1.10.0", "1.9.3", +1},                              // numbers, not text
+      {"01.02.03", "1.2.3", 0},                             // leading zeros
+      {"1.2", "1.2.0", 0},                                  // missing component is 0
+      {"1.2.3-beta", "1.2.3", 0}, {"1.2.3.4", "1.2.3", 0},  // a fourth component is ignored
+      {"2", "1.9.9", +1},         {"V2.0.0", "0.0.1", -1},  // a leading letter reads as 0.0.0
+      {"", "0.0.0", 0},           {"1.-1.0", "1.0.0", -1},  // signs allowed
   };
   for (const auto& c : cases) ExpectCompare(c);
 }
 
 TEST(CompareVersionsTest, ReadingRules) {
   const VersionCase cases[] = {
-      {"1.2.4", "1.2.3", +1},
-      {"2.0.0", "1.99.99", +1},
-      {"1.3.0", "1.2.99", +1},
-      {" \t\n1.2.3", "1.2.3", 0},     // white space before the first number
-      {"1. 2.\t3", "1.2.3", 0},       // ...and before each later one
-      {"1 .2.3", "1.0.0", 0},         // '.' must follow the digits directly
-      {"1..2", "1.0.0", 0},           // stops at the first misfit
-      {"1.2.x", "1.2.0", 0},
-      {"1.2.3 beta", "1.2.3", 0},
-      {"+1.+2.+3", "1.2.3", 0},
-      {"1.2.-0", "1.2.0", 0},
-      {"-1", "0", -1},
-      {"-1.5", "-1.4", +1},
-      {".1", "0.0.0", 0},
-      {"abc", "", 0},
-      {"- 1", "0.0.0", 0},            // no white space between sign and digits
-      {"1.2.3\n", "1.2.3", 0},
-      {"0x10", "0.0.0", 0},           // decimal only: reads 0, stops at 'x'
+      {"1.2.4", "1.2.3", +1},   {"2.0.0", "1.99.99", +1},
+      {"1.3.0", "1.2.99", +1},  {" \t\n1.2.3", "1.2.3", 0},  // white space before the first number
+      {"1. 2.\t3", "1.2.3", 0},                              // ...and before each later one
+      {"1 .2.3", "1.0.0", 0},                                // '.' must follow the digits directly
+      {"1..2", "1.0.0", 0},                                  // stops at the first misfit
+      {"1.2.x", "1.2.0", 0},    {"1.2.3 beta", "1.2.3", 0},
+      {"+1.+2.+3", "1.2.3", 0}, {"1.2.-0", "1.2.0", 0},
+      {"-1", "0", -1},          {"-1.5", "-1.4", +1},
+      {".1", "0.0.0", 0},       {"abc", "", 0},
+      {"- 1", "0.0.0", 0},                             // no white space between sign and digits
+      {"1.2.3\n", "1.2.3", 0},  {"0x10", "0.0.0", 0},  // decimal only: reads 0, stops at 'x'
       {"1e3", "1.0.0", 0},
   };
   for (const auto& c : cases) ExpectCompare(c);
@@ -496,10 +517,30 @@ TEST(ReadVersionTest, ComponentsReadAndValues) {
 
 TEST(ReadVersionTest, MatchesSscanfWithinRange) {
   // Within the 32-bit range the reading is exactly "%d.%d.%d".
-  const char* const texts[] = {"",        "1",         "1.2",      "1.2.3",     "1.2.3.4",   " 1. 2. 3",
-                               "1 .2",    "1..2",      "+1.-2.+3", "- 1",       "-1",        "1.2.3-rc",
-                               "V1",      "\t\v\f\r1.2", "1.\n2",  "0x1.2",     "007.008.009", "1.2.x3",
-                               "2147483647.-2147483648.0", ".", "1.", "1.2.", "++1", "1.+-2"};
+  const char* const texts[] = {"",
+                               "1",
+                               "1.2",
+                               "1.2.3",
+                               "1.2.3.4",
+                               " 1. 2. 3",
+                               "1 .2",
+                               "1..2",
+                               "+1.-2.+3",
+                               "- 1",
+                               "-1",
+                               "1.2.3-rc",
+                               "V1",
+                               "\t\v\f\r1.2",
+                               "1.\n2",
+                               "0x1.2",
+                               "007.008.009",
+                               "1.2.x3",
+                               "2147483647.-2147483648.0",
+                               ".",
+                               "1.",
+                               "1.2.",
+                               "++1",
+                               "1.+-2"};
   for (const char* text : texts) {
     SCOPED_TRACE(std::string("\"") + text + "\"");
     int p[3] = {0, 0, 0};
