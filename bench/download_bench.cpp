@@ -1,11 +1,16 @@
-// Downloads files from a static HTTP server on loopback with DownloadFile and
-// with the curl command line tool, interleaved, each run in a fresh process,
-// and prints median throughput and DownloadFile's peak resident memory.
+// Downloads files from a static HTTP server on loopback with DownloadFile
+// (progress reporting off and on) and with the curl command line tool, each
+// run a fresh process writing a fresh file in OUT_DIR, and prints min, median
+// and max of throughput and CPU time, and DownloadFile's peak resident memory.
 //
 //   download_bench BASE_URL FILES_DIR OUT_DIR [ROUNDS]
 //
 // BASE_URL serves the files of FILES_DIR, which holds large.bin and small.bin.
-// scripts/bench-download.sh sets all of this up.
+// One untimed round warms up the server, the page cache and the programs;
+// then the clients run in the order A B C, C B A, ... (bench_stats.h), and
+// each output file is deleted and the disk synced before the next run, so no
+// run pays for an earlier run's write-back. scripts/bench.sh download sets
+// all of this up.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,11 +24,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "net/transfer.h"
 
 extern char** environ;
 
 namespace {
+
+namespace bench = solvane::bench;
 
 namespace fs = std::filesystem;
 
@@ -56,12 +64,6 @@ Run Spawn(const std::vector<std::string>& args) {
   return {elapsed.count(), seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_maxrss};
 }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // The child: one DownloadFile in a process of its own, so that its peak
 // resident memory is the download's alone.
 int RunChild(const std::string& url, const std::string& destination, bool progress) {
@@ -89,12 +91,16 @@ int main(int argc, char** argv) {
   const std::string base_url = argv[1];
   const fs::path files = argv[2];
   const fs::path out = argv[3];
-  const int rounds = argc == 5 ? std::max(1, std::atoi(argv[4])) : 5;
+  // An even number, so that each order is run as often as its reverse.
+  int rounds = argc == 5 ? std::max(2, std::atoi(argv[4])) : 6;
+  rounds += rounds % 2;
   const std::string self = fs::read_symlink("/proc/self/exe").string();
 
+  // Every run writes a new file in the same folder, named alike for all.
+  int runs = 0;
   auto download = [&](Client client, const std::string& name) {
     const std::string url = base_url + name;
-    const std::string destination = (out / ("download-" + name)).string();
+    const std::string destination = (out / ("run-" + std::to_string(++runs) + ".bin")).string();
     const std::vector<std::string> args =
         client == kCurl ? std::vector<std::string>{"curl", "-s", "-o", destination, url}
                         : std::vector<std::string>{self, "--child", url, destination,
@@ -105,17 +111,20 @@ int main(int argc, char** argv) {
       std::exit(2);
     }
     fs::remove(destination);
+    ::sync();
     return run;
   };
+
+  for (int k = 0; k < kClientCount; ++k) download(static_cast<Client>(k), "large.bin");
 
   const double large_mib = static_cast<double>(fs::file_size(files / "large.bin")) / (1 << 20);
   std::vector<double> mib_per_s[kClientCount];
   std::vector<double> cpu_per_gib[kClientCount];
   std::vector<double> large_rss[kClientCount];
-  // Rotating the order spreads page-cache and CPU-frequency effects evenly.
+  std::vector<double> small_rss[kClientCount];
   for (int round = 0; round < rounds; ++round) {
-    for (int k = 0; k < kClientCount; ++k) {
-      const Client client = static_cast<Client>((round + k) % kClientCount);
+    for (const int k : bench::RoundOrder(round, kClientCount)) {
+      const Client client = static_cast<Client>(k);
       const Run run = download(client, "large.bin");
       mib_per_s[client].push_back(large_mib / run.seconds);
       cpu_per_gib[client].push_back(run.cpu_seconds * 1024 / large_mib);
@@ -124,32 +133,30 @@ int main(int argc, char** argv) {
                   kClientNames[client], large_mib / run.seconds, cpu_per_gib[client].back(),
                   run.max_rss_kib);
       std::fflush(stdout);
-    }
-  }
-  std::vector<double> small_rss[kClientCount];
-  for (int round = 0; round < rounds; ++round) {
-    for (int k = 0; k < kClientCount; ++k) {
-      const Client client = static_cast<Client>(k);
       small_rss[client].push_back(static_cast<double>(download(client, "small.bin").max_rss_kib));
     }
   }
 
-  std::printf("\n%d rounds, %.0f MiB file, medians\n", rounds, large_mib);
+  std::printf("\n%d rounds, %.0f MiB file: min / median / max\n", rounds, large_mib);
   for (int k = 0; k < kClientCount; ++k) {
-    std::printf(
-        "  %-28s %8.1f MiB/s  %5.2f CPU s/GiB  peak RSS %6.0f KiB (1 MiB), %6.0f KiB (large)\n",
-        kClientNames[k], Median(mib_per_s[k]), Median(cpu_per_gib[k]), Median(small_rss[k]),
-        Median(large_rss[k]));
+    const bench::Spread speed = bench::SpreadOf(mib_per_s[k]);
+    const bench::Spread cpu = bench::SpreadOf(cpu_per_gib[k]);
+    std::printf("  %-28s %7.1f / %7.1f / %7.1f MiB/s   %5.2f / %5.2f / %5.2f CPU s/GiB\n",
+                kClientNames[k], speed.min, speed.median, speed.max, cpu.min, cpu.median, cpu.max);
   }
-  const double off = Median(mib_per_s[kDownloadFile]);
-  const double on = Median(mib_per_s[kDownloadFileProgress]);
-  const double curl = Median(mib_per_s[kCurl]);
-  std::printf("\n  DownloadFile / curl, throughput  %.3f   (goal >= 0.95)\n", off / curl);
-  std::printf("  curl / DownloadFile, CPU time    %.3f\n",
-              Median(cpu_per_gib[kCurl]) / Median(cpu_per_gib[kDownloadFile]));
-  std::printf("  cost of progress reporting       %+.1f %%  (goal < 5 %%)\n",
-              (off - on) / off * 100);
-  std::printf("  DownloadFile peak RSS, large - 1 MiB file  %+.0f KiB\n",
-              Median(large_rss[kDownloadFile]) - Median(small_rss[kDownloadFile]));
+  std::printf("\npeak resident memory, median: 1 MiB file / large file\n");
+  for (int k = 0; k < kClientCount; ++k) {
+    std::printf("  %-28s %6.0f / %6.0f KiB\n", kClientNames[k],
+                bench::SpreadOf(small_rss[k]).median, bench::SpreadOf(large_rss[k]).median);
+  }
+  const double off = bench::SpreadOf(mib_per_s[kDownloadFile]).median;
+  const double on = bench::SpreadOf(mib_per_s[kDownloadFileProgress]).median;
+  const double curl = bench::SpreadOf(mib_per_s[kCurl]).median;
+  std::printf("\nratios of medians (compare with the spread above before reading them):\n");
+  std::printf("  DownloadFile / curl, throughput        %.3f\n", off / curl);
+  std::printf("  DownloadFile / curl, CPU time          %.3f\n",
+              bench::SpreadOf(cpu_per_gib[kDownloadFile]).median /
+                  bench::SpreadOf(cpu_per_gib[kCurl]).median);
+  std::printf("  progress on / off, throughput          %.3f\n", on / off);
   return 0;
 }

@@ -1,12 +1,15 @@
-// VerifySha256 against `openssl dgst -sha256` on the same file, interleaved,
-// and the peak resident memory of VerifySha256 in a fresh process per file.
+// VerifySha256 against `openssl dgst -sha256` on the same file, each run a
+// fresh process (both pay for process start-up and read the file the same
+// way), and the peak resident memory of VerifySha256 per file.
 //
 //   verify_bench [--rounds N] BIG_FILE [SMALL_FILE]
 //
-// Prints the median throughput of each (MB/s, 10^6 bytes per second), their
-// ratio, openssl's process start-up time, and ru_maxrss of a fresh process
-// that only loads the program and of one that verifies each file.
-// (Internal: verify_bench --rss-child FILE EXPECTED_HEX | --rss-idle.)
+// One untimed run of each warms the page cache; then they run in the order
+// A B, B A, ... (bench_stats.h). Prints min, median and max throughput of
+// each (MB/s, 10^6 bytes per second), the ratio of the medians, process
+// start-up on an empty file, and ru_maxrss of a fresh process that only
+// loads the program and of one that verifies each file.
+// (Internal: verify_bench --child FILE EXPECTED_HEX | --idle.)
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,22 +25,19 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "net/verify.h"
 
 extern char** environ;
 
 namespace {
 
+namespace bench = solvane::bench;
+
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 long long FileSize(const std::string& path) {
@@ -48,7 +48,8 @@ long long FileSize(const std::string& path) {
 
 // Runs argv, waits, and returns its standard output; `usage` gets the child's
 // resource usage. nullopt when it cannot run or exits non-zero.
-std::optional<std::string> Run(const std::vector<std::string>& args, struct rusage* usage = nullptr) {
+std::optional<std::string> Run(const std::vector<std::string>& args,
+                               struct rusage* usage = nullptr) {
   int out[2];
   if (::pipe(out) != 0) return std::nullopt;
   posix_spawn_file_actions_t actions;
@@ -67,7 +68,8 @@ std::optional<std::string> Run(const std::vector<std::string>& args, struct rusa
   if (spawned == 0) {
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(out[0]);
   if (spawned != 0) return std::nullopt;
@@ -85,7 +87,7 @@ std::optional<std::string> OpensslDigest(const std::string& path) {
   return out->substr(0, 64);
 }
 
-int RssChild(const char* path, const char* expected) {
+int Child(const char* path, const char* expected) {
   // The measurement is what wait4 reports for this process; the exit code
   // says whether the digest matched.
   return solvane::VerifySha256(path, expected) ? 0 : 3;
@@ -119,10 +121,10 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--rss-child") == 0) return RssChild(argv[2], argv[3]);
-  if (argc == 2 && std::strcmp(argv[1], "--rss-idle") == 0) return 0;
+  if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return Child(argv[2], argv[3]);
+  if (argc == 2 && std::strcmp(argv[1], "--idle") == 0) return 0;
 
-  int rounds = 5;
+  int rounds = 6;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
@@ -134,6 +136,7 @@ int main(int argc, char** argv) {
     }
   }
   if (files.empty() || files.size() > 2 || rounds < 1) return Usage();
+  rounds += rounds % 2;  // each order as often as its reverse
   const std::string self = SelfPath(argv[0]);
   const std::string& big = files[0];
   const long long size = FileSize(big);
@@ -148,53 +151,50 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "verify_bench: openssl dgst failed on %s\n", big.c_str());
     return 1;
   }
-  if (!solvane::VerifySha256(big, *expected)) {  // also the warm-up of our side
+  if (!solvane::VerifySha256(big, *expected)) {
     std::fprintf(stderr, "verify_bench: VerifySha256 disagrees with openssl on %s\n", big.c_str());
     return 1;
   }
   std::printf("file: %s, %lld bytes, sha256 %s\n", big.c_str(), size, expected->c_str());
 
-  // openssl's process start-up, measured on an empty file, for context.
-  std::vector<double> startup;
-  for (int i = 0; i < rounds; ++i) {
+  // Each timed as a whole process; their start-up alone, for context.
+  const std::vector<std::string> clients[] = {{self, "--child", big, *expected},
+                                              {"openssl", "dgst", "-sha256", "-r", big}};
+  const std::vector<std::string> startup_clients[] = {
+      {self, "--idle"}, {"openssl", "dgst", "-sha256", "-r", "/dev/null"}};
+  const char* const names[] = {"VerifySha256", "openssl dgst -sha256"};
+  auto timed = [](const std::vector<std::string>& args) {
     const auto start = Clock::now();
-    if (!Run({"openssl", "dgst", "-sha256", "-r", "/dev/null"})) return 1;
-    startup.push_back(Seconds(start));
-  }
+    if (!Run(args)) {
+      std::fprintf(stderr, "verify_bench: %s failed\n", args[0].c_str());
+      std::exit(1);
+    }
+    return Seconds(start);
+  };
+  for (const auto& client : clients) timed(client);  // warm-up
 
-  std::vector<double> ours, theirs;
+  std::vector<double> mb_per_s[2], startup[2];
   const double mb = static_cast<double>(size) / 1e6;
-  for (int i = 0; i < rounds; ++i) {
-    // Alternate which one goes first, so neither always follows the other.
-    for (int j = 0; j < 2; ++j) {
-      if ((i + j) % 2 == 0) {
-        const auto start = Clock::now();
-        const bool ok = solvane::VerifySha256(big, *expected);
-        const double s = Seconds(start);
-        if (!ok) return 1;
-        ours.push_back(mb / s);
-        std::printf("round %d  VerifySha256        %8.1f MB/s  (%.3f s)\n", i + 1, mb / s, s);
-      } else {
-        const auto start = Clock::now();
-        const auto digest = OpensslDigest(big);
-        const double s = Seconds(start);
-        if (!digest || *digest != *expected) return 1;
-        theirs.push_back(mb / s);
-        std::printf("round %d  openssl dgst -sha256 %8.1f MB/s  (%.3f s)\n", i + 1, mb / s, s);
-      }
+  for (int round = 0; round < rounds; ++round) {
+    for (const int k : bench::RoundOrder(round, 2)) {
+      const double s = timed(clients[k]);
+      mb_per_s[k].push_back(mb / s);
+      startup[k].push_back(timed(startup_clients[k]));
+      std::printf("round %d  %-20s %8.1f MB/s  (%.3f s)\n", round + 1, names[k], mb / s, s);
     }
   }
-  const double median_ours = Median(ours), median_theirs = Median(theirs);
-  std::printf("\nmedian of %d rounds:\n", rounds);
-  std::printf("  VerifySha256          %8.1f MB/s\n", median_ours);
-  std::printf("  openssl dgst -sha256  %8.1f MB/s  (includes process start-up, median %.1f ms)\n",
-              median_theirs, Median(startup) * 1e3);
-  std::printf("  ratio (VerifySha256 / openssl)  %.3f  [goal >= 0.9: %s]\n", median_ours / median_theirs,
-              median_ours / median_theirs >= 0.9 ? "met" : "NOT met");
+  std::printf("\n%d rounds: min / median / max\n", rounds);
+  for (int k = 0; k < 2; ++k) {
+    const bench::Spread speed = bench::SpreadOf(mb_per_s[k]);
+    std::printf("  %-20s %8.1f / %8.1f / %8.1f MB/s   start-up %.1f ms (median)\n", names[k],
+                speed.min, speed.median, speed.max, bench::SpreadOf(startup[k]).median * 1e3);
+  }
+  std::printf("  ratio of medians (VerifySha256 / openssl)  %.3f\n",
+              bench::SpreadOf(mb_per_s[0]).median / bench::SpreadOf(mb_per_s[1]).median);
 
   // Peak resident memory, each in a fresh process (wait4's ru_maxrss).
   std::printf("\npeak resident memory (ru_maxrss of a fresh process):\n");
-  const Rss idle = MeasureRss(self, {"--rss-idle"});
+  const Rss idle = MeasureRss(self, {"--idle"});
   std::printf("  program loaded, nothing hashed  %7ld KiB\n", idle.max_kib);
   std::vector<std::string> rss_files;
   if (files.size() == 2) rss_files.push_back(files[1]);
@@ -202,13 +202,13 @@ int main(int argc, char** argv) {
   for (const std::string& file : rss_files) {
     const auto digest = file == big ? expected : OpensslDigest(file);
     if (!digest) return 1;
-    const Rss rss = MeasureRss(self, {"--rss-child", file, *digest});
+    const Rss rss = MeasureRss(self, {"--child", file, *digest});
     if (rss.max_kib < 0) {
       std::fprintf(stderr, "verify_bench: VerifySha256 child failed on %s\n", file.c_str());
       return 1;
     }
-    std::printf("  VerifySha256 on %11lld bytes  %7ld KiB  (+%ld KiB over idle)\n", FileSize(file), rss.max_kib,
-                rss.max_kib - idle.max_kib);
+    std::printf("  VerifySha256 on %11lld bytes  %7ld KiB  (+%ld KiB over idle)\n", FileSize(file),
+                rss.max_kib, rss.max_kib - idle.max_kib);
   }
   return 0;
 }

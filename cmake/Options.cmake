@@ -2,7 +2,7 @@ option(SOLVANE_BUILD_TESTS "Build the GoogleTest suite" ON)
 option(SOLVANE_BUILD_TOOLS "Build solvane-publish" ON)
 option(SOLVANE_BUILD_BENCH "Build the benchmarks" OFF)
 option(SOLVANE_BUILD_FUZZ "Build the libFuzzer targets (clang only)" OFF)
-option(SOLVANE_WITH_GTK "Use GTK 3 for the progress window when it is available" ON)
+option(SOLVANE_WITH_GTK "GTK 3 progress window on Linux (OFF: text progress only)" ON)
 option(SOLVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

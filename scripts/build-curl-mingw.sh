@@ -16,13 +16,12 @@
 # on by default), and with it NTLM and Negotiate sign-in to proxies as the
 # logged-on user; the Windows tests check those features of the built library.
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
 force=0
 [[ ${1:-} == --force ]] && force=1
 
-jobs=${SOLVANE_JOBS:-2}
 version=$(apt-cache policy libcurl4 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
 if [[ -z $version || $version == "(none)" ]]; then
   version=$(dpkg-query -W -f='${Version}' libcurl4 2>/dev/null || true)
@@ -38,14 +37,14 @@ fi
 
 mkdir -p "$cache"
 work=$(mktemp -d "$cache/.curl-build.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+solvane_at_exit "rm -rf '$work'"
 
 echo "build-curl-mingw: fetching Debian's curl source ${version:-(newest)}"
-bash "$here/scripts/fetch-debian-source.sh" curl "$version" "$work/curl"
+bash "$solvane_root/scripts/fetch-debian-source.sh" curl "$version" "$work/curl"
 
 echo "build-curl-mingw: configuring and building into $prefix"
-cmake -S "$work/curl/tree" -B "$work/build" \
-  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+solvane_build "$work/curl/tree" "$work/build" \
+  -DCMAKE_TOOLCHAIN_FILE="$solvane_root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$work/install" \
   -DBUILD_SHARED_LIBS=OFF \
@@ -75,15 +74,7 @@ cmake -S "$work/curl/tree" -B "$work/build" \
   -DUSE_LIBRTMP=OFF \
   -DCURL_CA_BUNDLE=none \
   -DCURL_CA_PATH=none \
-  -DCURL_CA_FALLBACK=OFF \
-  >"$work/configure.log" 2>&1 || {
-  tail -n 40 "$work/configure.log" >&2
-  exit 1
-}
-cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || {
-  tail -n 40 "$work/build.log" >&2
-  exit 1
-}
+  -DCURL_CA_FALLBACK=OFF
 cmake --install "$work/build" >/dev/null
 
 rm -rf "$prefix"

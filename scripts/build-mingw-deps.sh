@@ -13,10 +13,9 @@
 # Each prefix is complete when it holds a .complete file; complete prefixes
 # are reused, missing ones are made. Needs scripts/install-windows-deps.sh.
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
-jobs=${SOLVANE_JOBS:-2}
 mkdir -p "$cache"
 
 pkg_version() {
@@ -26,8 +25,8 @@ pkg_version() {
   echo "${v//[:~+]/_}"
 }
 
-bash "$here/scripts/build-curl-mingw.sh"
-bash "$here/scripts/build-sodium-mingw.sh"
+bash "$solvane_root/scripts/build-curl-mingw.sh"
+bash "$solvane_root/scripts/build-sodium-mingw.sh"
 
 # Header-only libraries, with nlohmann-json's CMake package files beside them
 # (they locate the headers relative to themselves). Debian's cpp-httplib
@@ -37,39 +36,29 @@ headers=$cache/headers-json$(pkg_version nlohmann-json3-dev)-httplib$(pkg_versio
 if [[ ! -f $headers/.complete ]]; then
   echo "build-mingw-deps: staging headers into $headers"
   work=$(mktemp -d "$cache/.headers.XXXXXX")
-  trap 'rm -rf "$work"' EXIT
+  solvane_at_exit "rm -rf '$work'"
   mkdir -p "$work/stage/include" "$work/stage/share/cmake"
   cp -a /usr/include/nlohmann "$work/stage/include/"
   cp -a /usr/share/cmake/nlohmann_json "$work/stage/share/cmake/"
   httplib_version=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev 2>/dev/null || true)
-  bash "$here/scripts/fetch-debian-source.sh" cpp-httplib "$httplib_version" "$work/httplib"
+  bash "$solvane_root/scripts/fetch-debian-source.sh" cpp-httplib "$httplib_version" "$work/httplib"
   cp "$work/httplib/tree/httplib.h" "$work/stage/include/httplib.h"
   rm -rf "$headers"
   mv "$work/stage" "$headers"
   touch "$headers/.complete"
-  rm -rf "$work"
-  trap - EXIT
 fi
 
 gtest=$cache/googletest-$(pkg_version googletest)
 if [[ ! -f $gtest/.complete ]]; then
   echo "build-mingw-deps: building GoogleTest into $gtest"
   work=$(mktemp -d "$cache/.gtest-build.XXXXXX")
-  trap 'rm -rf "$work"' EXIT
-  cmake -S /usr/src/googletest -B "$work/build" \
-    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+  solvane_at_exit "rm -rf '$work'"
+  solvane_build /usr/src/googletest "$work/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$solvane_root/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$work/install" \
     -DBUILD_SHARED_LIBS=OFF \
-    -Dgtest_disable_pthreads=OFF \
-    >"$work/configure.log" 2>&1 || {
-    tail -n 40 "$work/configure.log" >&2
-    exit 1
-  }
-  cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || {
-    tail -n 40 "$work/build.log" >&2
-    exit 1
-  }
+    -Dgtest_disable_pthreads=OFF
   cmake --install "$work/build" >/dev/null
   rm -rf "$gtest"
   mv "$work/install" "$gtest"

@@ -12,13 +12,12 @@
 # automake, libtool) makes one. --enable-minimal keeps what the program needs
 # (Ed25519 signatures, BLAKE2b, base64) and leaves out scrypt among others.
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
 force=0
 [[ ${1:-} == --force ]] && force=1
 
-jobs=${SOLVANE_JOBS:-2}
 version=$(apt-cache policy libsodium23 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
 if [[ -z $version || $version == "(none)" ]]; then
   version=$(dpkg-query -W -f='${Version}' libsodium23 2>/dev/null || true)
@@ -34,29 +33,20 @@ fi
 
 mkdir -p "$cache"
 work=$(mktemp -d "$cache/.sodium-build.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+solvane_at_exit "rm -rf '$work'"
 
 echo "build-sodium-mingw: fetching Debian's libsodium source ${version:-(newest)}"
-bash "$here/scripts/fetch-debian-source.sh" libsodium "$version" "$work/sodium"
+bash "$solvane_root/scripts/fetch-debian-source.sh" libsodium "$version" "$work/sodium"
 
 echo "build-sodium-mingw: configuring and building into $prefix"
-(
-  cd "$work/sodium/tree"
-  autoreconf -fi >"$work/autoreconf.log" 2>&1 || {
-    tail -n 40 "$work/autoreconf.log" >&2
-    exit 1
-  }
-  ./configure --host=x86_64-w64-mingw32 --prefix="$work/install" \
-    --disable-shared --enable-static --enable-minimal --disable-dependency-tracking \
-    CC=x86_64-w64-mingw32-gcc-posix >"$work/configure.log" 2>&1 || {
-    tail -n 40 "$work/configure.log" >&2
-    exit 1
-  }
-  make -j "$jobs" >"$work/build.log" 2>&1 && make install >>"$work/build.log" 2>&1 || {
-    tail -n 40 "$work/build.log" >&2
-    exit 1
-  }
-)
+cd "$work/sodium/tree"
+solvane_quietly "$work/autoreconf.log" autoreconf -fi
+solvane_quietly "$work/configure.log" ./configure --host=x86_64-w64-mingw32 \
+  --prefix="$work/install" --disable-shared --enable-static --enable-minimal \
+  --disable-dependency-tracking CC=x86_64-w64-mingw32-gcc-posix
+solvane_quietly "$work/build.log" make -j "$SOLVANE_JOBS"
+solvane_quietly "$work/install.log" make install
+cd "$solvane_root"
 
 rm -rf "$prefix"
 mv "$work/install" "$prefix"

@@ -1,38 +1,32 @@
 #!/usr/bin/env bash
-# Cross-builds SolvaneSetup.exe and its tests for 64-bit Windows.
-#
-#   scripts/build-windows.sh [--windows-only] [build folder]   (default build-win)
-#
-# --windows-only builds the shipped program, the loopback test build and the
-# Windows-only tests (ctest label "windows"), not the shared test suites.
-# Makes the MinGW libraries first when they are not cached yet
+# Cross-builds SolvaneSetup.exe and its tests for 64-bit Windows. Makes the
+# MinGW libraries first when they are not cached yet
 # (scripts/build-mingw-deps.sh); needs the packages of
 # scripts/install-windows-deps.sh.
+#
+# Environment:
+#   SOLVANE_WINDOWS_BUILD  build folder (default build-win)
+#   SOLVANE_WINDOWS_ONLY=1 builds the shipped program, the loopback test build
+#                          and the Windows-only tests (ctest label "windows"),
+#                          not the shared test suites
+#   SOLVANE_TEST_PORT, SOLVANE_JOBS as in scripts/lib.sh
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-windows_only=0
-if [[ ${1:-} == --windows-only ]]; then
-  windows_only=1
-  shift
-fi
-build=${1:-$here/build-win}
-jobs=${SOLVANE_JOBS:-2}
+build=${SOLVANE_WINDOWS_BUILD:-$solvane_root/build-win}
 
-bash "$here/scripts/build-mingw-deps.sh"
+bash "$solvane_root/scripts/build-mingw-deps.sh"
 
-cmake -S "$here" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+# The shipped program and the Windows tests first, then everything else.
+solvane_build_project "$build" \
+  -DCMAKE_TOOLCHAIN_FILE="$solvane_root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DSOLVANE_BUILD_TOOLS=OFF \
-  -DSOLVANE_BUILD_BENCH=OFF
-# The shipped program and the Windows tests first, then everything else.
-cmake --build "$build" -j "$jobs" --target SolvaneSetup solvane-setup-loopback solvane-setup-loopback-signed
-if [[ -f $here/tests/windows/CMakeLists.txt ]]; then
-  cmake --build "$build" -j "$jobs" --target solvane_windows_tests marker_installer dismiss_error
-fi
-if ((!windows_only)); then
-  cmake --build "$build" -j "$jobs"
+  -DSOLVANE_BUILD_BENCH=OFF \
+  -- SolvaneSetup solvane-setup-loopback solvane-setup-loopback-signed solvane_windows_tests marker_installer dismiss_error \
+  close_window
+if [[ ${SOLVANE_WINDOWS_ONLY:-0} != 1 ]]; then
+  solvane_quietly "$build/build.log" cmake --build "$build" -j "$SOLVANE_JOBS"
 fi
 
 exe=$build/SolvaneSetup.exe

@@ -14,10 +14,9 @@
 # Environment: SOLVANE_DEMO_PORT (default 8765), SOLVANE_DEMO_KEEP=1 keeps the
 # temporary folder.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
+source "$(dirname "$0")/lib.sh"
 
-bash scripts/install-deps.sh
+bash "$solvane_root/scripts/install-deps.sh"
 
 port="${SOLVANE_DEMO_PORT:-8765}"
 base_url="http://127.0.0.1:$port/solvane/"
@@ -26,23 +25,13 @@ case "$(uname -m)" in
   *) key=linux-x64 ;;
 esac
 
-build="$root/build-demo"
+build="$solvane_root/build-demo"
 demo="$(mktemp -d /tmp/solvane-demo.XXXXXX)"
-server_pid=""
-cleanup() {
-  local status=$?
-  if [[ -n "$server_pid" ]]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  if [[ "${SOLVANE_DEMO_KEEP:-0}" == 1 ]]; then
-    echo "demo files kept in $demo"
-  else
-    rm -rf "$demo"
-  fi
-  exit "$status"
-}
-trap cleanup EXIT
+if [[ "${SOLVANE_DEMO_KEEP:-0}" == 1 ]]; then
+  solvane_at_exit "echo 'demo files kept in $demo'"
+else
+  solvane_at_exit "rm -rf '$demo'"
+fi
 
 home="$demo/home"
 updates="$home/.local/share/Korrinwade/Solvane/Updates"
@@ -50,10 +39,6 @@ installed="$demo/installed.txt"
 mkdir -p "$home"
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-fail() {
-  echo "demo: FAILED: $*" >&2
-  exit 1
-}
 run_program() { env HOME="$home" XDG_DATA_HOME="$home/.local/share" "$program" "$@"; }
 state_value() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(eval(sys.argv[2], {}, {"d": d}))' "$updates/Updates.json" "$1"; }
 wait_for_line() {
@@ -83,17 +68,16 @@ SCRIPT
 }
 
 step "Building solvane-publish and a throwaway signing key pair"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_TESTS=OFF \
-  -DSOLVANE_RELEASE_BASE_URL="$base_url" -DSOLVANE_PLATFORM_KEY="$key" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target solvane-publish >/dev/null
+solvane_build_project "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_TESTS=OFF \
+  -DSOLVANE_RELEASE_BASE_URL="$base_url" -DSOLVANE_PLATFORM_KEY="$key" -- solvane-publish
 publish="$build/tools/solvane-publish"
 # A real vendor makes the pair once, with a password, on an offline machine.
 "$publish" keygen --no-password --public-key "$demo/release.pub" --secret-key "$demo/release.key"
 public_key=$(sed -n 2p "$demo/release.pub")
 
 step "Building SolvaneSetup with the release key built in"
-cmake -S . -B "$build" -DSOLVANE_RELEASE_PUBLIC_KEYS="$public_key" | grep 'release key' || true
-cmake --build "$build" -j"$(nproc)" --target SolvaneSetup >/dev/null
+solvane_build_project "$build" -DSOLVANE_RELEASE_PUBLIC_KEYS="$public_key" -- SolvaneSetup
+grep 'release key' "$build/configure.log" || true
 program="$build/SolvaneSetup"
 
 step "Publishing Solvane 1.0.0 for $key"
@@ -102,21 +86,13 @@ step "Publishing Solvane 1.0.0 for $key"
 "$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
 
 step "Serving $demo/site on $base_url"
-python3 -m http.server "$port" --bind 127.0.0.1 --directory "$demo/site" \
-  >"$demo/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-  curl -sf -o /dev/null "${base_url}manifest.json" && break
-  kill -0 "$server_pid" 2>/dev/null || fail "the web server did not start (port $port in use?)"
-  sleep 0.1
-done
-curl -sf -o /dev/null "${base_url}manifest.json" || fail "the web server does not answer"
+solvane_serve "$demo/site" "$port" || solvane_fail "the web server did not start (port $port in use?)"
 
 step "Fresh install: SolvaneSetup"
-run_program || fail "the fresh install exited with $?"
-wait_for_line "Solvane 1.0.0 installer ran" || fail "the 1.0.0 installer did not run"
+run_program || solvane_fail "the fresh install exited with $?"
+wait_for_line "Solvane 1.0.0 installer ran" || solvane_fail "the 1.0.0 installer did not run"
 echo "installer: $(cat "$installed")"
-[[ "$(state_value 'd["release_notes"]["version"]')" == 1.0.0 ]] || fail "release_notes not written"
+[[ "$(state_value 'd["release_notes"]["version"]')" == 1.0.0 ]] || solvane_fail "release_notes not written"
 show_files
 
 step "Publishing Solvane 1.1.0"
@@ -132,29 +108,29 @@ sed -i 's/Faster sync/Faster sync, and a surprise/' "$demo/site/solvane/manifest
 tampered_home="$demo/tampered-home"
 mkdir -p "$tampered_home"
 if env HOME="$tampered_home" XDG_DATA_HOME="$tampered_home/.local/share" "$program" 2>"$demo/tampered.err"; then
-  fail "the tampered manifest was accepted"
+  solvane_fail "the tampered manifest was accepted"
 fi
-cat "$demo/tampered.err" | grep -a "Could not find a release" || fail "no refusal message"
+cat "$demo/tampered.err" | grep -a "Could not find a release" || solvane_fail "no refusal message"
 grep "manifest rejected" "$tampered_home/.local/share/Korrinwade/Solvane/Updates/SolvaneSetup.log" ||
-  fail "no rejection in the log"
+  solvane_fail "no rejection in the log"
 mv "$demo/manifest.good" "$demo/site/solvane/manifest.json"
 
 step "Daily check: SolvaneSetup --check 1.0.0"
-run_program --check 1.0.0 || fail "--check exited with $?"
-[[ "$(state_value 'd["staged"]["version"]')" == 1.1.0 ]] || fail "1.1.0 was not staged"
-[[ "$(state_value 'd["manifest_serial"]')" == 2 ]] || fail "manifest_serial not recorded"
+run_program --check 1.0.0 || solvane_fail "--check exited with $?"
+[[ "$(state_value 'd["staged"]["version"]')" == 1.1.0 ]] || solvane_fail "1.1.0 was not staged"
+[[ "$(state_value 'd["manifest_serial"]')" == 2 ]] || solvane_fail "manifest_serial not recorded"
 show_files
 
 step "Second check within 24 hours: skipped"
 run_program --check 1.0.0
 tail -n 1 "$updates/SolvaneSetup.log" | grep -q "check: skipped (within 24h interval)" ||
-  fail "the second check was not skipped"
+  solvane_fail "the second check was not skipped"
 
 step "Apply: SolvaneSetup --apply"
-run_program --apply || fail "--apply exited with $?"
-wait_for_line "Solvane 1.1.0 installer ran" || fail "the 1.1.0 installer did not run"
-[[ "$(state_value '"staged" in d')" == False ]] || fail "staged record left behind"
-[[ "$(state_value 'd["release_notes"]["version"]')" == 1.1.0 ]] || fail "release_notes not updated"
+run_program --apply || solvane_fail "--apply exited with $?"
+wait_for_line "Solvane 1.1.0 installer ran" || solvane_fail "the 1.1.0 installer did not run"
+[[ "$(state_value '"staged" in d')" == False ]] || solvane_fail "staged record left behind"
+[[ "$(state_value 'd["release_notes"]["version"]')" == 1.1.0 ]] || solvane_fail "release_notes not updated"
 show_files
 echo "--- installers that ran"
 cat "$installed"

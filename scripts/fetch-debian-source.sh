@@ -9,6 +9,7 @@
 # Unpacks the source (Debian's patches applied) into <folder>/tree. An empty
 # version, or one the archive no longer has, takes the newest.
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
 package=$1
 version=$2
@@ -36,10 +37,8 @@ mkdir -p "$dest/apt/sources.list.d" "$dest/apt/lists/partial" "$dest/apt/cache/a
   fi
 } >"$dest/apt/sources.list.d/debian-src.sources"
 
-if ! grep -q '^URIs:' "$dest/apt/sources.list.d/debian-src.sources"; then
-  echo "fetch-debian-source: no Debian entry in the apt sources to derive deb-src from" >&2
-  exit 1
-fi
+grep -q '^URIs:' "$dest/apt/sources.list.d/debian-src.sources" ||
+  solvane_fail "no Debian entry in the apt sources to derive deb-src from"
 
 apt_opts=(
   -o Dir::Etc::SourceList=/dev/null

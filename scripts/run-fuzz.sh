@@ -4,28 +4,25 @@
 # one deeply nested and huge JSON. Fails on any crash, leak, time-out, OOM or
 # sanitizer report.
 #
-# Usage: scripts/run-fuzz.sh [seconds-per-target]
-#   seconds-per-target  default 60 (or $FUZZ_SECONDS)
-#   $FUZZ_BUILD_DIR     build folder (default <repo>/build-fuzz)
-#   $FUZZ_TARGETS       targets to run (default: all four)
-#   $FUZZ_JOBS          build parallelism (default 2)
+# Environment:
+#   SOLVANE_FUZZ_SECONDS  fuzzing time per target (default 60)
+#   SOLVANE_FUZZ_BUILD    build folder (default <repo>/build-fuzz)
+#   SOLVANE_FUZZ_TARGETS  targets to run (default: all four)
+#   SOLVANE_JOBS as in scripts/lib.sh
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-${FUZZ_SECONDS:-60}}
-build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=${FUZZ_TARGETS:-fuzz_manifest fuzz_state fuzz_versions fuzz_signature}
-jobs=${FUZZ_JOBS:-2}
+root=$solvane_root
+seconds=${SOLVANE_FUZZ_SECONDS:-60}
+build=${SOLVANE_FUZZ_BUILD:-$root/build-fuzz}
+targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_state fuzz_versions fuzz_signature}
 work=$build/fuzz-work
 
-export CC=clang CXX=clang++
-cmake -S "$root" -B "$build" \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSOLVANE_BUILD_FUZZ=ON -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF \
-  -DSOLVANE_BUILD_BENCH=OFF -DSOLVANE_WITH_GTK=OFF >/dev/null
 # shellcheck disable=SC2086
-cmake --build "$build" -j "$jobs" --target $targets
+solvane_build_project "$build" \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSOLVANE_BUILD_FUZZ=ON -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF \
+  -DSOLVANE_BUILD_BENCH=OFF -DSOLVANE_WITH_GTK=OFF -- $targets
 
 # Sanitizer findings must end the run: UBSan aborts (-fno-sanitize-recover),
 # LeakSanitizer is on; libFuzzer turns both into a non-zero exit.

@@ -6,57 +6,35 @@
 # which also saves a screenshot of the progress window as
 # <build folder>/windows-progress-window.png.
 #
-#   scripts/test-windows.sh [--no-build] [build folder] [ctest options...]
+#   scripts/test-windows.sh [ctest options...]
 #
-# The build folder defaults to build-win. --no-build tests an existing
-# build as it is. SOLVANE_WINDOWS_ONLY=1 builds and runs only the
-# Windows-only tests (ctest label "windows"), not the shared suites.
+# Environment:
+#   SOLVANE_WINDOWS_BUILD       build folder (default build-win)
+#   SOLVANE_WINDOWS_NO_BUILD=1  tests the existing build as it is
+#   SOLVANE_WINDOWS_ONLY=1      builds and runs only the Windows-only tests
+#                               (ctest label "windows"), not the shared suites
+#   SOLVANE_TEST_PORT, SOLVANE_JOBS as in scripts/lib.sh
 #
 # Everything runs on a private X server (Xvfb) and in the build folder's own
 # wine prefix. wineserver is started persistent with its streams on
 # /dev/null and stopped at the end; test output goes to files, since wine's
 # background processes would hold a pipe open.
 set -uo pipefail
+source "$(dirname "$0")/lib.sh"
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-do_build=1
-if [[ ${1:-} == --no-build ]]; then
-  do_build=0
-  shift
-fi
-build=$here/build-win
-if [[ $# -gt 0 && ${1:0:1} != - ]]; then
-  build=$1
-  shift
-fi
-build=$(realpath -m "$build")
-windows_only=()
-if [[ ${SOLVANE_WINDOWS_ONLY:-0} == 1 ]]; then
-  windows_only=(--windows-only)
-  set -- -L windows "$@"
-fi
+build=$(realpath -m "${SOLVANE_WINDOWS_BUILD:-$solvane_root/build-win}")
+export SOLVANE_WINDOWS_BUILD=$build
+[[ ${SOLVANE_WINDOWS_ONLY:-0} == 1 ]] && set -- -L windows "$@"
 
-if ((do_build)); then
-  bash "$here/scripts/install-windows-deps.sh" || exit 1
-  bash "$here/scripts/build-windows.sh" "${windows_only[@]}" "$build" || exit 1
+if [[ ${SOLVANE_WINDOWS_NO_BUILD:-0} != 1 ]]; then
+  bash "$solvane_root/scripts/install-windows-deps.sh" || exit 1
+  bash "$solvane_root/scripts/build-windows.sh" || exit 1
 fi
 prefix=$build/wineprefix
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 
-if [[ ! -f $build/CTestTestfile.cmake ]]; then
-  echo "test-windows: $build is not a configured build; run scripts/build-windows.sh" >&2
-  exit 2
-fi
-
-xvfb_pid=
-cleanup() {
-  wineserver -k </dev/null >/dev/null 2>&1
-  if [[ -n $xvfb_pid ]]; then
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
-  fi
-}
-trap cleanup EXIT
+[[ -f $build/CTestTestfile.cmake ]] ||
+  solvane_fail "$build is not a configured build; run scripts/build-windows.sh"
 
 # A display number nobody uses.
 display=
@@ -66,9 +44,11 @@ for n in $(seq 90 130); do
     break
   fi
 done
-[[ -n $display ]] || { echo "test-windows: no free X display" >&2; exit 2; }
+[[ -n $display ]] || solvane_fail "no free X display"
 Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp </dev/null >"$build/xvfb.log" 2>&1 &
-xvfb_pid=$!
+solvane_at_exit "kill $! 2>/dev/null; wait $! 2>/dev/null"
+# Runs before the line above: wine goes before its display.
+solvane_at_exit "wineserver -k </dev/null >/dev/null 2>&1"
 for _ in $(seq 50); do
   [[ -e /tmp/.X11-unix/X$display ]] && break
   sleep 0.1
@@ -76,11 +56,8 @@ done
 export DISPLAY=:$display
 
 # Make the prefix and start its server before any test, outside any pipe.
-"$here/scripts/wine-run.sh" --prefix "$prefix" reg query 'HKCU\Environment' \
-  >"$build/wine-setup.log" 2>&1 || {
-  echo "test-windows: wine does not start, see $build/wine-setup.log" >&2
-  exit 1
-}
+"$solvane_root/scripts/wine-run.sh" --prefix "$prefix" reg query 'HKCU\Environment' \
+  >"$build/wine-setup.log" 2>&1 || solvane_fail "wine does not start, see $build/wine-setup.log"
 
 # No proxy and no proxy auto-detection in the prefix (Wine's default without
 # this value is auto-detection): no test looks for a PAC file on the network.

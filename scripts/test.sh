@@ -1,44 +1,39 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian machine: installs what the build
-# needs, then builds and tests the program normally and under AddressSanitizer
-# and UndefinedBehaviorSanitizer, fuzzes the parsers for a bounded time and,
-# where present, builds the Windows program and tests it under Wine.
+# needs, checks the sources (scripts/check-source.sh), then builds and tests
+# the program normally and under AddressSanitizer and
+# UndefinedBehaviorSanitizer, fuzzes the parsers for a bounded time, and
+# builds the Windows program and tests it under Wine.
 #
 # Environment: SOLVANE_FUZZ_SECONDS (default 60 per target, 0 skips fuzzing),
-# SOLVANE_SKIP_WINDOWS=1 skips the Windows build.
+# SOLVANE_SKIP_WINDOWS=1 skips the Windows build; SOLVANE_JOBS and
+# SOLVANE_TEST_PORT as in scripts/lib.sh.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
+source "$(dirname "$0")/lib.sh"
 
-bash scripts/install-deps.sh
-
-jobs=$(nproc)
+bash "$solvane_root/scripts/install-deps.sh"
+bash "$solvane_root/scripts/check-source.sh"
 
 run_suite() {
-  local dir=$1
+  local build=$solvane_root/build-test/$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure)
+  echo "== $build: build and test"
+  solvane_build_project "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  (cd "$build" && ctest --output-on-failure -j "$SOLVANE_JOBS")
 }
 
-mkdir -p build-test
-echo "== build and test"
-run_suite build-test/main
+run_suite main
+LSAN_OPTIONS=suppressions=$solvane_root/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_suite sanitize -DSOLVANE_SANITIZE=ON
 
-echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
-LSAN_OPTIONS=suppressions=$root/tests/lsan.supp ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-test/sanitize -DSOLVANE_SANITIZE=ON
-
-if [[ -x scripts/run-fuzz.sh && "${SOLVANE_FUZZ_SECONDS:-60}" != 0 ]]; then
+if [[ ${SOLVANE_FUZZ_SECONDS:-60} != 0 ]]; then
   echo "== fuzz"
-  bash scripts/run-fuzz.sh "${SOLVANE_FUZZ_SECONDS:-60}"
+  bash "$solvane_root/scripts/run-fuzz.sh"
 fi
 
-if [[ -x scripts/test-windows.sh && "${SOLVANE_SKIP_WINDOWS:-0}" != 1 ]]; then
+if [[ ${SOLVANE_SKIP_WINDOWS:-0} != 1 ]]; then
   echo "== Windows build under Wine"
-  bash scripts/test-windows.sh
+  bash "$solvane_root/scripts/test-windows.sh"
 fi
 
 echo "== all tests passed"

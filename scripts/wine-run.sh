@@ -10,6 +10,7 @@
 # wineserver is started persistent with its streams on /dev/null, the program
 # writes into files, and the files are copied to our streams afterwards.
 set -uo pipefail
+source "$(dirname "$0")/lib.sh"
 
 prefix=${SOLVANE_WINEPREFIX:-${TMPDIR:-/tmp}/solvane-wineprefix-$(id -u)}
 if [[ ${1:-} == --prefix ]]; then
@@ -45,7 +46,7 @@ mkdir -p "$(dirname "$prefix")"
 
 out=$(mktemp)
 err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+solvane_at_exit "rm -f '$out' '$err'"
 wine "$@" </dev/null >"$out" 2>"$err"
 rc=$?
 cat "$out"

@@ -16,8 +16,6 @@ namespace {
 using namespace testing;
 namespace fs = std::filesystem;
 
-#ifdef SOLVANE_PUBLISH_PROGRAM
-
 class PublishTest : public ::testing::Test {
  protected:
   std::string Root() const { return work_.str() + "/site/solvane"; }
@@ -199,8 +197,6 @@ TEST_F(PublishTest, PublishedTreeIsServedAndInstalledByTheClient) {
   server.stop();
   thread.join();
 }
-
-#endif  // SOLVANE_PUBLISH_PROGRAM
 
 }  // namespace
 }  // namespace solvane

@@ -21,7 +21,8 @@ using testing::TempDir;
 using testing::WriteFile;
 
 // Empty input (FIPS 180-4 / NIST example values).
-constexpr const char* kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr const char* kEmptyDigest =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 // Deterministic bytes: the top byte of i * 2654435761 (mod 2^32). The digests
 // below for these contents were computed with coreutils' sha256sum, which
@@ -59,19 +60,30 @@ std::vector<KnownDigest> KnownDigests() {
        "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
       // Short files: one chunk, then the end of the file.
       {"Pattern1", Pattern(1), "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d"},
-      {"Pattern63", Pattern(63), "7be910d529434dd8a31078d25667457b6040c888d64904b25d3ca95f1eae6b16"},
-      {"Pattern64", Pattern(64), "51e945469a3948debf6fc154e954fd6623ebbc21da2a3ee5e3ee0264e2cef6f2"},
-      {"Pattern65", Pattern(65), "3c3e113ec16f54924b2c563c7304d9e10ed4d9b54f266fecfbdc63978a14c9b4"},
-      {"Pattern8191", Pattern(8191), "a3c1da0ca9f5b72c50c8cd6932567b708f95e327155115f0452877331a6cc58d"},
+      {"Pattern63", Pattern(63),
+       "7be910d529434dd8a31078d25667457b6040c888d64904b25d3ca95f1eae6b16"},
+      {"Pattern64", Pattern(64),
+       "51e945469a3948debf6fc154e954fd6623ebbc21da2a3ee5e3ee0264e2cef6f2"},
+      {"Pattern65", Pattern(65),
+       "3c3e113ec16f54924b2c563c7304d9e10ed4d9b54f266fecfbdc63978a14c9b4"},
+      {"Pattern8191", Pattern(8191),
+       "a3c1da0ca9f5b72c50c8cd6932567b708f95e327155115f0452877331a6cc58d"},
       // Exact multiples of 8192: the final read delivers nothing.
-      {"Pattern8192", Pattern(8192), "d17bb25ff10882b5d967da4173e6a84a19aed851543648bea2387f744ebcd7fe"},
-      {"A8192", std::string(8192, 'a'), "dd4e6730520932767ec0a9e33fe19c4ce24399d6eba4ff62f13013c9ed30ef87"},
-      {"Pattern16384", Pattern(16384), "8d5a927da22402130e8b3197f1be29eba10ca80071426f10eed00cb5fa4c4cbb"},
-      {"Pattern24576", Pattern(3 * 8192), "f7803b84c8cb480eaad62586fd2dd8fff176c8fb21a2e0f971e4e8dc1cd769da"},
+      {"Pattern8192", Pattern(8192),
+       "d17bb25ff10882b5d967da4173e6a84a19aed851543648bea2387f744ebcd7fe"},
+      {"A8192", std::string(8192, 'a'),
+       "dd4e6730520932767ec0a9e33fe19c4ce24399d6eba4ff62f13013c9ed30ef87"},
+      {"Pattern16384", Pattern(16384),
+       "8d5a927da22402130e8b3197f1be29eba10ca80071426f10eed00cb5fa4c4cbb"},
+      {"Pattern24576", Pattern(3 * 8192),
+       "f7803b84c8cb480eaad62586fd2dd8fff176c8fb21a2e0f971e4e8dc1cd769da"},
       // Several chunks and a short last one.
-      {"Pattern8193", Pattern(8193), "5ce579824ad61ef0726e1d1b4bb778e98e4352f895d1f7948b84a0e278e68a61"},
-      {"Pattern24577", Pattern(3 * 8192 + 1), "8b746f4d5043f7469423381e51bb696d9d78730130a7e35c728683f4652b9dde"},
-      {"Pattern100003", Pattern(100003), "56901783eea6d6fb5468fc1f5c4a4bbbb6268b138cf98166a077ea612e36f8ad"},
+      {"Pattern8193", Pattern(8193),
+       "5ce579824ad61ef0726e1d1b4bb778e98e4352f895d1f7948b84a0e278e68a61"},
+      {"Pattern24577", Pattern(3 * 8192 + 1),
+       "8b746f4d5043f7469423381e51bb696d9d78730130a7e35c728683f4652b9dde"},
+      {"Pattern100003", Pattern(100003),
+       "56901783eea6d6fb5468fc1f5c4a4bbbb6268b138cf98166a077ea612e36f8ad"},
   };
 }
 
@@ -111,7 +123,9 @@ TEST_P(VerifyKnownDigestTest, MatchesOnlyTheExactLowerCaseText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, VerifyKnownDigestTest, ::testing::ValuesIn(KnownDigests()),
-                         [](const ::testing::TestParamInfo<KnownDigest>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<KnownDigest>& info) {
+                           return info.param.name;
+                         });
 
 class VerifyTest : public ::testing::Test {
  protected:
@@ -131,9 +145,12 @@ TEST_F(VerifyTest, EmptyFileMatchesOnlyTheEmptyInputDigest) {
 TEST_F(VerifyTest, AnUpperCaseDigestOfTheRightFileNeverMatches) {
   const std::string path = Path("abc.exe");
   WriteFile(path, "abc");
-  EXPECT_FALSE(VerifySha256(path, "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
-  EXPECT_FALSE(VerifySha256(path, "Ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
-  EXPECT_TRUE(VerifySha256(path, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_FALSE(
+      VerifySha256(path, "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
+  EXPECT_FALSE(
+      VerifySha256(path, "Ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_TRUE(
+      VerifySha256(path, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
 }
 
 TEST_F(VerifyTest, MissingPathIsFalseAndCreatesNothing) {
@@ -161,7 +178,8 @@ TEST_F(VerifyTest, UnreadableFileIsFalse) {
   const std::string path = Path("locked.exe");
   WriteFile(path, "abc");
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-  EXPECT_FALSE(VerifySha256(path, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_FALSE(
+      VerifySha256(path, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
 }
 #endif
 
@@ -181,8 +199,9 @@ TEST_F(VerifyTest, DoesNotChangeTheFile) {
 TEST_F(VerifyTest, RandomSizesAgreeWithSha256sum) {
   if (std::system("command -v sha256sum >/dev/null 2>&1") != 0) GTEST_SKIP() << "no sha256sum";
   std::mt19937 random(20240611);
-  const std::size_t sizes[] = {2,         127,      4096,      8190,      8194,     2 * 8192 - 1,
-                               2 * 8192 + 1, 5 * 8192 + 4095, 65536 + 3, 262144,   300007};
+  const std::size_t sizes[] = {2,         127,          4096,         8190,
+                               8194,      2 * 8192 - 1, 2 * 8192 + 1, 5 * 8192 + 4095,
+                               65536 + 3, 262144,       300007};
   for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
     std::string content(size, '\0');
