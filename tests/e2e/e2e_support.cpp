@@ -58,6 +58,13 @@ std::vector<std::string> LogMessages(const std::string& home) {
   return messages;
 }
 
+std::vector<std::string> WorkflowMessages(const std::string& home) {
+  std::vector<std::string> messages = LogMessages(home);
+  std::erase_if(messages,
+                [](const std::string& line) { return line.starts_with("FetchManifest: route "); });
+  return messages;
+}
+
 bool WaitForFile(const std::string& path) {
   for (int i = 0; i < 400; ++i) {
     if (std::filesystem::exists(path)) return true;

@@ -27,6 +27,10 @@ std::string Sha256Of(const std::string& content);
 // The messages of the activity log in `home`, time stamps stripped.
 std::vector<std::string> LogMessages(const std::string& home);
 
+// LogMessages without the transfer layer's "FetchManifest: route ..." lines,
+// for tests of what the workflows log.
+std::vector<std::string> WorkflowMessages(const std::string& home);
+
 // Waits (bounded) for a file that a detached process writes.
 bool WaitForFile(const std::string& path);
 

@@ -72,9 +72,11 @@ TEST_F(HostileInputTest, ManifestsUnderTheBodyCapCostAFewTimesTheirSize) {
       {"open brackets", [&] { return std::string(size, '['); }, "check: up to date",
        "SolvaneSetup: manifest parse error -- nested deeper than 256 levels\n"},
       {"empty arrays", [&] { return padded("[", "[],", "[]]"); }, "check: staged 1.5.0", ""},
-      {"empty objects", [&] { return padded("[", "{},", "{}]"); }, "check: staged 1.5.0", ""},
-      {"many members", [&] { return padded("{", "\"k\":{},", "\"k\":1}"); }, "check: staged 1.5.0",
+      // The same release again: parsed whole, then found staged already.
+      {"empty objects", [&] { return padded("[", "{},", "{}]"); }, "check: already staged 1.5.0",
        ""},
+      {"many members", [&] { return padded("{", "\"k\":{},", "\"k\":1}"); },
+       "check: already staged 1.5.0", ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -121,7 +123,7 @@ TEST_F(HostileInputTest, ValuesCannotForgeOrFloodLogLines) {
   Publish("9.0.0\n[2026-01-01 00:00:00] check: staged 0.0.0\x1b[2J");
   const ProgramRun run = Check("1.4.0\r\nx\\y");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()),
+  EXPECT_EQ(WorkflowMessages(home_.str()),
             (Messages{"check: current=1.4.0\\r\\nx\\y force=1",
                       "check: manifest url=" + ReleaseUrl(kManifestPath),
                       "check: update available 1.4.0\\r\\nx\\y -> 9.0.0\\n[2026-01-01 00:00:00] "
@@ -196,7 +198,7 @@ TEST_F(HostileInputTest, DamagedStateFilesAreKeptAsideOnceAndLogged) {
     EXPECT_EQ(Check("1.4.0", false).exit_code, 0);
     // Replacing the copy of an earlier damaged file.
     EXPECT_EQ(ReadFile(StateFile() + ".corrupt"), row.text);
-    EXPECT_EQ(LogMessages(home_.str()),
+    EXPECT_EQ(WorkflowMessages(home_.str()),
               (Messages{"check: current=1.4.0 force=0",
                         std::string("check: state file ") + row.what +
                             "; kept aside as Updates.json.corrupt, starting from an empty state",
@@ -206,7 +208,7 @@ TEST_F(HostileInputTest, DamagedStateFilesAreKeptAsideOnceAndLogged) {
   // Kept aside once: the next run finds the sound file and leaves the copy.
   std::filesystem::remove(LogFile());
   EXPECT_EQ(Check().exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()).size(), 3u);
+  EXPECT_EQ(WorkflowMessages(home_.str()).size(), 3u);
   EXPECT_EQ(ReadFile(StateFile() + ".corrupt"), rows[4].text);
 }
 

@@ -176,7 +176,7 @@ TEST_F(SigningTest, ALowerSerialAfterAHigherOneIsRefused) {
 
   // The same manifest again is fine; an older, genuinely signed one is not.
   SignedCheck();
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(home_.str()).back(), "check: already staged 1.5.0");
   const std::string older = Manifest(19, InAYear());
   const std::string older_signature = Minisign(older, Key("release-2.key"));
   Serve(older, &older_signature);
@@ -196,7 +196,7 @@ TEST_F(SigningTest, FreshInstallRefusesATamperedManifestWithTheNoReleaseMessage)
   EXPECT_NE(refused.stderr_text.find("Could not find a release for this platform."),
             std::string::npos)
       << refused.stderr_text;
-  EXPECT_EQ(LogMessages(home_.str()),
+  EXPECT_EQ(WorkflowMessages(home_.str()),
             (std::vector<std::string>{"install: fresh install started",
                                       "install: manifest rejected: bad signature"}));
   EXPECT_EQ(server_->Hits(kInstallerPath), 0);
@@ -276,7 +276,7 @@ TEST_F(SigningTest, ToolSignedTreePassesTheProgramAndMinisign) {
   ASSERT_EQ(Publish({"sign", "--root", site, "--secret-key", Key("release-1.key")}).exit_code, 0);
   run = Publish({"verify", "--root", site, "--public-key", Key("release-1.pub")});
   EXPECT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_NE(run.out.find("warning: the manifest expires in 2 days"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("warning: the manifest expires in "), std::string::npos) << run.out;
   // The wrong public key is a problem.
   EXPECT_EQ(Publish({"verify", "--root", site, "--public-key", Key("release-2.pub")}).exit_code, 1);
 

@@ -195,7 +195,7 @@ TEST_F(UpdatesFolderTest, RollbackKeepsTheNewerStageAndABrokenStageIsReplaced) {
       WriteFile(staged, "#!/bin/sh\necho changed\n");
     }
     ASSERT_EQ(Run({"--check", "1.4.0", "--force"}).exit_code, 0);
-    const Messages log = LogMessages(home_.str());
+    const Messages log = WorkflowMessages(home_.str());
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(Messages(log.end() - 3, log.end()),
               (Messages{"check: staged 1.6.0 no longer verifies, dropped",
