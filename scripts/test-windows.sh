@@ -63,7 +63,7 @@ export DISPLAY=:$display
 # this value is auto-detection): no test looks for a PAC file on the network.
 # The layout is Windows' DefaultConnectionSettings: version 0x46, a counter,
 # flags 1 (direct), then empty proxy, bypass and PAC strings.
-"$here/scripts/wine-run.sh" --prefix "$prefix" reg add \
+"$solvane_root/scripts/wine-run.sh" --prefix "$prefix" reg add \
   'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
   /v DefaultConnectionSettings /t REG_BINARY /f \
   /d 4600000001000000010000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000 \
