@@ -49,11 +49,11 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
   return length;
 }
 
-// One printf conversion of a number (or a pointer) with its own spec.
+// One printf directive ("%08lx" and the like) for a number or a pointer.
 template <typename T>
-void AppendFormatted(std::string& out, const std::string& spec, T value) {
+void AppendFormatted(std::string& out, const std::string& directive, T value) {
   char buffer[128];
-  const int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+  const int n = std::snprintf(buffer, sizeof buffer, directive.c_str(), value);
   if (n > 0) out.append(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1));
 }
 
@@ -109,27 +109,27 @@ std::string FormatLogMessageV(const char* format, va_list args) {
       out += '%';
       continue;
     }
-    // The spec up to the conversion: flags, width, precision, length, with
+    // The directive up to the conversion letter: flags, width, precision, length, with
     // '*' replaced by the argument's value.
-    std::string spec = "%";
+    std::string directive = "%";
     int precision = -1;
-    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
+    while (*p && std::strchr("-+ #0", *p)) directive += *p++;
     if (*p == '*') {
-      spec += std::to_string(va_arg(args, int));
+      directive += std::to_string(va_arg(args, int));
       ++p;
     }
-    while (*p >= '0' && *p <= '9') spec += *p++;
+    while (*p >= '0' && *p <= '9') directive += *p++;
     if (*p == '.') {
-      spec += *p++;
+      directive += *p++;
       precision = 0;
       if (*p == '*') {
         precision = va_arg(args, int);
-        spec += std::to_string(precision);
+        directive += std::to_string(precision);
         ++p;
       } else {
         while (*p >= '0' && *p <= '9') {
           precision = precision * 10 + (*p - '0');
-          spec += *p++;
+          directive += *p++;
         }
       }
     }
@@ -140,8 +140,8 @@ std::string FormatLogMessageV(const char* format, va_list args) {
       out += start;  // a lone '%' at the end
       break;
     }
-    spec += length;
-    spec += conversion;
+    directive += length;
+    directive += conversion;
     switch (conversion) {
       case 's': {
         const char* text = va_arg(args, const char*);
@@ -163,13 +163,13 @@ std::string FormatLogMessageV(const char* format, va_list args) {
       case 'X':
       case 'o':
         if (length == "ll" || length == "j") {
-          AppendFormatted(out, spec, va_arg(args, long long));
+          AppendFormatted(out, directive, va_arg(args, long long));
         } else if (length == "l") {
-          AppendFormatted(out, spec, va_arg(args, long));
+          AppendFormatted(out, directive, va_arg(args, long));
         } else if (length == "z" || length == "t") {
-          AppendFormatted(out, spec, va_arg(args, std::size_t));
+          AppendFormatted(out, directive, va_arg(args, std::size_t));
         } else {
-          AppendFormatted(out, spec, va_arg(args, int));
+          AppendFormatted(out, directive, va_arg(args, int));
         }
         break;
       case 'f':
@@ -179,13 +179,13 @@ std::string FormatLogMessageV(const char* format, va_list args) {
       case 'g':
       case 'G':
         if (length == "L") {
-          AppendFormatted(out, spec, va_arg(args, long double));
+          AppendFormatted(out, directive, va_arg(args, long double));
         } else {
-          AppendFormatted(out, spec, va_arg(args, double));
+          AppendFormatted(out, directive, va_arg(args, double));
         }
         break;
       case 'p':
-        AppendFormatted(out, spec, va_arg(args, void*));
+        AppendFormatted(out, directive, va_arg(args, void*));
         break;
       case 'n':
         static_cast<void>(va_arg(args, void*));
