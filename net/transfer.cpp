@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "log/activity_log.h"
+#include "net/download_sink.h"
 #include "net/proxy_route.h"
 #include "platform/fs.h"
 #include "platform/sha256.h"
@@ -244,9 +245,8 @@ struct Receiver {
   const InstallerDownload* request = nullptr;
   const PartialCallback* on_partial = nullptr;
   const ProgressCallback* progress = nullptr;
-  UniqueFile file;
-  Sha256Hash hash;
-  std::int64_t held = 0;  // bytes in the file, all of them hashed
+  DownloadSink sink;
+  std::int64_t held = 0;  // bytes taken for the file (in it and hashed once the sink drains)
   std::string validator;  // of the server's file the held bytes came from
   std::int64_t wire = 0;  // body bytes received over all requests
   int restarts = 0;
@@ -264,12 +264,14 @@ struct Receiver {
 
 // Empties the file and the hash, forgetting the held bytes.
 bool StartOver(Receiver& r) {
-  r.file.reset();
-  r.file = OpenFile(r.request->destination, "wb");
-  r.hash = Sha256Begin();
+  r.sink.Close();
+  UniqueFile file = OpenFile(r.request->destination, "wb");
+  Sha256Hash hash = Sha256Begin();
+  const bool ok = file && hash;
+  r.sink.Begin(std::move(file), std::move(hash));
   r.held = 0;
   r.validator.clear();
-  return r.file && r.hash;
+  return ok;
 }
 
 PartialDownload Describe(const Receiver& r) {
@@ -313,11 +315,10 @@ std::size_t ReceiveBody(char* data, std::size_t size, std::size_t count, void* u
   r.wire += static_cast<std::int64_t>(n);
   if (r.answer == Answer::kPending) Judge(r);
   if (r.answer != Answer::kAccepted) return 0;  // aborts the transfer
-  if (std::fwrite(data, 1, n, r.file.get()) != n) {
+  if (!r.sink.Append(data, n)) {
     r.write_failed = true;
     return 0;
   }
-  Sha256Update(*r.hash, data, n);
   r.held += static_cast<std::int64_t>(n);
   return n;
 }
@@ -371,13 +372,14 @@ bool ContinueHeld(Receiver& r) {
   if (error || size == 0) return false;
   // The file's own size counts, not the record's: a killed run could not
   // update the record, and anything wrong in the bytes shows in the digest.
-  r.file = OpenFile(r.request->destination, "r+b");
-  r.hash = Sha256Begin();
-  if (!r.file || !r.hash) return false;
+  UniqueFile file = OpenFile(r.request->destination, "r+b");
+  Sha256Hash hash = Sha256Begin();
+  if (!file || !hash) return false;
   const auto bytes = static_cast<std::int64_t>(size);
-  if (!HashHeld(r.file.get(), *r.hash, bytes) || std::fseek(r.file.get(), 0, SEEK_END) != 0) {
+  if (!HashHeld(file.get(), *hash, bytes) || std::fseek(file.get(), 0, SEEK_END) != 0) {
     return false;
   }
+  r.sink.Begin(std::move(file), std::move(hash));
   r.held = bytes;
   r.validator = held->validator;
   return true;
@@ -436,6 +438,8 @@ Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
   // A response without a body byte (an empty file, a bare 416) is judged here.
   if (r.answer == Answer::kPending && code == CURLE_OK) Judge(r);
   r.handle = nullptr;
+  // Every byte taken is in the file before anything is decided about it.
+  if (r.answer == Answer::kAccepted && !r.sink.Drain()) r.write_failed = true;
   if (r.write_failed) return Outcome::kFailed;
   switch (r.answer) {
     case Answer::kRestart:
@@ -473,10 +477,7 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
       if (outcome == Outcome::kDone) {
         // The digest of exactly the bytes written, and those bytes on the disk.
         Sha256Digest digest{};
-        const bool on_disk = FlushToDisk(r.file.get());
-        const bool hashed = Sha256Finish(*r.hash, digest);
-        const bool closed = std::fclose(r.file.release()) == 0;
-        result.received = on_disk && hashed && closed;
+        result.received = r.sink.Finish(digest);
         if (result.received && (request.sha256.empty() || HexDigest(digest) == request.sha256)) {
           result.complete = true;
           break;
@@ -497,7 +498,7 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
       std::this_thread::sleep_for(request.pause);
     }
   }
-  r.file.reset();
+  r.sink.Close();
   result.bytes_received = r.wire;
   result.restarts = r.restarts;
   if (result.complete) return result;

@@ -3,6 +3,14 @@
 // the wire and what the finished file holds.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -275,6 +283,35 @@ TEST_F(ResumeTest, OnlyAStallEndsTheTransferNotItsDuration) {
   EXPECT_FALSE(result.complete);
   ASSERT_TRUE(result.partial);
   EXPECT_EQ(result.partial->bytes, static_cast<std::int64_t>(body.size() / 10));
+}
+
+// The bytes pass through a writer and a flusher thread: a file of many
+// buffers and flushes arrives whole, and a write that fails part-way fails
+// the download and keeps nothing.
+TEST_F(ResumeTest, ALargeFileArrivesWholeAndAFailedWriteKeepsNothing) {
+  const std::string body = Version('L', 40 * 1024 * 1024 + 13);
+  server_.ServeFaulty(kPath, Faulty(body));
+  const InstallerDownloadResult whole = Download(Request(body));
+  EXPECT_TRUE(whole.complete);
+  EXPECT_TRUE(ReadFile(Destination()) == body);
+  std::filesystem::remove(Destination());
+
+#ifndef _WIN32
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Past the limit write() fails with EFBIG instead of killing the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{3 * 1024 * 1024, 3 * 1024 * 1024};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+    const InstallerDownloadResult cut = Download(Request(body));
+    ::_exit(cut.complete ? 1 : cut.partial ? 2 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(std::filesystem::exists(Destination()));
+#endif
 }
 
 }  // namespace
