@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "net/verify.h"
 #include "state/state_file.h"
 
@@ -83,11 +84,7 @@ Run Spawn(const std::vector<std::string>& args, const std::vector<std::string>& 
   return run;
 }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+double Median(std::vector<double> values) { return solvane::bench::SpreadOf(values).median; }
 
 // The release server: a manifest naming one file, the files themselves with
 // an ETag and ranges, a byte counter and a one-time cut.
@@ -221,7 +218,12 @@ int main(int argc, char** argv) {
                 fetch.seconds + hash.seconds, mib / (fetch.seconds + hash.seconds), fetch.seconds,
                 hash.seconds);
   };
-  std::printf("%.0f MiB release, %d rounds of A B B A\n", mib, rounds);
+  std::printf("%.0f MiB release, one warm-up of each, then %d rounds of A B B A\n", mib, rounds);
+  run_check();
+  run_pair();
+  one_pass.clear();
+  two_passes.clear();
+  large_rss.clear();
   for (int round = 0; round < rounds; ++round) {
     run_check();
     run_pair();
@@ -254,10 +256,15 @@ int main(int argc, char** argv) {
   }
   fresh_home();
 
-  const double a = Median(one_pass), b = Median(two_passes);
-  std::printf("\nmedians of %zu runs each, flush to disk included in the check\n", one_pass.size());
-  std::printf("  check --force           %7.2f s  %7.1f MiB/s\n", a, mib / a);
-  std::printf("  curl -o + openssl dgst  %7.2f s  %7.1f MiB/s\n", b, mib / b);
+  const solvane::bench::Spread check_time = solvane::bench::SpreadOf(one_pass),
+                               pair_time = solvane::bench::SpreadOf(two_passes);
+  const double a = check_time.median, b = pair_time.median;
+  std::printf("\n%zu runs each, flush to disk included in the check: min / median / max\n",
+              one_pass.size());
+  std::printf("  check --force           %5.2f / %5.2f / %5.2f s  (median %6.1f MiB/s)\n",
+              check_time.min, a, check_time.max, mib / a);
+  std::printf("  curl -o + openssl dgst  %5.2f / %5.2f / %5.2f s  (median %6.1f MiB/s)\n",
+              pair_time.min, b, pair_time.max, mib / b);
   std::printf("  check / pair, time      %.3f   (goal < 1: %.1f %% %s)\n", a / b,
               std::abs(1 - a / b) * 100, a < b ? "faster" : "slower");
   const std::int64_t remainder = resume_size - held;
