@@ -1,5 +1,4 @@
 #include "app/installer_download.h"
-#include "app/installer_name.h"
 #include "app/manifest_fetch.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
@@ -9,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "state/installer_name.h"
 #include "state/manifest.h"
 #include "state/paths.h"
 #include "state/records.h"
@@ -56,7 +56,9 @@ std::optional<StagedRecord> SoundStagedRecord(Json& state) {
   if (path && StagedFileVerifies(*path, staged->sha256)) return staged;
   LogMessage("check: staged %s no longer verifies, dropped", staged->version.c_str());
   state.erase("staged");
-  SaveState(state);  // kept in memory either way; a later check drops it again
+  // Dropped in memory either way; a failed save only means a later check
+  // drops it again.
+  (void)SaveState(state);
   return std::nullopt;
 }
 
@@ -96,7 +98,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   // A failed fetch postpones the next unforced check too.
   state["last_check"] = UnixNow();
   if (manifest.serial > 0) state["manifest_serial"] = manifest.serial;
-  TidyUpdatesFolder(state, UnixNow());
+  (void)TidyUpdatesFolder(state, UnixNow());  // saved below whether or not it changed
   if (!SaveState(state)) {
     // What could not record last_check could not record a staged installer either.
     LogMessage("check: cannot write the state file; nothing downloaded");
@@ -114,8 +116,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
                                     : current_version;
 
   std::string version, url, sha256, notes;
-  const bool parsed =
-      fetched && ParseManifest(body, source.platform_key, version, url, sha256, notes);
+  const bool parsed = fetched && ParseReleaseManifest(source, body, version, url, sha256, notes);
   if (parsed && staged && CompareVersions(version, staged->version) == 0) {
     DropPartialDownloads(state);
     LogMessage("check: already staged %s", version.c_str());

@@ -6,11 +6,11 @@
 #include <system_error>
 #include <vector>
 
-#include "app/installer_name.h"
 #include "constants.h"
 #include "net/verify.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "state/installer_name.h"
 #include "state/paths.h"
 #include "state/records.h"
 
