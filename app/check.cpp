@@ -17,6 +17,11 @@
 namespace solvane {
 namespace {
 
+// Minimum time between two unforced update checks.
+constexpr std::int64_t kCheckIntervalSeconds = 86400;
+// The installer's name when its URL has no path.
+constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
+
 // Downloads and verifies the release, then records it as staged in place of
 // any earlier record, whose installer it removes. False when any of it
 // failed; `state` then keeps its old record and the old installer stays.

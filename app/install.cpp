@@ -18,6 +18,11 @@
 namespace solvane {
 namespace {
 
+// The installer's name when its URL has no path.
+constexpr const char kDefaultInstallName[] = "Solvane-setup.exe";
+constexpr const char kNoReleaseMessage[] = "Could not find a release for this platform.";
+constexpr const char kDownloadFailedMessage[] = "Download failed or verification error.";
+
 enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 };
 
 int InstallSteps(const ReleaseSource& source, WindowHandle window) {
