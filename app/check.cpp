@@ -43,7 +43,8 @@ bool StageRelease(Json& state, const std::string& version, const std::string& ur
   Json staged_state = state;
   staged_state["staged"] = StagedJson({version, *stored_path, sha256, notes, UtcDate(UnixNow())});
   if (!SaveState(staged_state)) {
-    RemovePath(path);
+    // Best effort: a file left here is replaced when the release is downloaded again.
+    (void)RemovePath(path);
     return false;
   }
   state = std::move(staged_state);

@@ -59,7 +59,8 @@ bool StagedFileVerifies(const std::string& path, const std::string& sha256) {
 
 void RemoveOwnInstaller(const std::string& installer_utf8) {
   const std::optional<std::string> path = Utf8ToPath(installer_utf8);
-  if (path && IsOwnInstallerFile(*path)) RemovePath(*path);
+  // A file that stays is only litter: nothing records it any more.
+  if (path && IsOwnInstallerFile(*path)) (void)RemovePath(*path);
 }
 
 void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now) {
