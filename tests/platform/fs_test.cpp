@@ -31,7 +31,8 @@ TEST(WriteFileAtomically, ReplacesTheWholeFileAndLeavesNothingElse) {
   TempDir dir;
   const std::string path = dir.str() + "/manifest.json";
   WriteFile(path, std::string(100000, 'o'));  // longer than what replaces it
-  const std::string bytes("{\n\"a\":\"\r\0\xff\"}\n", 15);
+  const char kBytes[] = "{\n\"a\":\"\r\0\xff\"}\n";
+  const std::string bytes(kBytes, sizeof kBytes - 1);
   ASSERT_TRUE(WriteFileAtomically(path, bytes, FileForm::kBinary));
   EXPECT_EQ(ReadFile(path), bytes);
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"manifest.json"});
