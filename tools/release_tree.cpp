@@ -59,23 +59,27 @@ std::optional<std::string> ReadText(const fs::path& path) {
   return text.str();
 }
 
-fs::path TemporaryBeside(const fs::path& path) { return fs::path(TemporaryNameFor(path.string())); }
-
 // The manifest and its signature: what clients fetch must never be half
 // written, nor lost to a power cut after the tool said it was written.
 bool WriteAtomically(const fs::path& path, const std::string& text) {
   return WriteFileAtomically(path.string(), text, FileForm::kBinary);
 }
 
+// The installer reaches the disk before the manifest that names it is written.
 bool CopyAtomically(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::create_directories(to.parent_path(), ec);
   if (ec) return false;
-  const fs::path temporary = TemporaryBeside(to);
+  const std::string temporary = TemporaryNameFor(to.string());
   fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
-  if (!ec) fs::rename(temporary, to, ec);
-  if (ec) fs::remove(temporary, ec);
-  return !ec;
+  bool copied = !ec;
+  if (copied) {
+    UniqueFile file = OpenFile(temporary, "rb");
+    copied = file && FlushToDisk(file.get());
+  }
+  if (copied && RenameOver(temporary, to.string())) return true;
+  (void)RemovePath(temporary);  // the failure is reported; a leftover is only litter
+  return false;
 }
 
 // The manifest at the root, or an empty one when there is none yet.
