@@ -47,7 +47,7 @@ int RunApply() {
   }
   const std::int64_t now = UnixNow();
   RememberLaunched(state, staged->installer, now);
-  TidyUpdatesFolder(state, now);
+  (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed
   // The launch happened, but a record we could not consume is not a success.
   return SaveState(state) ? 0 : 1;
 }

@@ -1,5 +1,4 @@
 #include "app/installer_download.h"
-#include "app/installer_name.h"
 #include "app/manifest_fetch.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
@@ -9,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "state/installer_name.h"
 #include "state/manifest.h"
 #include "state/paths.h"
 #include "state/records.h"
@@ -16,6 +16,11 @@
 
 namespace solvane {
 namespace {
+
+// Minimum time between two unforced update checks.
+constexpr std::int64_t kCheckIntervalSeconds = 86400;
+// The installer's name when its URL has no path.
+constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
 
 // Downloads and verifies the release, then records it as staged in place of
 // any earlier record, whose installer it removes. False when any of it
@@ -38,7 +43,8 @@ bool StageRelease(Json& state, const std::string& version, const std::string& ur
   Json staged_state = state;
   staged_state["staged"] = StagedJson({version, *stored_path, sha256, notes, UtcDate(UnixNow())});
   if (!SaveState(staged_state)) {
-    RemovePath(path);
+    // Best effort: a file left here is replaced when the release is downloaded again.
+    (void)RemovePath(path);
     return false;
   }
   state = std::move(staged_state);
@@ -56,7 +62,9 @@ std::optional<StagedRecord> SoundStagedRecord(Json& state) {
   if (path && StagedFileVerifies(*path, staged->sha256)) return staged;
   LogMessage("check: staged %s no longer verifies, dropped", staged->version.c_str());
   state.erase("staged");
-  SaveState(state);  // kept in memory either way; a later check drops it again
+  // Dropped in memory either way; a failed save only means a later check
+  // drops it again.
+  (void)SaveState(state);
   return std::nullopt;
 }
 
@@ -96,7 +104,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   // A failed fetch postpones the next unforced check too.
   state["last_check"] = UnixNow();
   if (manifest.serial > 0) state["manifest_serial"] = manifest.serial;
-  TidyUpdatesFolder(state, UnixNow());
+  (void)TidyUpdatesFolder(state, UnixNow());  // saved below whether or not it changed
   if (!SaveState(state)) {
     // What could not record last_check could not record a staged installer either.
     LogMessage("check: cannot write the state file; nothing downloaded");
@@ -114,8 +122,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
                                     : current_version;
 
   std::string version, url, sha256, notes;
-  const bool parsed =
-      fetched && ParseManifest(body, source.platform_key, version, url, sha256, notes);
+  const bool parsed = fetched && ParseReleaseManifest(source, body, version, url, sha256, notes);
   if (parsed && staged && CompareVersions(version, staged->version) == 0) {
     DropPartialDownloads(state);
     LogMessage("check: already staged %s", version.c_str());

@@ -1,8 +1,12 @@
 #include "app/dispatch.h"
 
-#include "constants.h"
-
 namespace solvane {
+namespace {
+
+// The installed version `--check` assumes when none is given.
+constexpr const char kDefaultCurrentVersion[] = "0.0.0";
+
+}  // namespace
 
 Command ParseCommandLine(const std::vector<std::string>& args) {
   Command command;  // intended: any unknown first argument (--help, --CHECK) runs the fresh install

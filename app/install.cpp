@@ -1,5 +1,4 @@
 #include "app/installer_download.h"
-#include "app/installer_name.h"
 #include "app/manifest_fetch.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
@@ -9,7 +8,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/launch.h"
-#include "state/manifest.h"
+#include "state/installer_name.h"
 #include "state/paths.h"
 #include "state/records.h"
 #include "state/state_file.h"
@@ -18,6 +17,11 @@
 
 namespace solvane {
 namespace {
+
+// The installer's name when its URL has no path.
+constexpr const char kDefaultInstallName[] = "Solvane-setup.exe";
+constexpr const char kNoReleaseMessage[] = "Could not find a release for this platform.";
+constexpr const char kDownloadFailedMessage[] = "Download failed or verification error.";
 
 enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 };
 
@@ -32,7 +36,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
   }
   if (!manifest.fetched || !manifest.rejection.empty() ||
-      !ParseManifest(manifest.body, source.platform_key, version, url, sha256, notes)) {
+      !ParseReleaseManifest(source, manifest.body, version, url, sha256, notes)) {
     ShowErrorMessage(window, kNoReleaseMessage);
     return 1;
   }
@@ -87,7 +91,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     Json state = LoadState();
     const std::int64_t now = UnixNow();
     RememberLaunched(state, *stored, now);
-    TidyUpdatesFolder(state, now);
+    (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed
     (void)SaveState(state);
   }
   // The installer runs either way, but a lost record is not a clean success.
@@ -98,10 +102,8 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
 
 int RunInstall(const ReleaseSource& source) {
   TransferSession transfers;
-  const WindowHandle window = CreateProgressWindow();
-  const int result = InstallSteps(source, window);
-  DestroyProgressWindow(window);
-  return result;
+  const ScopedProgressWindow window;
+  return InstallSteps(source, window.get());
 }
 
 }  // namespace solvane

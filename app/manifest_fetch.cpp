@@ -1,11 +1,13 @@
 #include "app/manifest_fetch.h"
 
+#include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "net/signature.h"
 #include "net/transfer.h"
 #include "platform/clock.h"
+#include "state/manifest.h"
 #include "state/signed_members.h"
 
 namespace solvane {
@@ -36,6 +38,16 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
       manifest.body, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
   if (members) manifest.serial = members->serial;
   return manifest;
+}
+
+bool ParseReleaseManifest(const ReleaseSource& source, const std::string& body,
+                          std::string& version, std::string& url, std::string& sha256,
+                          std::string& notes) {
+  std::string error;
+  if (ParseManifest(body, source.platform_key, version, url, sha256, notes, &error)) return true;
+  if (!error.empty())
+    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- %s\n", error.c_str());
+  return false;
 }
 
 }  // namespace solvane

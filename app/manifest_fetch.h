@@ -21,6 +21,14 @@ struct FetchedManifest {
 // also refused unless manifest.json.minisig (fetched with the manifest's
 // limits) verifies with one of them and its serial is at least
 // `highest_serial` and it has not expired.
-FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial);
+[[nodiscard]] FetchedManifest FetchReleaseManifest(const ReleaseSource& source,
+                                                   std::int64_t highest_serial);
+
+// ParseManifest for the workflows, with the source's platform key. A parse
+// error prints "SolvaneSetup: manifest parse error -- <what>" on standard
+// error, as the program always has.
+[[nodiscard]] bool ParseReleaseManifest(const ReleaseSource& source, const std::string& body,
+                                        std::string& version, std::string& url, std::string& sha256,
+                                        std::string& notes);
 
 }  // namespace solvane

@@ -6,7 +6,6 @@
 
 #include "app/dispatch.h"
 #include "app/workflows.h"
-#include "constants.h"
 #include "log/activity_log.h"
 #include "platform/process.h"
 #include "platform/user_folders.h"
@@ -14,6 +13,9 @@
 
 namespace solvane {
 namespace {
+
+// The vendor's and product's folders below the per-user data folder.
+constexpr const char kVendorFolder[] = "/Korrinwade/Solvane";
 
 int Dispatch(const std::vector<std::string>& args, const ReleaseSource& source) {
   const Command command = ParseCommandLine(args);

@@ -3,9 +3,10 @@
 
 #include <string>
 
-#include "constants.h"
-
 namespace solvane {
+
+// The manifest's name below the release base URL.
+inline constexpr const char kManifestFileName[] = "manifest.json";
 
 struct ReleaseSource {
   std::string base_url;      // ends in '/'

@@ -6,11 +6,11 @@
 #include <system_error>
 #include <vector>
 
-#include "app/installer_name.h"
 #include "constants.h"
 #include "net/verify.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "state/installer_name.h"
 #include "state/paths.h"
 #include "state/records.h"
 
@@ -59,7 +59,8 @@ bool StagedFileVerifies(const std::string& path, const std::string& sha256) {
 
 void RemoveOwnInstaller(const std::string& installer_utf8) {
   const std::optional<std::string> path = Utf8ToPath(installer_utf8);
-  if (path && IsOwnInstallerFile(*path)) RemovePath(*path);
+  // A file that stays is only litter: nothing records it any more.
+  if (path && IsOwnInstallerFile(*path)) (void)RemovePath(*path);
 }
 
 void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now) {

@@ -13,16 +13,16 @@ namespace solvane {
 // The lock on the updates folder, waiting a few seconds for another
 // SolvaneSetup to finish. Null when it is still busy (or the lock file cannot
 // be opened). Throws as UpdatesDirectory does.
-FileLockHandle LockUpdatesFolder();
+[[nodiscard]] FileLockHandle LockUpdatesFolder();
 
 // Whether `path` (the program's narrow form) names a regular file directly
 // inside the updates folder, the folder compared after resolving links, that
 // is not itself a link and does not carry a reserved name. False on any error.
-bool IsOwnInstallerFile(const std::string& path);
+[[nodiscard]] bool IsOwnInstallerFile(const std::string& path);
 
 // Whether the file at `path` is still the installer that was staged: it is
 // one of our own files and, when `sha256` is not "", its content matches.
-bool StagedFileVerifies(const std::string& path, const std::string& sha256);
+[[nodiscard]] bool StagedFileVerifies(const std::string& path, const std::string& sha256);
 
 // Deletes the installer that the UTF-8 path `installer_utf8` names when it
 // is one of our own files (IsOwnInstallerFile); anything else stays.
@@ -36,7 +36,7 @@ void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64
 // old (never the one `state` still has staged) and temporary state files of
 // an interrupted save more than a minute old. True when `state` changed and
 // should be saved.
-bool TidyUpdatesFolder(Json& state, std::int64_t now);
+[[nodiscard]] bool TidyUpdatesFolder(Json& state, std::int64_t now);
 
 // Removes every partial download in the updates folder except the one named
 // `keep_name` (the UTF-8 file name; "" keeps none).

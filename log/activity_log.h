@@ -20,10 +20,18 @@ inline constexpr std::size_t kMaxLogValueBytes = 512;
 // line break.
 std::string EscapeLogValue(std::string_view value);
 
+// The format checks follow the printf the program links: MinGW's own
+// (which knows %zu and %lld) where its headers say so, not msvcrt's.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define SOLVANE_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define SOLVANE_PRINTF_FORMAT printf
+#endif
+
 // The message of a log line: `format` with every %s value passed through
 // EscapeLogValue; numbers are formatted as printf does. %n writes nothing.
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
+__attribute__((format(SOLVANE_PRINTF_FORMAT, 1, 2)))
 #endif
 std::string
 FormatLogMessage(const char* format, ...);
@@ -34,7 +42,7 @@ std::string FormatLogMessageV(const char* format, va_list args);
 // silently. The first call creates the UpdatesDirectory (and throws as
 // UpdatesDirectory does when it cannot).
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
+__attribute__((format(SOLVANE_PRINTF_FORMAT, 1, 2)))
 #endif
 void LogMessage(const char* format, ...);
 

@@ -33,19 +33,19 @@ struct SignatureFile {
 
 // The key in one base64 line of a minisign public key (56 characters, "Ed" +
 // key id + key), or nullopt when it is anything else.
-std::optional<PublicKey> ParsePublicKey(std::string_view line);
+[[nodiscard]] std::optional<PublicKey> ParsePublicKey(std::string_view line);
 
 // The key in a minisign public key file: an optional "untrusted comment: "
 // line, then the key line. CR before LF is tolerated.
-std::optional<PublicKey> ParsePublicKeyFile(std::string_view text);
+[[nodiscard]] std::optional<PublicKey> ParsePublicKeyFile(std::string_view text);
 
 // Keys separated by ';' (empty parts skipped), or nullopt when any is malformed.
-std::optional<std::vector<PublicKey>> ParsePublicKeyList(std::string_view text);
+[[nodiscard]] std::optional<std::vector<PublicKey>> ParsePublicKeyList(std::string_view text);
 
 // The parts of a signature file, or nullopt when it is not one: four lines
 // ("untrusted comment: ...", the signature, "trusted comment: ...", the global
 // signature), CR before LF tolerated, nothing but line ends after them.
-std::optional<SignatureFile> ParseSignatureFile(std::string_view text);
+[[nodiscard]] std::optional<SignatureFile> ParseSignatureFile(std::string_view text);
 
 // What a check of a file against its signature found. kValid only when both
 // signatures verify with one of the trusted keys.
@@ -60,8 +60,9 @@ enum class SignatureCheck {
 };
 
 // Checks `message` against the signature file text with the trusted keys.
-SignatureCheck CheckSignature(std::string_view message, std::string_view signature_text,
-                              const std::vector<PublicKey>& trusted);
+[[nodiscard]] SignatureCheck CheckSignature(std::string_view message,
+                                            std::string_view signature_text,
+                                            const std::vector<PublicKey>& trusted);
 
 // Short fixed text for a check's result ("bad signature", "unknown key", ...).
 const char* SignatureCheckText(SignatureCheck result);

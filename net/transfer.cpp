@@ -12,6 +12,7 @@
 #include "log/activity_log.h"
 #include "net/download_sink.h"
 #include "net/proxy_route.h"
+#include "net/verify.h"
 #include "platform/fs.h"
 #include "platform/sha256.h"
 
@@ -383,16 +384,6 @@ bool ContinueHeld(Receiver& r) {
   r.held = bytes;
   r.validator = held->validator;
   return true;
-}
-
-std::string HexDigest(const Sha256Digest& digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(64, '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kHex[digest[i] >> 4];
-    text[2 * i + 1] = kHex[digest[i] & 0x0f];
-  }
-  return text;
 }
 
 enum class Outcome { kDone, kBroken, kRestart, kFailed };

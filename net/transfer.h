@@ -32,13 +32,15 @@ struct TransferTuning {
 // Appends the resource at `url` to `body`. True only for a completed transfer
 // with final status 200; a transport failure logs "FetchManifest: ...".
 // `body` keeps whatever arrived, also on failure.
-bool FetchManifest(const std::string& url, std::string& body, const TransferTuning& tuning = {});
+[[nodiscard]] bool FetchManifest(const std::string& url, std::string& body,
+                                 const TransferTuning& tuning = {});
 
 // Writes the resource at `url` into `destination`, reporting progress when
 // `progress` is set. True only for a completed transfer with final status 200
 // whose bytes all reached the disk; on failure nothing is left at `destination`.
-bool DownloadFile(const std::string& url, const std::string& destination,
-                  const ProgressCallback& progress, const TransferTuning& tuning = {});
+[[nodiscard]] bool DownloadFile(const std::string& url, const std::string& destination,
+                                const ProgressCallback& progress,
+                                const TransferTuning& tuning = {});
 
 // What a caller keeps of an installer download that stopped part-way: enough
 // to ask the server, in a later run, for the rest of the same file.

@@ -23,13 +23,7 @@ std::optional<std::string> HashStream(const ByteReader& read) {
 
   Sha256Digest digest{};
   if (!Sha256Finish(*hash, digest)) return std::nullopt;
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(64, '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kHex[digest[i] >> 4];
-    text[2 * i + 1] = kHex[digest[i] & 0x0f];
-  }
-  return text;
+  return HexDigest(digest);
 }
 
 std::optional<std::string> HashFile(const std::string& path) {
@@ -45,6 +39,16 @@ std::optional<std::string> HashFile(const std::string& path) {
 }
 
 }  // namespace
+
+std::string HexDigest(const Sha256Digest& digest) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(2 * digest.size(), '0');
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    text[2 * i] = kHex[digest[i] >> 4];
+    text[2 * i + 1] = kHex[digest[i] & 0x0f];
+  }
+  return text;
+}
 
 bool VerifySha256(const std::string& path, const std::string& expected_hex) {
   const std::optional<std::string> actual = HashFile(path);

@@ -6,21 +6,14 @@
 
 #include <memory>
 
+#include "platform/encoding_win.h"
+
 namespace solvane {
 namespace {
 
 struct LocalFreer {
   void operator()(LPWSTR* block) const noexcept { ::LocalFree(block); }
 };
-
-std::string ToUtf8(const wchar_t* wide) {
-  // The first call counts the terminator too; the string holds one less.
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return std::string();
-  std::string out(static_cast<std::size_t>(size - 1), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), size, nullptr, nullptr);
-  return out;
-}
 
 }  // namespace
 
@@ -30,7 +23,7 @@ std::vector<std::string> CommandLineArguments() {
   const std::unique_ptr<LPWSTR, LocalFreer> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
   if (!argv) return args;
   args.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) args.push_back(ToUtf8(argv.get()[i]));
+  for (int i = 0; i < count; ++i) args.push_back(Utf8FromWide(argv.get()[i]));
   return args;
 }
 

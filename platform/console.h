@@ -4,6 +4,6 @@
 namespace solvane {
 
 // Whether standard error is an interactive terminal.
-bool StderrIsTerminal();
+[[nodiscard]] bool StderrIsTerminal();
 
 }  // namespace solvane

@@ -18,6 +18,6 @@ using FileLockHandle = std::unique_ptr<FileLock, FileLockDeleter>;
 // up to `wait_milliseconds` while another process holds it. Null when the
 // lock is still held elsewhere then, or the file cannot be opened. The
 // handle is never inherited by programs this process starts.
-FileLockHandle AcquireFileLock(const std::string& path, int wait_milliseconds);
+[[nodiscard]] FileLockHandle AcquireFileLock(const std::string& path, int wait_milliseconds);
 
 }  // namespace solvane

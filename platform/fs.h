@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace solvane {
 
@@ -23,21 +24,36 @@ std::filesystem::path ToFsPath(const std::string& narrow);
 
 // fopen for a narrow path; null when it cannot be opened (or converted) or is
 // not a regular file. Never waits for the other end of a FIFO.
-UniqueFile OpenFile(const std::string& path, const char* mode);
+[[nodiscard]] UniqueFile OpenFile(const std::string& path, const char* mode);
 
 // Flushes the stream and asks the OS to put the file's data on the disk.
 // Returns false when either step fails.
-bool FlushToDisk(std::FILE* file);
+[[nodiscard]] bool FlushToDisk(std::FILE* file);
 
 // Renames `from` over `to` in one step, replacing `to` if it exists.
 // Returns false (and leaves `to` as it was) on failure.
-bool RenameOver(const std::string& from, const std::string& to);
+[[nodiscard]] bool RenameOver(const std::string& from, const std::string& to);
+
+// How WriteFileAtomically stores the text: byte for byte, or as a text file
+// whose line ends are the OS's own ("\r\n" on Windows).
+enum class FileForm { kBinary, kText };
+
+// Replaces the file at `path` with `contents` in one step: writes a new file
+// "<path>.tmp-<12 hex digits>" beside it, flushes it to the disk, renames it
+// over `path` and syncs the folder where the OS needs that. Returns false,
+// removing the temporary file and leaving `path` as it was, when any step fails.
+[[nodiscard]] bool WriteFileAtomically(const std::string& path, std::string_view contents,
+                                       FileForm form);
+
+// The temporary name WriteFileAtomically uses for `path`: `path` + ".tmp-"
+// and 12 random lower-case hexadecimal digits.
+[[nodiscard]] std::string TemporaryNameFor(const std::string& path);
 
 // Whether a file at `path` may be replaced: it is absent, or writable by us.
-bool CanReplace(const std::string& path);
+[[nodiscard]] bool CanReplace(const std::string& path);
 
 // Whether anything exists at the path (links followed); false on any error.
-bool PathExists(const std::string& path);
+[[nodiscard]] bool PathExists(const std::string& path);
 
 // Deletes the entry at the path (a link itself, not its target). Returns true
 // when nothing is there afterwards.

@@ -2,8 +2,11 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <system_error>
+#include <utility>
 
+#include "platform/encoding_win.h"
 #include "platform/fs.h"
 
 namespace solvane {
@@ -12,22 +15,6 @@ namespace {
 // The code page the file APIs use for 8-bit names: the ANSI code page unless
 // the process switched them to OEM.
 UINT FileSystemCodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
-
-std::wstring Widen(const std::string& narrow, UINT code_page) {
-  if (narrow.empty()) return std::wstring();
-  const int size = static_cast<int>(narrow.size());
-  const int wide_size =
-      ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow.data(), size, nullptr, 0);
-  if (wide_size <= 0) {
-    throw std::filesystem::filesystem_error(
-        "MultiByteToWideChar", std::filesystem::path(),
-        std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
-  }
-  std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
-  ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, narrow.data(), size, wide.data(),
-                        wide_size);
-  return wide;
-}
 
 // ToFsPath for the calls that want a plain wide string; empty when the text
 // cannot be converted, which no real file has as its name.
@@ -46,7 +33,13 @@ bool IsAbsent(DWORD error) {
 }  // namespace
 
 std::filesystem::path ToFsPath(const std::string& narrow) {
-  return std::filesystem::path(Widen(narrow, FileSystemCodePage()));
+  std::optional<std::wstring> wide = WideFromCodePage(narrow, FileSystemCodePage());
+  if (!wide) {
+    throw std::filesystem::filesystem_error(
+        "MultiByteToWideChar", std::filesystem::path(),
+        std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+  }
+  return std::filesystem::path(std::move(*wide));
 }
 
 UniqueFile OpenFile(const std::string& path, const char* mode) {

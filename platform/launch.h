@@ -18,7 +18,7 @@ using HeldFileHandle = std::unique_ptr<HeldFile, HeldFileDeleter>;
 // on Windows nobody may write, rename or delete the file meanwhile; elsewhere
 // the open descriptor itself is what runs. Null when the last component is a
 // link, the entry is not a regular file, or it cannot be opened.
-HeldFileHandle HoldFile(const std::string& path);
+[[nodiscard]] HeldFileHandle HoldFile(const std::string& path);
 
 // Reads the file's next bytes into `buffer`: the count, 0 at its end, -1 on
 // an error.

@@ -16,12 +16,12 @@ struct Sha256ContextDeleter {
 using Sha256Hash = std::unique_ptr<Sha256Context, Sha256ContextDeleter>;
 
 // A fresh hash state; null when the hashing service cannot provide one.
-Sha256Hash Sha256Begin();
+[[nodiscard]] Sha256Hash Sha256Begin();
 
 // Feeds `size` bytes into the hash.
 void Sha256Update(Sha256Context& hash, const void* data, std::size_t size);
 
 // Writes the digest of everything fed so far. Returns false on failure.
-bool Sha256Finish(Sha256Context& hash, Sha256Digest& digest);
+[[nodiscard]] bool Sha256Finish(Sha256Context& hash, Sha256Digest& digest);
 
 }  // namespace solvane

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/encoding_win.h"
 #include "platform/system_proxy.h"
 
 namespace solvane {
@@ -34,26 +35,6 @@ constexpr int kSendMs = 2000;
 constexpr int kReceiveMs = 3000;
 // The longest a transfer waits for auto-detection and the PAC script.
 constexpr std::chrono::seconds kDetectionLimit{5};
-
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  const int wide_size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-  if (wide_size <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), wide_size);
-  return wide;
-}
-
-std::string Narrow(const wchar_t* wide) {
-  if (!wide || !*wide) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow.data(), size, nullptr, nullptr);
-  narrow.pop_back();  // the terminating NUL
-  return narrow;
-}
 
 std::string DescribeWinHttpError(DWORD code) {
   const char* what = "";
@@ -107,9 +88,9 @@ bool ReadSystemProxySettings(SystemProxySettings& settings) {
       const GlobalText proxy(config.lpszProxy);
       const GlobalText bypass(config.lpszProxyBypass);
       cache.settings.auto_detect = config.fAutoDetect != FALSE;
-      cache.settings.auto_config_url = Narrow(auto_config_url.get());
-      cache.settings.proxy = Narrow(proxy.get());
-      cache.settings.bypass = Narrow(bypass.get());
+      cache.settings.auto_config_url = Utf8FromWide(auto_config_url.get());
+      cache.settings.proxy = Utf8FromWide(proxy.get());
+      cache.settings.bypass = Utf8FromWide(bypass.get());
       cache.have_settings = true;
     }
   }
@@ -159,7 +140,7 @@ void RunDetection(Detection& job) {
     if (ok) {
       const GlobalText list(info.lpszProxy);
       const GlobalText bypass(info.lpszProxyBypass);
-      if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) proxy = Narrow(list.get());
+      if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) proxy = Utf8FromWide(list.get());
     } else {
       error = ::GetLastError();
     }
@@ -195,8 +176,8 @@ bool FindProxyForUrl(const std::string& url, const SystemProxySettings& settings
   }
 
   auto job = std::make_shared<Detection>();
-  job->url = Widen(url);
-  job->config_url = Widen(settings.auto_config_url);
+  job->url = WideFromUtf8(url);
+  job->config_url = WideFromUtf8(settings.auto_config_url);
   job->auto_detect = settings.auto_detect;
   // The time-outs above bound the PAC download only where WinHTTP applies the
   // session's to it, and network discovery has none: the wait for the worker

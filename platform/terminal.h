@@ -8,6 +8,6 @@ namespace solvane {
 
 // Shows `prompt` on the terminal and reads one line with echo off. nullopt
 // when there is no terminal to ask (no controlling terminal, end of input).
-std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt);
+[[nodiscard]] std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt);
 
 }  // namespace solvane

@@ -8,7 +8,7 @@ namespace solvane {
 
 // The per-user application-data folder with '/' separators (may be ""), or
 // nullopt when the OS cannot tell.
-std::optional<std::string> UserDataFolder();
+[[nodiscard]] std::optional<std::string> UserDataFolder();
 
 // Why UserDataFolder has no answer, in words for the user.
 const char* NoUserDataFolderReason();

@@ -18,35 +18,11 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
-force=0
-[[ ${1:-} == --force ]] && force=1
-
-version=$(apt-cache policy libcurl4 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
-if [[ -z $version || $version == "(none)" ]]; then
-  version=$(dpkg-query -W -f='${Version}' libcurl4 2>/dev/null || true)
-fi
-prefix_name=curl-${version:-unknown}
-prefix_name=${prefix_name//[:~+]/_}
-prefix=$cache/$prefix_name
-
-if ((!force)) && [[ -f $prefix/.complete ]]; then
-  echo "build-curl-mingw: using cached $prefix"
-  exit 0
-fi
-
-mkdir -p "$cache"
-work=$(mktemp -d "$cache/.curl-build.XXXXXX")
-solvane_at_exit "rm -rf '$work'"
-
-echo "build-curl-mingw: fetching Debian's curl source ${version:-(newest)}"
-bash "$solvane_root/scripts/fetch-debian-source.sh" curl "$version" "$work/curl"
-
-echo "build-curl-mingw: configuring and building into $prefix"
-solvane_build "$work/curl/tree" "$work/build" \
+solvane_mingw_library_start curl libcurl4 curl "${1:-}"
+solvane_build "$mingw_work/source/tree" "$mingw_work/build" \
   -DCMAKE_TOOLCHAIN_FILE="$solvane_root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_INSTALL_PREFIX="$work/install" \
+  -DCMAKE_INSTALL_PREFIX="$mingw_work/install" \
   -DBUILD_SHARED_LIBS=OFF \
   -DBUILD_STATIC_LIBS=ON \
   -DBUILD_CURL_EXE=OFF \
@@ -75,9 +51,5 @@ solvane_build "$work/curl/tree" "$work/build" \
   -DCURL_CA_BUNDLE=none \
   -DCURL_CA_PATH=none \
   -DCURL_CA_FALLBACK=OFF
-cmake --install "$work/build" >/dev/null
-
-rm -rf "$prefix"
-mv "$work/install" "$prefix"
-echo "$version" >"$prefix/.complete"
-echo "build-curl-mingw: done, $prefix"
+cmake --install "$mingw_work/build" >/dev/null
+solvane_mingw_library_finish

@@ -14,41 +14,13 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
-force=0
-[[ ${1:-} == --force ]] && force=1
-
-version=$(apt-cache policy libsodium23 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
-if [[ -z $version || $version == "(none)" ]]; then
-  version=$(dpkg-query -W -f='${Version}' libsodium23 2>/dev/null || true)
-fi
-prefix_name=sodium-${version:-unknown}
-prefix_name=${prefix_name//[:~+]/_}
-prefix=$cache/$prefix_name
-
-if ((!force)) && [[ -f $prefix/.complete ]]; then
-  echo "build-sodium-mingw: using cached $prefix"
-  exit 0
-fi
-
-mkdir -p "$cache"
-work=$(mktemp -d "$cache/.sodium-build.XXXXXX")
-solvane_at_exit "rm -rf '$work'"
-
-echo "build-sodium-mingw: fetching Debian's libsodium source ${version:-(newest)}"
-bash "$solvane_root/scripts/fetch-debian-source.sh" libsodium "$version" "$work/sodium"
-
-echo "build-sodium-mingw: configuring and building into $prefix"
-cd "$work/sodium/tree"
-solvane_quietly "$work/autoreconf.log" autoreconf -fi
-solvane_quietly "$work/configure.log" ./configure --host=x86_64-w64-mingw32 \
-  --prefix="$work/install" --disable-shared --enable-static --enable-minimal \
+solvane_mingw_library_start sodium libsodium23 libsodium "${1:-}"
+cd "$mingw_work/source/tree"
+solvane_quietly "$mingw_work/autoreconf.log" autoreconf -fi
+solvane_quietly "$mingw_work/configure.log" ./configure --host=x86_64-w64-mingw32 \
+  --prefix="$mingw_work/install" --disable-shared --enable-static --enable-minimal \
   --disable-dependency-tracking CC=x86_64-w64-mingw32-gcc-posix
-solvane_quietly "$work/build.log" make -j "$SOLVANE_JOBS"
-solvane_quietly "$work/install.log" make install
+solvane_quietly "$mingw_work/build.log" make -j "$SOLVANE_JOBS"
+solvane_quietly "$mingw_work/install.log" make install
 cd "$solvane_root"
-
-rm -rf "$prefix"
-mv "$work/install" "$prefix"
-echo "$version" >"$prefix/.complete"
-echo "build-sodium-mingw: done, $prefix"
+solvane_mingw_library_finish

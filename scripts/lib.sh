@@ -9,6 +9,9 @@
 #                                           the same for this repository
 #   solvane_serve FOLDER [PORT]             serves FOLDER on 127.0.0.1 until exit
 #
+# and, for the scripts that build a MinGW library from Debian's source,
+# solvane_mingw_library_start and solvane_mingw_library_finish.
+#
 # with two helpers: solvane_at_exit COMMAND (clean-up when the script ends,
 # last registered first) and solvane_fail MESSAGE.
 #
@@ -123,4 +126,48 @@ solvane_serve() {
   echo "the web server for $folder did not start:" >&2
   cat "$log" >&2
   return 1
+}
+
+# For scripts/build-*-mingw.sh: starts building library NAME from Debian's
+# source package SOURCE, at the version apt would install for the binary
+# package DEB, into $SOLVANE_MINGW_CACHE/NAME-<version> (default cache
+# /var/cache/solvane-mingw):
+#
+#   solvane_mingw_library_start NAME DEB SOURCE [--force]
+#
+# When that prefix is complete (holds .complete) and --force is not given, it
+# says so and ends the script. Otherwise it makes a work folder in the cache
+# (removed at exit), unpacks the source into $mingw_work/source/tree and sets
+# mingw_version, mingw_prefix and mingw_work; the script then installs the
+# library into $mingw_work/install and calls solvane_mingw_library_finish.
+solvane_mingw_library_start() {
+  local name=$1 deb=$2 source=$3 force=${4:-} cache=${SOLVANE_MINGW_CACHE:-/var/cache/solvane-mingw}
+  local script prefix_name
+  script=$(basename "$0" .sh)
+  mingw_version=$(apt-cache policy "$deb" 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
+  if [[ -z $mingw_version || $mingw_version == "(none)" ]]; then
+    mingw_version=$(dpkg-query -W -f='${Version}' "$deb" 2>/dev/null || true)
+  fi
+  prefix_name=$name-${mingw_version:-unknown}
+  mingw_prefix=$cache/${prefix_name//[:~+]/_}
+
+  if [[ $force != --force && -f $mingw_prefix/.complete ]]; then
+    echo "$script: using cached $mingw_prefix"
+    exit 0
+  fi
+
+  mkdir -p "$cache"
+  mingw_work=$(mktemp -d "$cache/.$name-build.XXXXXX")
+  solvane_at_exit "rm -rf '$mingw_work'"
+  echo "$script: fetching Debian's $source source ${mingw_version:-(newest)}"
+  bash "$solvane_root/scripts/fetch-debian-source.sh" "$source" "$mingw_version" "$mingw_work/source"
+  echo "$script: configuring and building into $mingw_prefix"
+}
+
+# Puts $mingw_work/install in place as the library's prefix, marked complete.
+solvane_mingw_library_finish() {
+  rm -rf "$mingw_prefix"
+  mv "$mingw_work/install" "$mingw_prefix"
+  echo "$mingw_version" >"$mingw_prefix/.complete"
+  echo "$(basename "$0" .sh): done, $mingw_prefix"
 }

@@ -1,9 +1,9 @@
 #include "state/manifest.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <vector>
 
 #include "state/text_bounds.h"
@@ -117,12 +117,11 @@ int CompareVersions(const std::string& a, const std::string& b) {
 }
 
 bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
-                   std::string& url, std::string& sha256, std::string& notes) {
+                   std::string& url, std::string& sha256, std::string& notes, std::string* error) {
   // The parser keeps a frame per open bracket: 16 MiB of '[' cost it more
   // than a gigabyte. Refused before parsing, like the state file.
   if (NestsDeeperThan(text, kMaxJsonNesting)) {
-    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- nested deeper than %d levels\n",
-                 kMaxJsonNesting);
+    if (error) *error = "nested deeper than " + std::to_string(kMaxJsonNesting) + " levels";
     return false;
   }
   try {
@@ -153,8 +152,8 @@ bool ParseManifest(const std::string& text, const std::string& platform_key, std
     url = entry.value("url", std::string());
     sha256 = entry.value("sha256", std::string());
     notes = entry.value("notes", std::string());
-  } catch (const Json::exception& error) {
-    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- %s\n", error.what());
+  } catch (const Json::exception& exception) {
+    if (error) *error = exception.what();
     return false;
   }
   return !url.empty();

@@ -10,10 +10,11 @@ namespace solvane {
 // version, url, sha256 and notes as it reads them (callers pass "").
 // True when a release entry with a non-empty url was found; a version longer
 // than 64 bytes counts as no release. A JSON syntax or type error, or nesting
-// deeper than kMaxJsonNesting, prints "SolvaneSetup: manifest parse error -- <what>" on
-// standard error and returns false.
-bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
-                   std::string& url, std::string& sha256, std::string& notes);
+// deeper than kMaxJsonNesting, returns false and puts one line saying what
+// went wrong (no line break) in `*error` when given; nothing is printed.
+[[nodiscard]] bool ParseManifest(const std::string& text, const std::string& platform_key,
+                                 std::string& version, std::string& url, std::string& sha256,
+                                 std::string& notes, std::string* error = nullptr);
 
 // Up to three numeric components read the "%d.%d.%d" way, each clamped to the
 // signed 32-bit range; components not reached are 0.

@@ -9,6 +9,9 @@
 namespace solvane {
 namespace {
 
+// The program's folder below the data directory.
+constexpr const char kUpdatesFolder[] = "/Updates";
+
 std::string& DataDirectoryStorage() {
   static std::string directory;
   return directory;

@@ -47,7 +47,7 @@ std::int64_t ReadManifestSerial(const Json& state);
 
 // The `staged` record, or nullopt unless it is an object whose members of
 // the record are strings (missing members read as "").
-std::optional<StagedRecord> ReadStaged(const Json& state);
+[[nodiscard]] std::optional<StagedRecord> ReadStaged(const Json& state);
 
 // Release notes are stored at most this long: the manifest may carry
 // megabytes, and every run of the program reads the state file whole.
@@ -61,7 +61,7 @@ Json StagedJson(const StagedRecord& record);
 
 // The `partial` record, or nullopt unless it is an object with string `url`,
 // `sha256`, `file` and `validator` and a non-negative integer `bytes`.
-std::optional<PartialRecord> ReadPartial(const Json& state);
+[[nodiscard]] std::optional<PartialRecord> ReadPartial(const Json& state);
 
 // The `partial` object for a record.
 Json PartialJson(const PartialRecord& record);

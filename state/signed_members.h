@@ -22,18 +22,19 @@ struct SignedMembers {
 // serial accepted before (0 for none); an equal serial is accepted. The
 // release entry of `platform_key`'s stable version, when there is one, must
 // carry 64 lower-case hexadecimal digits as `sha256`.
-std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
-                                                const std::string& platform_key,
-                                                std::int64_t highest_serial, std::int64_t now,
-                                                std::string& reason);
+[[nodiscard]] std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
+                                                              const std::string& platform_key,
+                                                              std::int64_t highest_serial,
+                                                              std::int64_t now,
+                                                              std::string& reason);
 
 // Unix seconds of an exact "YYYY-MM-DDTHH:MM:SSZ" text, or nullopt.
-std::optional<std::int64_t> ParseUtcTime(std::string_view text);
+[[nodiscard]] std::optional<std::int64_t> ParseUtcTime(std::string_view text);
 
 // "YYYY-MM-DDTHH:MM:SSZ" for Unix seconds (years 1970 to 9999).
 std::string FormatUtcTime(std::int64_t unix_seconds);
 
 // True for 64 lower-case hexadecimal digits.
-bool IsSha256Hex(std::string_view text);
+[[nodiscard]] bool IsSha256Hex(std::string_view text);
 
 }  // namespace solvane

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 
 #include "platform/fs.h"
 #include "state/paths.h"
@@ -57,22 +56,6 @@ const char* Describe(Damage damage) {
   return "is sound";
 }
 
-std::string TemporaryNameFor(const std::string& path) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::random_device random;
-  std::string name = path + ".tmp-";
-  for (int i = 0; i < 12; ++i) name += kDigits[random() % 16];
-  return name;
-}
-
-bool WriteWhole(const std::string& path, const std::string& text) {
-  UniqueFile file = OpenFile(path, "w");
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  const bool synced = written && FlushToDisk(file.get());
-  return std::fclose(file.release()) == 0 && synced;
-}
-
 }  // namespace
 
 Json ParseStateText(std::string_view text) {
@@ -123,12 +106,8 @@ bool SaveState(const Json& state) {
   // A state file the user made read-only stays as it is.
   if (!CanReplace(path)) return false;
 
-  const std::string temporary = TemporaryNameFor(path);
-  if (!WriteWhole(temporary, *text) || !RenameOver(temporary, path)) {
-    RemovePath(temporary);
-    return false;
-  }
-  return true;
+  // Text form: "\r\n" line ends on Windows, as the file has always had.
+  return WriteFileAtomically(path, *text, FileForm::kText);
 }
 
 }  // namespace solvane

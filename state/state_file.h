@@ -25,7 +25,7 @@ Json ParseStateText(std::string_view text);
 
 // The file's text for `state`: 3-space pretty print, keys in byte order,
 // UTF-8 unescaped, one final '\n'. nullopt when a string is not valid UTF-8.
-std::optional<std::string> SerializeState(const Json& state);
+[[nodiscard]] std::optional<std::string> SerializeState(const Json& state);
 
 // The stored document, or an empty object when the file is missing,
 // unreadable or not a regular file. A damaged file (what ParseStateText
@@ -37,6 +37,6 @@ Json LoadState(std::string* problem = nullptr);
 // Replaces the state file with `state` atomically (temporary file, flush to
 // disk, rename). Returns false, leaving the old file whole, when anything
 // fails; throws as StateFilePath does.
-bool SaveState(const Json& state);
+[[nodiscard]] bool SaveState(const Json& state);
 
 }  // namespace solvane

@@ -14,7 +14,7 @@ inline constexpr int kMaxJsonNesting = 256;
 // Whether `text` opens more than `max_depth` arrays or objects inside one
 // another (brackets inside JSON strings do not count). Scans without
 // allocating and stops at the first level too many.
-bool NestsDeeperThan(std::string_view text, int max_depth);
+[[nodiscard]] bool NestsDeeperThan(std::string_view text, int max_depth);
 
 // The longest prefix of `text` of at most `max_bytes` bytes that does not
 // end inside a UTF-8 sequence.

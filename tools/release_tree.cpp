@@ -7,14 +7,14 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <sstream>
 
-#include "app/installer_name.h"
 #include "net/signature.h"
 #include "net/verify.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/terminal.h"
+#include "state/installer_name.h"
 #include "state/manifest.h"
 #include "state/signed_members.h"
 #include "tools/signing.h"
@@ -59,39 +59,27 @@ std::optional<std::string> ReadText(const fs::path& path) {
   return text.str();
 }
 
-fs::path TemporaryBeside(const fs::path& path) {
-  std::random_device random;
-  return path.parent_path() / (path.filename().string() + ".tmp-" + std::to_string(random()));
-}
-
-// Writes through a temporary file in the same folder and renames it into place.
+// The manifest and its signature: what clients fetch must never be half
+// written, nor lost to a power cut after the tool said it was written.
 bool WriteAtomically(const fs::path& path, const std::string& text) {
-  const fs::path temporary = TemporaryBeside(path);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temporary, ec);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temporary, path, ec);
-  if (ec) fs::remove(temporary, ec);
-  return !ec;
+  return WriteFileAtomically(path.string(), text, FileForm::kBinary);
 }
 
+// The installer reaches the disk before the manifest that names it is written.
 bool CopyAtomically(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::create_directories(to.parent_path(), ec);
   if (ec) return false;
-  const fs::path temporary = TemporaryBeside(to);
+  const std::string temporary = TemporaryNameFor(to.string());
   fs::copy_file(from, temporary, fs::copy_options::overwrite_existing, ec);
-  if (!ec) fs::rename(temporary, to, ec);
-  if (ec) fs::remove(temporary, ec);
-  return !ec;
+  bool copied = !ec;
+  if (copied) {
+    UniqueFile file = OpenFile(temporary, "rb");
+    copied = file && FlushToDisk(file.get());
+  }
+  if (copied && RenameOver(temporary, to.string())) return true;
+  (void)RemovePath(temporary);  // the failure is reported; a leftover is only litter
+  return false;
 }
 
 // The manifest at the root, or an empty one when there is none yet.
@@ -223,9 +211,10 @@ Outcome AddRelease(const AddRequest& request) {
   // The client reads what we publish; check with its own parser first.
   if (manifest->at("current").is_object() && manifest->at("current").contains("stable") &&
       manifest->at("current").at("stable").contains(request.platform)) {
-    std::string version, parsed_url, sha256, notes;
-    if (!ParseManifest(text, request.platform, version, parsed_url, sha256, notes)) {
-      return Fail("the client could not read the new manifest for " + request.platform);
+    std::string version, parsed_url, sha256, notes, error;
+    if (!ParseManifest(text, request.platform, version, parsed_url, sha256, notes, &error)) {
+      return Fail("the client could not read the new manifest for " + request.platform +
+                  (error.empty() ? "" : ": manifest parse error -- " + error));
     }
   }
 
@@ -361,12 +350,14 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
     stable = Json::object();
   }
   for (const auto& [platform, version] : stable.items()) {
-    std::string v, url, sha256, notes;
+    std::string v, url, sha256, notes, error;
     if (!version.is_string()) {
       report(platform + ": stable version is not a string");
-    } else if (!ParseManifest(manifest.dump(), platform, v, url, sha256, notes)) {
-      report(platform + ": stable version " + version.get<std::string>() +
-             " has no release entry with a url");
+    } else if (!ParseManifest(manifest.dump(), platform, v, url, sha256, notes, &error)) {
+      // What the client would print on its own standard error, under our name.
+      report(!error.empty() ? platform + ": manifest parse error -- " + error
+                            : platform + ": stable version " + version.get<std::string>() +
+                                  " has no release entry with a url");
     }
   }
   if (!public_key_file.empty()) {

@@ -18,12 +18,6 @@ std::u16string InitialStepText(int index);
 // `current` cut to its first 255 code units, followed by `suffix`.
 std::u16string AppendSuffix(std::u16string_view current, std::u16string_view suffix);
 
-// UTF-8 decoded to UTF-16; each invalid byte becomes U+FFFD.
-std::u16string DecodeUtf8(std::string_view text);
-
-// UTF-16 encoded as UTF-8; unpaired surrogates become U+FFFD.
-std::string EncodeUtf8(std::u16string_view text);
-
 // The download step's label: "  Downloading Solvane " + version.
 std::u16string DownloadLabel(const std::string& version);
 

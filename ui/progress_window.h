@@ -33,6 +33,21 @@ void PumpMessages();
 // Destroys the main window if it is not null.
 void DestroyProgressWindow(WindowHandle window);
 
+// The main window for the length of a scope: created with the object and
+// destroyed with it on every way out, an exception included.
+class ScopedProgressWindow {
+ public:
+  ScopedProgressWindow() : handle_(CreateProgressWindow()) {}
+  ~ScopedProgressWindow() { DestroyProgressWindow(handle_); }
+  ScopedProgressWindow(const ScopedProgressWindow&) = delete;
+  ScopedProgressWindow& operator=(const ScopedProgressWindow&) = delete;
+
+  WindowHandle get() const { return handle_; }
+
+ private:
+  WindowHandle handle_;
+};
+
 // A modal error message owned by `owner`, titled "Solvane Setup", one OK
 // button; returns when the user has dismissed it.
 void ShowErrorMessage(WindowHandle owner, const char* text);

@@ -7,9 +7,10 @@
 #include <memory>
 
 #include "constants.h"
+#include "platform/encoding.h"
 #include "ui/label_text.h"
 #include "ui/progress_window.h"
-#include "ui/progress_window_readback.h"
+#include "ui/progress_window_gtk_state.h"
 #include "ui/text_progress.h"
 
 namespace solvane {
@@ -23,21 +24,9 @@ constexpr int kBarX = 20, kBarY = 125, kBarWidth = 370, kBarHeight = 25;
 // 0x228B22 in Pango's 16-bit channels.
 constexpr guint16 kDoneRed = 0x2222, kDoneGreen = 0x8B8B, kDoneBlue = 0x2222;
 
-enum class Mode { kNone, kWindow, kText };
-
-struct WindowState {
-  Mode mode = Mode::kNone;
-  GtkWidget* window = nullptr;
-  std::array<GtkWidget*, kStepCount> labels{};
-  std::array<bool, kStepCount> done{};
-  GtkWidget* bar = nullptr;
-  readback::ErrorDialogHook dialog_hook = nullptr;
-};
-
-WindowState& State() {
-  static WindowState state;
-  return state;
-}
+using gtk_window::Mode;
+using gtk_window::State;
+using gtk_window::WindowState;
 
 struct GObjectUnref {
   void operator()(gpointer object) const { g_object_unref(object); }
@@ -160,12 +149,6 @@ GtkWidget* NewStepLabel(int index) {
   return label;
 }
 
-// Runs the hook once the dialog is on screen, from inside its modal loop.
-gboolean CallDialogHook(GtkWidget* dialog, GdkEvent*, gpointer) {
-  if (State().dialog_hook) State().dialog_hook(dialog);
-  return FALSE;
-}
-
 // GTK paints on its frame clock, at most once per frame interval, so a change
 // made soon after the last frame would wait for a later drain; the install
 // may block for a long time before that. Lay out and paint what changed now.
@@ -184,6 +167,11 @@ void AppendStepSuffix(int index, std::u16string_view suffix) {
 }
 
 }  // namespace
+
+gtk_window::WindowState& gtk_window::State() {
+  static WindowState state;
+  return state;
+}
 
 WindowHandle CreateProgressWindow() {
   WindowState& state = State();
@@ -293,39 +281,9 @@ void ShowErrorMessage(WindowHandle owner, const char* text) {
       gtk_message_dialog_new(GTK_WINDOW(owner), static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL),
                              GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", text));
   gtk_window_set_title(GTK_WINDOW(dialog.get()), kWindowTitle);
-  g_signal_connect(dialog.get(), "map-event", G_CALLBACK(CallDialogHook), nullptr);
   gtk_dialog_run(GTK_DIALOG(dialog.get()));
   dialog.reset();
   PumpMessages();
 }
-
-namespace readback {
-
-std::u16string StepText(int index) {
-  if (!InRange(index)) return u"";
-  if (State().mode == Mode::kText) return text_progress::StepText(index);
-  return LabelText(State().labels[index]);
-}
-
-bool StepDone(int index) {
-  if (!InRange(index)) return false;
-  if (State().mode == Mode::kText) return text_progress::StepDone(index);
-  return State().done[index];
-}
-
-double ProgressFraction() {
-  return State().bar ? gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(State().bar)) : -1.0;
-}
-
-bool WindowVisible() {
-  return HasWindow() && gtk_widget_get_visible(State().window) &&
-         gtk_widget_get_mapped(State().window);
-}
-
-void* MainWindowWidget() { return HasWindow() ? State().window : nullptr; }
-
-void SetErrorDialogHook(ErrorDialogHook hook) { State().dialog_hook = hook; }
-
-}  // namespace readback
 
 }  // namespace solvane

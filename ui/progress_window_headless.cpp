@@ -1,7 +1,6 @@
 // The progress window for builds without a window toolkit: everything goes
 // to the text form.
 #include "ui/progress_window.h"
-#include "ui/progress_window_readback.h"
 #include "ui/text_progress.h"
 
 namespace solvane {
@@ -18,16 +17,5 @@ void SetProgress(int percent) { text_progress::SetProgress(percent); }
 void PumpMessages() {}
 void DestroyProgressWindow(WindowHandle) { text_progress::Finish(); }
 void ShowErrorMessage(WindowHandle, const char* text) { text_progress::ShowError(text); }
-
-namespace readback {
-
-std::u16string StepText(int index) { return text_progress::StepText(index); }
-bool StepDone(int index) { return text_progress::StepDone(index); }
-double ProgressFraction() { return -1.0; }
-bool WindowVisible() { return false; }
-void* MainWindowWidget() { return nullptr; }
-void SetErrorDialogHook(ErrorDialogHook) {}
-
-}  // namespace readback
 
 }  // namespace solvane

@@ -1,5 +1,6 @@
-// Test-only read-back of the progress window. The program never calls these;
-// they let tests see what the window shows without screen scraping.
+// Test-only read-back of the GTK progress window, from the library
+// solvane_window_readback that only tests link (the shipped program has none
+// of it); tests see what the window shows without screen scraping.
 #pragma once
 
 #include <string>
@@ -24,7 +25,7 @@ void* MainWindowWidget();
 
 // Called with the error dialog's GtkWidget* once it is on screen, inside its
 // modal loop; the hook must end the dialog (gtk_dialog_response). Null turns
-// it off. Without a window the hook is never called.
+// it off. Without a window the hook is never called. Needs gtk_init first.
 using ErrorDialogHook = void (*)(void* dialog);
 void SetErrorDialogHook(ErrorDialogHook hook);
 

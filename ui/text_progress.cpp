@@ -5,21 +5,18 @@
 
 #include "constants.h"
 #include "platform/console.h"
+#include "platform/encoding.h"
 #include "ui/label_text.h"
+#include "ui/text_progress_state.h"
 
 namespace solvane::text_progress {
-namespace {
-
-struct Labels {
-  std::array<std::u16string, kStepCount> text;
-  std::array<bool, kStepCount> done{};
-  bool progress_line_open = false;
-};
 
 Labels& State() {
   static Labels labels;
   return labels;
 }
+
+namespace {
 
 bool InRange(int index) { return index >= 0 && index < kStepCount; }
 
@@ -82,9 +79,5 @@ void ShowError(const char* text) {
 }
 
 void Finish() { EndProgressLine(); }
-
-std::u16string StepText(int index) { return InRange(index) ? State().text[index] : u""; }
-
-bool StepDone(int index) { return InRange(index) && State().done[index]; }
 
 }  // namespace solvane::text_progress

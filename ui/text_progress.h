@@ -23,8 +23,4 @@ void ShowError(const char* text);
 // Ends the progress line, if one is open.
 void Finish();
 
-// Current text and done flag of a label (read back by tests).
-std::u16string StepText(int index);
-bool StepDone(int index);
-
 }  // namespace solvane::text_progress

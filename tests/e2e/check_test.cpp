@@ -17,18 +17,11 @@ namespace solvane {
 namespace {
 
 using namespace testing;
-using Messages = std::vector<std::string>;
 
-const std::string kManifestPath = "/solvane/manifest.json";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
-
-class CheckTest : public ::testing::Test {
+class CheckTest : public ProgramTest {
  protected:
-  std::string Updates() const { return UpdatesDirIn(home_.str()); }
-  std::string StateFile() const { return Updates() + "/Updates.json"; }
-  std::string Marker() const { return home_.str() + "/installer-ran"; }
+  std::string Marker() const { return Home() + "/installer-ran"; }
   std::string Installer() const { return InstallerScript(Marker()); }
-  Json State() const { return Json::parse(ReadFile(StateFile())); }
 
   // Publishes version 1.5.0 of the installer script, verified by default.
   void Publish(const std::string& version = "1.5.0", bool with_digest = true,
@@ -43,13 +36,10 @@ class CheckTest : public ::testing::Test {
   ProgramRun Check(const std::vector<std::string>& args) {
     std::vector<std::string> all{"--check"};
     all.insert(all.end(), args.begin(), args.end());
-    return RunProgram(home_.str(), all);
+    return RunProgram(Home(), all);
   }
 
   void WriteState(const Json& state) { WriteFile(StateFile(), state.dump()); }
-
-  TempDir home_;
-  std::unique_ptr<ReleaseServer> server_ = std::make_unique<ReleaseServer>(SOLVANE_TEST_PORT);
 };
 
 const std::string kFetchStart = "check: manifest url=" + ReleaseUrl(kManifestPath);
@@ -62,10 +52,9 @@ TEST_F(CheckTest, StagesANewerVerifiedRelease) {
   const auto run = Check({"1.4.0"});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.stderr_text, "");
-  EXPECT_EQ(
-      LogMessages(home_.str()),
-      (Messages{"check: current=1.4.0 force=0", kFetchStart, kRouteDirect,
-                "check: update available 1.4.0 -> 1.5.0", kRouteDirect, "check: staged 1.5.0"}));
+  EXPECT_EQ(LogMessages(Home()), (Messages{"check: current=1.4.0 force=0", kFetchStart,
+                                           kRouteDirect, "check: update available 1.4.0 -> 1.5.0",
+                                           kRouteDirect, "check: staged 1.5.0"}));
 
   const Json state = State();
   EXPECT_GE(state["last_check"].get<std::int64_t>(), before);
@@ -83,21 +72,21 @@ TEST_F(CheckTest, RecentCheckIsSkippedWithoutTouchingAnything) {
   WriteState(Json{{"last_check", UnixNow() - 100}});
   const std::string before = ReadFile(StateFile());
   EXPECT_EQ(Check({"1.4.0"}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()),
+  EXPECT_EQ(LogMessages(Home()),
             (Messages{"check: current=1.4.0 force=0", "check: skipped (within 24h interval)"}));
   EXPECT_EQ(ReadFile(StateFile()), before);
   EXPECT_EQ(server_->Hits(kManifestPath), 0);
 
   // Forced, the same state checks at once.
   EXPECT_EQ(Check({"1.4.0", "--force"}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
 }
 
 TEST_F(CheckTest, IntervalBoundaryIsExactly86400Seconds) {
   Publish("1.0.0");  // not newer: the check ends "up to date"
   WriteState(Json{{"last_check", UnixNow() - 86400}});
   Check({"1.4.0"});
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: up to date");
 
   // One second less is skipped. Retry when the clock ticked during the run.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -106,7 +95,7 @@ TEST_F(CheckTest, IntervalBoundaryIsExactly86400Seconds) {
     WriteState(Json{{"last_check", now - 86399}});
     Check({"1.4.0"});
     if (UnixNow() != now) continue;
-    EXPECT_EQ(LogMessages(home_.str()).back(), "check: skipped (within 24h interval)");
+    EXPECT_EQ(LogMessages(Home()).back(), "check: skipped (within 24h interval)");
     break;
   }
 
@@ -114,7 +103,7 @@ TEST_F(CheckTest, IntervalBoundaryIsExactly86400Seconds) {
   std::filesystem::remove(Updates() + "/SolvaneSetup.log");
   WriteState(Json{{"last_check", UnixNow() + 86000}});
   Check({"1.4.0"});
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: skipped (within 24h interval)");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: skipped (within 24h interval)");
 
   // ... but one further ahead (a clock that once ran years ahead) is stale:
   // the check runs and stores the real time.
@@ -126,7 +115,7 @@ TEST_F(CheckTest, IntervalBoundaryIsExactly86400Seconds) {
               ahead == std::numeric_limits<std::int64_t>::max() ? ahead : UnixNow() + ahead}});
     const std::int64_t before = UnixNow();
     Check({"1.4.0"});
-    EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date") << ahead;
+    EXPECT_EQ(LogMessages(Home()).back(), "check: up to date") << ahead;
     EXPECT_GE(State()["last_check"].get<std::int64_t>(), before);
     EXPECT_LE(State()["last_check"].get<std::int64_t>(), UnixNow());
   }
@@ -138,7 +127,7 @@ TEST_F(CheckTest, UnusableLastCheckValuesCountAsNeverChecked) {
     std::filesystem::remove(Updates() + "/SolvaneSetup.log");
     WriteState(Json{{"last_check", value}});
     Check({"1.4.0"});
-    EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date") << value;
+    EXPECT_EQ(LogMessages(Home()).back(), "check: up to date") << value;
   }
   // A document that is not an object is read as empty and replaced.
   WriteFile(StateFile(), "[1, 2]");
@@ -248,7 +237,7 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
 TEST_F(CheckTest, UnreachableServerLogsTheTransportError) {
   server_.reset();  // nothing listens on the port any more
   EXPECT_EQ(Check({}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()),
+  EXPECT_EQ(LogMessages(Home()),
             (Messages{"check: current=0.0.0 force=0", kFetchStart, kRouteDirect,
                       "FetchManifest: Fetch failed for " + ReleaseUrl(kManifestPath) +
                           " curl=7 (Couldn't connect to server)",
@@ -260,24 +249,24 @@ TEST_F(CheckTest, VersionsCompareNumericallyAgainstTheDefault) {
   // Without a version the check compares against 0.0.0.
   Publish("0.0.1");
   Check({});
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 0.0.1");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 0.0.1");
 
   // 1.10.0 is newer than 1.9.3.
   Publish("1.10.0");
   Check({"1.9.3", "--force"});
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.10.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.10.0");
 
   // A version starting with a letter reads as 0.0.0: not newer.
   Publish("V2.0.0");
   Check({"--force-is-a-version", "x", "--force"});
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: up to date");
 }
 
 TEST_F(CheckTest, ReleaseWithoutDigestIsStagedUnverified) {
   Publish("1.5.0", /*with_digest=*/false);
   Check({"1.4.0"});
   EXPECT_EQ(State()["staged"]["sha256"], "");
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
 }
 
 TEST_F(CheckTest, NewerReleaseReplacesTheStagedRecordAndRemovesTheOldFile) {
@@ -299,7 +288,7 @@ TEST_F(CheckTest, FileNameIsTheLastPathSegmentWithoutQueryOrFragment) {
       ManifestFor("1.5.0", ReleaseUrl("/solvane/dl/Solvane-1.5.0.sh?token=a/b&x=1#part").c_str(),
                   digest.c_str(), ""));
   Check({"1.4.0"});
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
   EXPECT_EQ(State()["staged"]["installer"], Updates() + "/Solvane-1.5.0.sh");
 }
 
@@ -311,7 +300,7 @@ TEST_F(CheckTest, UnsafeFileNamesAreFailedDownloadsThatTouchNothing) {
     std::filesystem::remove(Updates() + "/SolvaneSetup.log");
     server_->Serve(kManifestPath, ManifestFor("1.5.0", ReleaseUrl(path).c_str(), nullptr, ""));
     Check({"1.4.0", "--force"});
-    EXPECT_EQ(LogMessages(home_.str()).back(), "check: download/verify failed for 1.5.0");
+    EXPECT_EQ(LogMessages(Home()).back(), "check: download/verify failed for 1.5.0");
     EXPECT_FALSE(State().contains("staged"));
   }
   EXPECT_EQ(server_->Hits("/solvane/dl/"), 0);
@@ -345,25 +334,25 @@ TEST_F(CheckTest, WholeUpdateCycle) {
   EXPECT_TRUE(std::regex_match(ReadFile(StateFile()), layout)) << ReadFile(StateFile());
 
   EXPECT_EQ(Check({"1.4.0"}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: skipped (within 24h interval)");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: skipped (within 24h interval)");
   // What is staged and still verifies is not downloaded again.
   EXPECT_EQ(Check({"1.4.0", "--force"}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: already staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: already staged 1.5.0");
   EXPECT_EQ(server_->Hits(kInstallerPath), 1);
 
-  EXPECT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 0);
+  EXPECT_EQ(RunProgram(Home(), {"--apply"}).exit_code, 0);
   ASSERT_TRUE(WaitForFile(Marker()));
   const Json state = State();
   EXPECT_FALSE(state.contains("staged"));
   EXPECT_EQ(state["release_notes"], Json({{"version", "1.5.0"}, {"notes", "Faster sync"}}));
-  EXPECT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 1);
+  EXPECT_EQ(RunProgram(Home(), {"--apply"}).exit_code, 1);
 
   // A staged file swapped after verification is refused and kept on record.
   std::filesystem::remove(Marker());
   Check({"1.4.0", "--force"});
   WriteFile(installer, "#!/bin/sh\necho evil > '" + Marker() + "'\n");
   const std::string before = ReadFile(StateFile());
-  EXPECT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 1);
+  EXPECT_EQ(RunProgram(Home(), {"--apply"}).exit_code, 1);
   EXPECT_EQ(ReadFile(StateFile()), before);
   EXPECT_FALSE(std::filesystem::exists(Marker()));
 }

@@ -2,13 +2,38 @@
 // server the test build of the program is made for, and the program's files.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "tests/support/release_server.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace solvane::testing {
+
+// Where the tests publish the manifest and release 1.5.0's installer.
+inline const std::string kManifestPath = "/solvane/manifest.json";
+inline const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
+
+// Activity log messages, as LogMessages returns them.
+using Messages = std::vector<std::string>;
+
+// A fresh home folder for the test program and a release server on its
+// loopback port; either can be replaced part-way (a new home, no server).
+class ProgramTest : public ::testing::Test {
+ protected:
+  std::string Home() const { return home_->str(); }
+  std::string Updates() const { return UpdatesDirIn(Home()); }
+  std::string StateFile() const { return Updates() + "/Updates.json"; }
+  nlohmann::json State() const { return nlohmann::json::parse(ReadFile(StateFile())); }
+
+  std::unique_ptr<TempDir> home_ = std::make_unique<TempDir>();
+  std::unique_ptr<ReleaseServer> server_ = std::make_unique<ReleaseServer>(SOLVANE_TEST_PORT);
+};
 
 // Base of every release URL the test program knows.
 std::string ReleaseUrl(const std::string& path);

@@ -17,35 +17,25 @@ namespace solvane {
 namespace {
 
 using namespace testing;
-using Messages = std::vector<std::string>;
 
-const std::string kManifestPath = "/solvane/manifest.json";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
-
-class HostileInputTest : public ::testing::Test {
+class HostileInputTest : public ProgramTest {
  protected:
-  std::string Updates() const { return UpdatesDirIn(home_.str()); }
-  std::string StateFile() const { return Updates() + "/Updates.json"; }
   std::string LogFile() const { return Updates() + "/SolvaneSetup.log"; }
-  Json State() const { return Json::parse(ReadFile(StateFile())); }
-  std::string Installer() const { return InstallerScript(home_.str() + "/ran"); }
+  std::string Installer() const { return InstallerScript(Home() + "/ran"); }
 
   // Publishes `version` with `notes`, the installer verified.
   void Publish(const std::string& version, const std::string& notes = "n") {
     const std::string digest = Sha256Of(Installer());
-    server_.Serve(kManifestPath, ManifestFor(version, ReleaseUrl(kInstallerPath).c_str(),
-                                             digest.c_str(), notes.c_str()));
-    server_.Serve(kInstallerPath, Installer());
+    server_->Serve(kManifestPath, ManifestFor(version, ReleaseUrl(kInstallerPath).c_str(),
+                                              digest.c_str(), notes.c_str()));
+    server_->Serve(kInstallerPath, Installer());
   }
 
   ProgramRun Check(const std::string& current = "1.4.0", bool force = true) {
     std::vector<std::string> args{"--check", current};
     if (force) args.push_back("--force");
-    return RunProgram(home_.str(), args);
+    return RunProgram(Home(), args);
   }
-
-  TempDir home_;
-  ReleaseServer server_{SOLVANE_TEST_PORT};
 };
 
 // Manifests just under the 16 MiB body cap that once cost the parser up to
@@ -62,7 +52,7 @@ TEST_F(HostileInputTest, ManifestsUnderTheBodyCapCostAFewTimesTheirSize) {
     while (text.size() + filler.size() + close.size() + release.size() < size) text += filler;
     return text + close + "," + release.substr(1);
   };
-  server_.Serve(kInstallerPath, Installer());
+  server_->Serve(kInstallerPath, Installer());
   const struct {
     const char* name;
     std::function<std::string()> body;
@@ -85,12 +75,12 @@ TEST_F(HostileInputTest, ManifestsUnderTheBodyCapCostAFewTimesTheirSize) {
       const std::string body = row.body();  // only the server keeps a copy
       ASSERT_LE(body.size(), size);
       body_size = body.size();
-      server_.Serve(kManifestPath, body);
+      server_->Serve(kManifestPath, body);
     }
     const ProgramRun run = Check();
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.stderr_text, row.stderr_text);
-    EXPECT_EQ(LogMessages(home_.str()).back(), row.log_tail);
+    EXPECT_EQ(LogMessages(Home()).back(), row.log_tail);
     const long body_kib = static_cast<long>(body_size / 1024);
     std::printf("peak resident memory, %ld KiB of %s: %ld KiB\n", body_kib, row.name,
                 run.peak_rss_kib);
@@ -109,12 +99,12 @@ TEST_F(HostileInputTest, HugeReleaseNotesAreStoredCutAtACharacterBoundary) {
   std::string notes = std::string(65535, 'a') + "\xc3\xa9" + std::string(15u << 20, 'b');
   Publish("1.5.0", notes);
   Check();
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
   EXPECT_EQ(State()["staged"]["notes"], std::string(65535, 'a'));
   EXPECT_LT(std::filesystem::file_size(StateFile()), 70u * 1024);
 
   // --apply carries them into release_notes as they are.
-  ASSERT_EQ(RunProgram(home_.str(), {"--apply"}).exit_code, 0);
+  ASSERT_EQ(RunProgram(Home(), {"--apply"}).exit_code, 0);
   EXPECT_EQ(State()["release_notes"]["notes"], std::string(65535, 'a'));
 }
 
@@ -123,7 +113,7 @@ TEST_F(HostileInputTest, ValuesCannotForgeOrFloodLogLines) {
   Publish("9.0.0\n[2026-01-01 00:00:00] check: staged 0.0.0\x1b[2J");
   const ProgramRun run = Check("1.4.0\r\nx\\y");
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(WorkflowMessages(home_.str()),
+  EXPECT_EQ(WorkflowMessages(Home()),
             (Messages{"check: current=1.4.0\\r\\nx\\y force=1",
                       "check: manifest url=" + ReleaseUrl(kManifestPath),
                       "check: update available 1.4.0\\r\\nx\\y -> 9.0.0\\n[2026-01-01 00:00:00] "
@@ -135,7 +125,7 @@ TEST_F(HostileInputTest, ValuesCannotForgeOrFloodLogLines) {
   const std::string long_version = "1." + std::string(100000, '7');
   for (int i = 0; i < 3; ++i) Check(long_version, false);
   EXPECT_LT(std::filesystem::file_size(LogFile()), 4u * 1024);
-  EXPECT_EQ(LogMessages(home_.str()).front(),
+  EXPECT_EQ(LogMessages(Home()).front(),
             "check: current=" + long_version.substr(0, 512) + "...[100002 bytes] force=0");
 }
 
@@ -144,13 +134,13 @@ TEST_F(HostileInputTest, AManifestVersionOver64BytesIsNoRelease) {
   ASSERT_EQ(at_limit.size(), 64u);
   Publish(at_limit + "y");
   Check();
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: up to date");
   EXPECT_FALSE(State().contains("staged"));
-  EXPECT_EQ(server_.Hits(kInstallerPath), 0);
+  EXPECT_EQ(server_->Hits(kInstallerPath), 0);
 
   Publish(at_limit);
   Check();
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: staged " + at_limit);
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged " + at_limit);
 }
 
 TEST_F(HostileInputTest, FifosInPlaceOfTheStateFileOrTheLogDoNotHang) {
@@ -163,7 +153,7 @@ TEST_F(HostileInputTest, FifosInPlaceOfTheStateFileOrTheLogDoNotHang) {
   EXPECT_TRUE(std::filesystem::is_regular_file(StateFile()));
   EXPECT_TRUE(State().contains("last_check"));
   EXPECT_FALSE(std::filesystem::exists(StateFile() + ".corrupt"));
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: up to date");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: up to date");
 
   // A FIFO log is skipped: the check still does its work.
   std::filesystem::remove(LogFile());
@@ -198,7 +188,7 @@ TEST_F(HostileInputTest, DamagedStateFilesAreKeptAsideOnceAndLogged) {
     EXPECT_EQ(Check("1.4.0", false).exit_code, 0);
     // Replacing the copy of an earlier damaged file.
     EXPECT_EQ(ReadFile(StateFile() + ".corrupt"), row.text);
-    EXPECT_EQ(WorkflowMessages(home_.str()),
+    EXPECT_EQ(WorkflowMessages(Home()),
               (Messages{"check: current=1.4.0 force=0",
                         std::string("check: state file ") + row.what +
                             "; kept aside as Updates.json.corrupt, starting from an empty state",
@@ -208,7 +198,7 @@ TEST_F(HostileInputTest, DamagedStateFilesAreKeptAsideOnceAndLogged) {
   // Kept aside once: the next run finds the sound file and leaves the copy.
   std::filesystem::remove(LogFile());
   EXPECT_EQ(Check().exit_code, 0);
-  EXPECT_EQ(WorkflowMessages(home_.str()).size(), 3u);
+  EXPECT_EQ(WorkflowMessages(Home()).size(), 3u);
   EXPECT_EQ(ReadFile(StateFile() + ".corrupt"), rows[4].text);
 }
 
@@ -220,22 +210,21 @@ TEST_F(HostileInputTest, ACheckThatCannotRecordLastCheckDownloadsNothing) {
     SCOPED_TRACE(force);
     std::filesystem::remove(LogFile());
     EXPECT_EQ(Check("1.4.0", force).exit_code, 0);
-    EXPECT_EQ(LogMessages(home_.str()).back(),
-              "check: cannot write the state file; nothing downloaded");
+    EXPECT_EQ(LogMessages(Home()).back(), "check: cannot write the state file; nothing downloaded");
   }
-  EXPECT_EQ(server_.Hits(kManifestPath), 2);
-  EXPECT_EQ(server_.Hits(kInstallerPath), 0);
+  EXPECT_EQ(server_->Hits(kManifestPath), 2);
+  EXPECT_EQ(server_->Hits(kInstallerPath), 0);
   EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
 }
 
 TEST_F(HostileInputTest, AFileSizeLimitFailsTheDownloadCleanly) {
   const std::string installer = Installer() + "#" + std::string(1 << 20, 'x') + "\n";
-  server_.Serve(kManifestPath, ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
-                                           Sha256Of(installer).c_str(), "n"));
-  server_.Serve(kInstallerPath, installer);
-  const ProgramRun run = RunProgram(home_.str(), {"--check", "1.4.0"}, {}, 256);
+  server_->Serve(kManifestPath, ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
+                                            Sha256Of(installer).c_str(), "n"));
+  server_->Serve(kInstallerPath, installer);
+  const ProgramRun run = RunProgram(Home(), {"--check", "1.4.0"}, {}, 256);
   EXPECT_EQ(run.exit_code, 0) << "killed by SIGXFSZ?";
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: download/verify failed for 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: download/verify failed for 1.5.0");
   EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
   EXPECT_FALSE(State().contains("staged"));
   EXPECT_TRUE(State().contains("last_check"));
@@ -250,7 +239,7 @@ TEST_F(HostileInputTest, WithoutAHomeTheProgramStopsInsteadOfWritingHere) {
         std::map<std::string, std::string>{{"HOME", ""}, {"XDG_DATA_HOME", "rel"}}}) {
     for (const auto& args :
          {std::vector<std::string>{"--check", "1.4.0"}, std::vector<std::string>{"--apply"}}) {
-      const ProgramRun run = RunProgram(home_.str(), args, env);
+      const ProgramRun run = RunProgram(Home(), args, env);
       EXPECT_EQ(run.exit_code, 1);
       EXPECT_EQ(run.stderr_text,
                 "SolvaneSetup: no per-user data folder: neither HOME nor XDG_DATA_HOME is set to "
@@ -259,13 +248,13 @@ TEST_F(HostileInputTest, WithoutAHomeTheProgramStopsInsteadOfWritingHere) {
   }
   EXPECT_FALSE(std::filesystem::exists(here + "/Korrinwade"));
   EXPECT_FALSE(std::filesystem::exists(here + "/relative"));
-  EXPECT_EQ(server_.Hits(kManifestPath), 0);
+  EXPECT_EQ(server_->Hits(kManifestPath), 0);
 
   // An absolute XDG_DATA_HOME alone is enough.
-  const std::string data = home_.str() + "/data";
-  EXPECT_EQ(RunProgram(home_.str(), {"--check", "1.4.0"}, {{"HOME", ""}, {"XDG_DATA_HOME", data}})
-                .exit_code,
-            0);
+  const std::string data = Home() + "/data";
+  EXPECT_EQ(
+      RunProgram(Home(), {"--check", "1.4.0"}, {{"HOME", ""}, {"XDG_DATA_HOME", data}}).exit_code,
+      0);
   EXPECT_TRUE(std::filesystem::exists(data + "/Korrinwade/Solvane/Updates/Updates.json"));
 }
 

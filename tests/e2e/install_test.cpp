@@ -17,9 +17,6 @@ namespace {
 
 using namespace testing;
 
-const std::string kManifestPath = "/solvane/manifest.json";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
-
 // What the text form prints for a whole successful install of `version`.
 std::string SuccessTranscript(const std::string& version) {
   const std::string download = "  Downloading Solvane " + version + "...";

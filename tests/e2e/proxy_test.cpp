@@ -15,9 +15,6 @@ namespace {
 
 using namespace testing;
 
-const std::string kManifestPath = "/solvane/manifest.json";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
-
 // The route lines of the log in `home`.
 std::vector<std::string> RouteLines(const std::string& home) {
   std::vector<std::string> routes;

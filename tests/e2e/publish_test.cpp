@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "state/manifest.h"
 #include "state/state_file.h"
@@ -154,6 +155,36 @@ TEST_F(PublishTest, VerifyFindsTamperedAndMissingFiles) {
   WriteFile(Root() + "/manifest.json", manifest.dump());
   EXPECT_NE(Verify().err.find("linux-x64: stable version 9.0.0 has no release entry"),
             std::string::npos);
+}
+
+// The client's parser hands its error over: verify reports it under its own
+// name, where the client prints it under SolvaneSetup's.
+TEST_F(PublishTest, VerifyReportsTheParserErrorUnderItsOwnName) {
+  ASSERT_EQ(Add("windows-x64", "1.0.0", MakeInstaller("a.exe", "a")).exit_code, 0);
+  const Json good = Manifest();
+  const struct {
+    std::function<void(Json&)> damage;
+    std::string line;
+  } rows[] = {
+      {[](Json& m) { m["releases"]["windows-x64"]["1.0.0"]["notes"] = Json::object(); },
+       "solvane-publish: windows-x64: manifest parse error -- [json.exception.type_error.302] "
+       "type must be string, but is object\n"},
+      {[](Json& m) {
+         Json deep = Json::array();
+         for (int i = 0; i < 300; ++i) deep = Json::array({deep});
+         m["x"] = deep;
+       },
+       "solvane-publish: windows-x64: manifest parse error -- nested deeper than 256 levels\n"},
+  };
+  for (const auto& row : rows) {
+    Json manifest = good;
+    row.damage(manifest);
+    WriteFile(Root() + "/manifest.json", manifest.dump());
+    const ToolRun run = Verify();
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, row.line);
+    EXPECT_EQ(run.err.find("SolvaneSetup"), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(PublishTest, HelpAndUsage) {

@@ -15,18 +15,12 @@ namespace solvane {
 namespace {
 
 using namespace testing;
-using Messages = std::vector<std::string>;
 
-const std::string kManifestPath = "/solvane/manifest.json";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
-
-class ResumeTest : public ::testing::Test {
+class ResumeTest : public ProgramTest {
  protected:
-  std::string Updates() const { return UpdatesDirIn(home_->str()); }
   std::string Installed() const { return Updates() + "/Solvane-1.5.0.sh"; }
   std::string Partial() const { return Installed() + ".partial"; }
-  std::string Marker() const { return home_->str() + "/installer-ran"; }
-  Json State() const { return Json::parse(ReadFile(Updates() + "/Updates.json")); }
+  std::string Marker() const { return Home() + "/installer-ran"; }
 
   // The installer script, made large by a comment so that it can be cut.
   std::string Installer(char fill = 'x') const {
@@ -47,16 +41,13 @@ class ResumeTest : public ::testing::Test {
     return file;
   }
 
-  ProgramRun Check() { return RunProgram(home_->str(), {"--check", "1.4.0", "--force"}); }
+  ProgramRun Check() { return RunProgram(Home(), {"--check", "1.4.0", "--force"}); }
 
   std::int64_t PartialSize() const {
     std::error_code error;
     const auto size = std::filesystem::file_size(Partial(), error);
     return error ? -1 : static_cast<std::int64_t>(size);
   }
-
-  std::unique_ptr<TempDir> home_ = std::make_unique<TempDir>();
-  std::unique_ptr<ReleaseServer> server_ = std::make_unique<ReleaseServer>(SOLVANE_TEST_PORT);
 };
 
 TEST_F(ResumeTest, CutDownloadResumesInTheNextCheckAndStages) {
@@ -64,7 +55,7 @@ TEST_F(ResumeTest, CutDownloadResumesInTheNextCheckAndStages) {
   const std::int64_t forty = static_cast<std::int64_t>(body.size() * 2 / 5);
   Publish(Served(body, {0.4}), body);
   Check();
-  EXPECT_EQ(LogMessages(home_->str()).back(), "check: download/verify failed for 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: download/verify failed for 1.5.0");
   EXPECT_EQ(PartialSize(), forty);
   EXPECT_FALSE(std::filesystem::exists(Installed()));
   const std::optional<PartialRecord> kept = ReadPartial(State());
@@ -78,7 +69,7 @@ TEST_F(ResumeTest, CutDownloadResumesInTheNextCheckAndStages) {
 
   // Only the remainder crosses the wire, and the joined file is staged.
   Check();
-  EXPECT_EQ(LogMessages(home_->str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
   EXPECT_EQ(server_->LastRange(kInstallerPath), "bytes=" + std::to_string(forty) + "-");
   EXPECT_EQ(server_->LastIfRange(kInstallerPath), "\"v1\"");
   EXPECT_EQ(server_->BytesSent(kInstallerPath), static_cast<std::int64_t>(body.size()));
@@ -93,9 +84,9 @@ TEST_F(ResumeTest, KilledCheckResumesInTheNextRun) {
   FaultyFile slow = Served(body);
   slow.bytes_per_second = 256 * 1024;  // about 4 seconds for the whole file
   Publish(slow, body);
-  const ProgramRun killed = RunProgramKilledWhen(
-      home_->str(), {"--check", "1.4.0", "--force"},
-      [&] { return PartialSize() >= 200 * 1024 && ReadPartial(State()).has_value(); });
+  const ProgramRun killed = RunProgramKilledWhen(Home(), {"--check", "1.4.0", "--force"}, [&] {
+    return PartialSize() >= 200 * 1024 && ReadPartial(State()).has_value();
+  });
   EXPECT_EQ(killed.exit_code, 128 + 9);
   const std::int64_t held = PartialSize();
   ASSERT_GE(held, 200 * 1024);
@@ -103,7 +94,7 @@ TEST_F(ResumeTest, KilledCheckResumesInTheNextRun) {
   const std::int64_t sent_before = server_->BytesSent(kInstallerPath);
   Publish(Served(body), body);
   Check();
-  EXPECT_EQ(LogMessages(home_->str()).back(), "check: staged 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
   // The file's own size counts, whatever the record had time to say.
   EXPECT_EQ(server_->LastRange(kInstallerPath), "bytes=" + std::to_string(held) + "-");
   EXPECT_EQ(server_->BytesSent(kInstallerPath) - sent_before,
@@ -137,7 +128,7 @@ TEST_F(ResumeTest, AnotherVersionOnTheServerRestartsAndIsNeverJoined) {
     c.fault(now);
     Publish(now, published);
     Check();
-    EXPECT_EQ(LogMessages(home_->str()).back(), "check: staged 1.5.0");
+    EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.5.0");
     EXPECT_EQ(ReadFile(Installed()), published);
     EXPECT_FALSE(State().contains("partial"));
   }
@@ -150,8 +141,8 @@ TEST_F(ResumeTest, PartialOfAReleaseNoLongerWantedIsDeleted) {
   ASSERT_GT(PartialSize(), 0);
 
   // Now the installed version is the newest: nothing is wanted.
-  RunProgram(home_->str(), {"--check", "1.5.0", "--force"});
-  EXPECT_EQ(LogMessages(home_->str()).back(), "check: up to date");
+  RunProgram(Home(), {"--check", "1.5.0", "--force"});
+  EXPECT_EQ(LogMessages(Home()).back(), "check: up to date");
   EXPECT_FALSE(std::filesystem::exists(Partial()));
   EXPECT_FALSE(State().contains("partial"));
 
@@ -164,7 +155,7 @@ TEST_F(ResumeTest, PartialOfAReleaseNoLongerWantedIsDeleted) {
                  ManifestFor("1.6.0", ReleaseUrl(other_path).c_str(), Sha256Of(body).c_str(), "n"));
   server_->ServeFaulty(other_path, Served(body));
   Check();
-  EXPECT_EQ(LogMessages(home_->str()).back(), "check: staged 1.6.0");
+  EXPECT_EQ(LogMessages(Home()).back(), "check: staged 1.6.0");
   EXPECT_FALSE(std::filesystem::exists(Partial()));
   EXPECT_EQ(server_->LastRange(other_path), "");
   EXPECT_FALSE(State().contains("partial"));
@@ -173,7 +164,7 @@ TEST_F(ResumeTest, PartialOfAReleaseNoLongerWantedIsDeleted) {
 TEST_F(ResumeTest, FreshInstallRidesOutTwoDroppedConnections) {
   const std::string body = Installer();
   Publish(Served(body, {0.3, 0.6}), body);
-  const ProgramRun run = RunProgram(home_->str(), {});
+  const ProgramRun run = RunProgram(Home(), {});
   EXPECT_EQ(run.exit_code, 0) << run.stderr_text;
   EXPECT_TRUE(WaitForFile(Marker()));
   EXPECT_EQ(server_->Hits(kInstallerPath), 3);

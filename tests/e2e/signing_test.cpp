@@ -18,9 +18,7 @@ namespace {
 
 using namespace testing;
 
-const std::string kManifestPath = "/solvane/manifest.json";
 const std::string kSignaturePath = kManifestPath + ".minisig";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
 const std::string kKeys = SOLVANE_TEST_KEYS_DIR;
 
 std::string Key(const std::string& name) { return kKeys + "/" + name; }

@@ -28,9 +28,6 @@ namespace solvane {
 namespace {
 
 using namespace testing;
-using Messages = std::vector<std::string>;
-
-const std::string kManifestPath = "/solvane/manifest.json";
 
 std::string InstallerPathFor(const std::string& version) {
   return "/solvane/releases/" + version + "/Solvane-" + version + ".sh";

@@ -23,9 +23,6 @@ namespace {
 
 using namespace testing;
 
-const std::string kManifestPath = "/solvane/manifest.json";
-const std::string kInstallerPath = "/solvane/releases/1.5.0/Solvane-1.5.0.sh";
-
 bool IsMainWindow(const XTopLevel& w) { return w.title == "Solvane Setup" && w.transient_for == 0; }
 bool IsDialog(const XTopLevel& w) { return w.title == "Solvane Setup" && w.transient_for != 0; }
 

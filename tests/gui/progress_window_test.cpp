@@ -14,6 +14,7 @@
 
 #include "app/workflows.h"
 #include "constants.h"
+#include "platform/encoding.h"
 #include "state/paths.h"
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"

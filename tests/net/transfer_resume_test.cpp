@@ -36,7 +36,7 @@ std::string Sha256Of(const std::string& content) {
   Sha256Hash hash = Sha256Begin();
   Sha256Update(*hash, content.data(), content.size());
   Sha256Digest digest{};
-  Sha256Finish(*hash, digest);
+  EXPECT_TRUE(Sha256Finish(*hash, digest));
   static const char kHex[] = "0123456789abcdef";
   std::string text;
   for (unsigned char byte : digest) {

@@ -197,7 +197,7 @@ TEST_F(StateFileTest, APlainFileNamedUpdatesMakesEveryOperationThrow) {
   WriteFile(home_.path() / "Korrinwade/Solvane/Updates", "not a folder");
   EXPECT_THROW(UpdatesDirectory(), std::filesystem::filesystem_error);
   EXPECT_THROW(LoadState(), std::filesystem::filesystem_error);
-  EXPECT_THROW(SaveState(Json::object()), std::filesystem::filesystem_error);
+  EXPECT_THROW((void)SaveState(Json::object()), std::filesystem::filesystem_error);
   try {
     UpdatesDirectory();
   } catch (const std::filesystem::filesystem_error& error) {
@@ -218,7 +218,7 @@ TEST_F(StateFileTest, KilledSavesNeverLeaveAPartialFile) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      for (int i = 0;; ++i) SaveState(i % 2 ? small : big);
+      for (int i = 0;; ++i) (void)SaveState(i % 2 ? small : big);  // killed mid-save
     }
     usleep(2000 + round * 1500);
     kill(child, SIGKILL);

@@ -15,7 +15,6 @@
 #include "state/records.h"
 #include "state/state_file.h"
 #include "tests/support/temp_dir.h"
-#include "ui/label_text.h"
 
 namespace solvane {
 namespace {

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/encoding.h"
 #include "ui/label_text.h"
 
 namespace solvane {

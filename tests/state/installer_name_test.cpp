@@ -1,4 +1,4 @@
-#include "app/installer_name.h"
+#include "state/installer_name.h"
 
 #include <gtest/gtest.h>
 

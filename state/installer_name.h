@@ -11,13 +11,14 @@ namespace solvane {
 // the updates folder: empty, "." or "..", a control character, a character
 // that Windows forbids in names (<>:"/\|?*), a trailing dot or space, or a
 // Windows device name such as CON or LPT1, or a name IsReservedName refuses.
-std::optional<std::string> InstallerFileName(const std::string& url, const std::string& fallback);
+[[nodiscard]] std::optional<std::string> InstallerFileName(const std::string& url,
+                                                           const std::string& fallback);
 
 // Whether `name`, compared without regard to case, is one the program keeps
 // for itself in the updates folder: the state file, the activity log, their
 // temporary files (any name continuing theirs after a '.'), the lock file, a
 // partial download ("*.partial"), or a Windows short alias ("~1") that could
 // stand for any of them.
-bool IsReservedName(const std::string& name);
+[[nodiscard]] bool IsReservedName(const std::string& name);
 
 }  // namespace solvane
