@@ -9,14 +9,6 @@
 
 namespace solvane {
 
-// Whole-transfer limit of the manifest, from name resolution to the last byte.
-inline constexpr long kManifestTimeoutSeconds = 30;
-// An installer transfer has no limit on its duration: it fails only when it
-// stalls: its speed (libcurl's average over the last few seconds) stays under
-// 1 KiB per second for 60 seconds in a row. A 56 kbit/s modem moves 7 KiB per
-// second; a link that cannot keep 1 KiB for a minute has gone.
-inline constexpr long kInstallerStallBytesPerSecond = 1024;
-inline constexpr long kInstallerStallSeconds = 60;
 // The fresh install retries a broken installer transfer this many times in
 // all, pausing between tries; each try resumes from the bytes held.
 inline constexpr int kInstallAttempts = 4;

@@ -21,7 +21,9 @@ void RemoveRecordedFile(const PartialRecord& record) {
   const std::string name = slash == std::string::npos ? record.file : record.file.substr(slash + 1);
   const std::optional<std::string> folder = PathToUtf8(UpdatesDirectory());
   if (!folder || record.file != *folder + "/" + name || !name.ends_with(kPartialSuffix)) return;
-  if (const std::optional<std::string> path = Utf8ToPath(record.file)) RemovePath(*path);
+  // A file that stays is no longer named by any record; the next run's
+  // housekeeping tries again.
+  if (const std::optional<std::string> path = Utf8ToPath(record.file)) (void)RemovePath(*path);
 }
 
 void SavePartialRecord(Json& state, const PartialRecord& record) {
@@ -68,8 +70,9 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
     remember(*result.partial);
   } else if (state.is_object() && state.contains("partial")) {
     state.erase("partial");
+    // Either way a stale record only costs the next run a fresh start.
     if (!had_state_file && state.empty()) {
-      RemovePath(StateFilePath());
+      (void)RemovePath(StateFilePath());
     } else {
       (void)SaveState(state);
     }
@@ -78,7 +81,7 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
   if (result.received && verifying) verifying();
   if (!result.complete) return false;
   if (RenameOver(partial, final_path)) return true;
-  RemovePath(partial);
+  (void)RemovePath(partial);  // the failure is reported; housekeeping removes a stray partial
   return false;
 }
 
@@ -86,7 +89,7 @@ void DropPartialDownloads(Json& state) {
   RemovePartialDownloads("");
   if (state.is_object() && state.contains("partial")) {
     state.erase("partial");
-    (void)SaveState(state);
+    (void)SaveState(state);  // a record naming a removed file is ignored next time
   }
 }
 

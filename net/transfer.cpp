@@ -24,6 +24,15 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
+// Whole-transfer limit of the manifest, from name resolution to the last byte.
+constexpr long kManifestTimeoutSeconds = 30;
+// An installer transfer has no limit on its duration: it fails only when it
+// stalls: its speed (libcurl's average over the last few seconds) stays under
+// 1 KiB per second for 60 seconds in a row. A 56 kbit/s modem moves 7 KiB per
+// second; a link that cannot keep 1 KiB for a minute has gone.
+constexpr long kInstallerStallBytesPerSecond = 1024;
+constexpr long kInstallerStallSeconds = 60;
+
 // The receive buffer of an installer download, as large as the curl tool's.
 constexpr long kDownloadBufferBytes = 100 * 1024;
 
@@ -146,8 +155,9 @@ bool DownloadFile(const std::string& url, const std::string& destination,
     ok = ok && flushed && closed;
   }
   if (ok) return true;
-  // Never leave a partial download, nor an older file of the same name.
-  if (PathExists(destination)) RemovePath(destination);
+  // Never leave a partial download, nor an older file of the same name. A file
+  // that cannot be removed is left for housekeeping; the download failed either way.
+  if (PathExists(destination)) (void)RemovePath(destination);
   return false;
 }
 
@@ -500,7 +510,8 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
   if (keep) {
     result.partial = Describe(r);
   } else if (PathExists(request.destination)) {
-    RemovePath(request.destination);
+    // Not kept: no record names it, and housekeeping removes a stray partial.
+    (void)RemovePath(request.destination);
   }
   return result;
 }

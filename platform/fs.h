@@ -57,6 +57,6 @@ enum class FileForm { kBinary, kText };
 
 // Deletes the entry at the path (a link itself, not its target). Returns true
 // when nothing is there afterwards.
-bool RemovePath(const std::string& path);
+[[nodiscard]] bool RemovePath(const std::string& path);
 
 }  // namespace solvane
