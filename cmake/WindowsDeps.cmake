@@ -2,37 +2,32 @@
 # scripts/build-curl-mingw.sh builds a static one (Schannel TLS) into a
 # per-version prefix that the toolchain file puts on CMAKE_FIND_ROOT_PATH.
 
-find_path(SOLVANE_CURL_INCLUDE_DIR curl/curl.h)
-find_library(SOLVANE_CURL_LIBRARY NAMES libcurl.a curl)
-if(NOT SOLVANE_CURL_INCLUDE_DIR OR NOT SOLVANE_CURL_LIBRARY)
-  message(FATAL_ERROR
-    "No static MinGW libcurl found. Run scripts/build-mingw-deps.sh (or "
-    "scripts/build-windows.sh) first; it caches one below /var/cache/solvane-mingw.")
-endif()
-message(STATUS "MinGW libcurl: ${SOLVANE_CURL_LIBRARY}")
+# solvane_mingw_library(<target> <name> <header> <library> <definition> <links>):
+# an imported target for a static MinGW library from the cache, or a configure
+# error that says how to build it.
+function(solvane_mingw_library target name header library definition links)
+  find_path(SOLVANE_${name}_INCLUDE_DIR ${header})
+  find_library(SOLVANE_${name}_LIBRARY NAMES lib${library}.a ${library})
+  if(NOT SOLVANE_${name}_INCLUDE_DIR OR NOT SOLVANE_${name}_LIBRARY)
+    message(FATAL_ERROR
+      "No static MinGW lib${library} found. Run scripts/build-mingw-deps.sh (or "
+      "scripts/build-windows.sh) first; it caches one below /var/cache/solvane-mingw.")
+  endif()
+  message(STATUS "MinGW lib${library}: ${SOLVANE_${name}_LIBRARY}")
+  add_library(${target} INTERFACE IMPORTED)
+  set_target_properties(${target} PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES "${SOLVANE_${name}_INCLUDE_DIR}"
+    INTERFACE_COMPILE_DEFINITIONS "${definition}"
+    INTERFACE_LINK_LIBRARIES "${SOLVANE_${name}_LIBRARY};${links}")
+endfunction()
 
-add_library(solvane_curl INTERFACE IMPORTED)
-set_target_properties(solvane_curl PROPERTIES
-  INTERFACE_INCLUDE_DIRECTORIES "${SOLVANE_CURL_INCLUDE_DIR}"
-  INTERFACE_COMPILE_DEFINITIONS "CURL_STATICLIB"
-  INTERFACE_LINK_LIBRARIES "${SOLVANE_CURL_LIBRARY};ws2_32;crypt32;bcrypt;secur32;advapi32;winmm")
+solvane_mingw_library(solvane_curl CURL curl/curl.h curl CURL_STATICLIB
+  "ws2_32;crypt32;bcrypt;secur32;advapi32;winmm")
 
 # libsodium likewise: scripts/build-sodium-mingw.sh builds a static, minimal
 # one (Ed25519 signatures, BLAKE2b, base64; no scrypt) from Debian's source.
-find_path(SOLVANE_SODIUM_INCLUDE_DIR sodium.h)
-find_library(SOLVANE_SODIUM_LIBRARY NAMES libsodium.a sodium)
-if(NOT SOLVANE_SODIUM_INCLUDE_DIR OR NOT SOLVANE_SODIUM_LIBRARY)
-  message(FATAL_ERROR
-    "No static MinGW libsodium found. Run scripts/build-mingw-deps.sh (or "
-    "scripts/build-windows.sh) first; it caches one below /var/cache/solvane-mingw.")
-endif()
-message(STATUS "MinGW libsodium: ${SOLVANE_SODIUM_LIBRARY}")
+solvane_mingw_library(solvane_sodium SODIUM sodium.h sodium SODIUM_STATIC advapi32)
 
-add_library(solvane_sodium INTERFACE IMPORTED)
-set_target_properties(solvane_sodium PROPERTIES
-  INTERFACE_INCLUDE_DIRECTORIES "${SOLVANE_SODIUM_INCLUDE_DIR}"
-  INTERFACE_COMPILE_DEFINITIONS "SODIUM_STATIC"
-  INTERFACE_LINK_LIBRARIES "${SOLVANE_SODIUM_LIBRARY};advapi32")
 
 # The Windows headers the platform files need: Vista or later for the
 # no-buffer hash objects of bcrypt, and the 8-bit entry points by default.
