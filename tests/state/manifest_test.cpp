@@ -431,7 +431,7 @@ void ExpectCompare(const VersionCase& c) {
   EXPECT_EQ(CompareVersions(c.b, c.b), 0);
 }
 
-TEST(CompareVersionsTest, CasesListedInThePart) {
+TEST(CompareVersionsTest, NumbersCompareByValueAndMisfitsReadAsZero) {
   const VersionCase cases[] = {
       {"1.10.0", "1.9.3", +1},                              // numbers, not text
       {"01.02.03", "1.2.3", 0},                             // leading zeros
