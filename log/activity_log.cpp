@@ -8,9 +8,9 @@
 
 #include "constants.h"
 #include "platform/clock.h"
+#include "platform/encoding.h"
 #include "platform/fs.h"
 #include "state/paths.h"
-#include "state/text_bounds.h"
 
 namespace solvane {
 namespace {
@@ -20,33 +20,6 @@ void AppendHexEscape(std::string& out, unsigned char byte) {
   out += "\\x";
   out += kHex[byte >> 4];
   out += kHex[byte & 15];
-}
-
-// Length of the well-formed UTF-8 sequence at `at`, or 0 when there is none.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
 }
 
 // One printf directive ("%08lx" and the like) for a number or a pointer.

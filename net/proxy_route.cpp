@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/encoding.h"
 
 namespace solvane {
 namespace {
@@ -27,13 +28,6 @@ struct UrlParts {
   std::string port;    // the URL's or the scheme's default
 };
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string ToLower(std::string text) {
-  for (char& c : text) c = Lower(c);
-  return text;
-}
-
 std::string UrlPart(CURLU* url, CURLUPart part, unsigned flags = 0) {
   char* text = nullptr;
   if (curl_url_get(url, part, &text, flags) != CURLUE_OK) return {};
@@ -47,8 +41,8 @@ UrlParts ParseUrl(const std::string& text) {
   UrlParts parts;
   const UniqueUrl url(curl_url());
   if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return parts;
-  parts.scheme = ToLower(UrlPart(url.get(), CURLUPART_SCHEME));
-  parts.host = ToLower(UrlPart(url.get(), CURLUPART_HOST));
+  parts.scheme = AsciiLower(UrlPart(url.get(), CURLUPART_SCHEME));
+  parts.host = AsciiLower(UrlPart(url.get(), CURLUPART_HOST));
   if (parts.host.size() >= 2 && parts.host.front() == '[' && parts.host.back() == ']') {
     parts.host = parts.host.substr(1, parts.host.size() - 2);
   }
@@ -83,7 +77,7 @@ bool WildcardMatch(const std::string& pattern, const std::string& text) {
     if (p < pattern.size() && pattern[p] == '*') {
       star = p++;
       resume = t;
-    } else if (p < pattern.size() && Lower(pattern[p]) == Lower(text[t])) {
+    } else if (p < pattern.size() && AsciiLower(pattern[p]) == AsciiLower(text[t])) {
       ++p;
       ++t;
     } else if (star != std::string::npos) {
@@ -103,7 +97,7 @@ bool BypassEntryMatches(std::string entry, const UrlParts& url) {
   if (entry.front() == '<') return false;  // other tokens ("<-loopback>") name no host
   const auto scheme_end = entry.find("://");
   if (scheme_end != std::string::npos) {
-    if (ToLower(entry.substr(0, scheme_end)) != url.scheme) return false;
+    if (AsciiLower(entry.substr(0, scheme_end)) != url.scheme) return false;
     entry = entry.substr(scheme_end + 3);
     if (entry.empty()) return false;
   }
@@ -131,7 +125,7 @@ bool NoProxyMatches(const std::string& list, const std::string& host) {
     if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']') {
       entry = entry.substr(1, entry.size() - 2);
     }
-    entry = ToLower(entry);
+    entry = AsciiLower(entry);
     if (host == entry) return true;
     if (host.size() > entry.size() &&
         host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
@@ -153,7 +147,7 @@ std::string ProxyForLog(std::string proxy) {
   const auto authority = scheme_end == std::string::npos ? 0 : scheme_end + 3;
   const auto at = proxy.find('@', authority);
   if (at != std::string::npos) proxy.erase(authority, at + 1 - authority);
-  if (ToLower(proxy.substr(0, 7)) == "http://") proxy.erase(0, 7);
+  if (AsciiLower(proxy.substr(0, 7)) == "http://") proxy.erase(0, 7);
   while (!proxy.empty() && proxy.back() == '/') proxy.pop_back();
   return proxy;
 }
@@ -185,8 +179,7 @@ ProxyRoute RouteFromEnvironment(const std::string& url, const EnvLookup& getenv)
   const std::string lower = parts.scheme + "_proxy";
   const char* proxy = NonEmpty(getenv, lower.c_str());
   if (!proxy && parts.scheme != "http") {
-    std::string upper = lower;
-    for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    const std::string upper = AsciiUpper(lower);
     proxy = NonEmpty(getenv, upper.c_str());
   }
   if (!proxy) proxy = NonEmpty(getenv, "all_proxy");
@@ -198,16 +191,16 @@ ProxyRoute RouteFromEnvironment(const std::string& url, const EnvLookup& getenv)
 std::string ProxyForScheme(const std::string& list, const std::string& scheme) {
   std::string any, socks;
   for (const std::string& entry : Split(list, "; \t")) {
-    if (ToLower(entry) == "direct") break;
+    if (AsciiLower(entry) == "direct") break;
     const auto equals = entry.find('=');
     if (equals == std::string::npos) {
       if (any.empty()) any = entry;
       continue;
     }
-    const std::string key = ToLower(Trim(entry.substr(0, equals)));
+    const std::string key = AsciiLower(Trim(entry.substr(0, equals)));
     const std::string value = Trim(entry.substr(equals + 1));
     if (value.empty()) continue;
-    if (key == ToLower(scheme)) return value;
+    if (key == AsciiLower(scheme)) return value;
     // Windows speaks SOCKS version 4 to a "socks=" proxy.
     if (key == "socks" && socks.empty()) socks = "socks4://" + value;
   }

@@ -13,6 +13,7 @@
 #include "net/download_sink.h"
 #include "net/proxy_route.h"
 #include "net/verify.h"
+#include "platform/encoding.h"
 #include "platform/fs.h"
 #include "platform/sha256.h"
 
@@ -68,15 +69,7 @@ int ReportDownloadProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, 
   return 0;
 }
 
-bool IsHttps(const std::string& url) {
-  static const char kScheme[] = "https://";
-  if (url.size() < sizeof kScheme - 1) return false;
-  for (std::size_t i = 0; i + 1 < sizeof kScheme; ++i) {
-    const char c = url[i];
-    if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != kScheme[i]) return false;
-  }
-  return true;
-}
+bool IsHttps(const std::string& url) { return StartsWithNoCase(url, "https://"); }
 
 void SetCommonOptions(CURL* handle, const std::string& url, curl_write_callback write, void* target,
                       long timeout, const TransferTuning& tuning) {
@@ -180,16 +173,6 @@ struct SlistFree {
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
-bool StartsWithNoCase(const char* text, std::size_t size, const char* prefix) {
-  const std::size_t n = std::strlen(prefix);
-  if (size < n) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != prefix[i]) return false;
-  }
-  return true;
-}
-
 std::string TrimmedValue(const char* text, std::size_t size, std::size_t from) {
   std::size_t begin = from, end = size;
   while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
@@ -231,13 +214,14 @@ struct ResponseHeaders {
 std::size_t CollectHeader(char* data, std::size_t size, std::size_t count, void* userdata) {
   auto* headers = static_cast<ResponseHeaders*>(userdata);
   const std::size_t n = size * count;
-  if (StartsWithNoCase(data, n, "http/")) {
+  const std::string_view line(data, n);
+  if (StartsWithNoCase(line, "http/")) {
     *headers = {};
-  } else if (StartsWithNoCase(data, n, "etag:")) {
+  } else if (StartsWithNoCase(line, "etag:")) {
     headers->etag = TrimmedValue(data, n, 5);
-  } else if (StartsWithNoCase(data, n, "last-modified:")) {
+  } else if (StartsWithNoCase(line, "last-modified:")) {
     headers->last_modified = TrimmedValue(data, n, 14);
-  } else if (StartsWithNoCase(data, n, "content-range:")) {
+  } else if (StartsWithNoCase(line, "content-range:")) {
     headers->content_range = TrimmedValue(data, n, 14);
   }
   return n;

@@ -161,9 +161,4 @@ bool LaunchHeldFile(HeldFile& file, const std::string& path) {
   return n == 0;
 }
 
-bool OpenWithShell(const std::string& path) {
-  const HeldFileHandle file = HoldFile(path);
-  return file && LaunchHeldFile(*file, path);
-}
-
 }  // namespace solvane

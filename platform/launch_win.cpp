@@ -59,9 +59,4 @@ bool LaunchHeldFile(HeldFile&, const std::string& path) {
   return reinterpret_cast<std::intptr_t>(result) > 32;
 }
 
-bool OpenWithShell(const std::string& path) {
-  const HeldFileHandle file = HoldFile(path);
-  return file && LaunchHeldFile(*file, path);
-}
-
 }  // namespace solvane

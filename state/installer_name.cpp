@@ -1,20 +1,12 @@
 #include "state/installer_name.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string_view>
 
 #include "constants.h"
+#include "platform/encoding.h"
 
 namespace solvane {
 namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
 
 // A short 8.3 alias ("UPDATE~1.JSO") can name any long file on Windows.
 bool LooksLikeShortAlias(const std::string& name) {
@@ -26,10 +18,8 @@ bool LooksLikeShortAlias(const std::string& name) {
 
 bool IsDeviceName(const std::string& name) {
   // Windows treats these as devices whatever the extension: "NUL.exe" is NUL.
-  std::string stem = name.substr(0, name.find('.'));
+  std::string stem = AsciiUpper(name.substr(0, name.find('.')));
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  std::transform(stem.begin(), stem.end(), stem.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* device : kDevices) {
     if (stem == device) return true;
@@ -54,12 +44,12 @@ bool IsSafeName(const std::string& name) {
 
 bool IsReservedName(const std::string& name) {
   // Windows compares names without regard to case, so these do too.
-  const std::string lower = Lower(name);
-  const std::string state = Lower(kStateFileName + 1);
-  const std::string log = Lower(kLogFileName + 1);
-  return lower == state || lower == log || lower == Lower(kLockFileName + 1) ||
+  const std::string lower = AsciiLower(name);
+  const std::string state = AsciiLower(kStateFileName + 1);
+  const std::string log = AsciiLower(kLogFileName + 1);
+  return lower == state || lower == log || lower == AsciiLower(kLockFileName + 1) ||
          lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
-         lower.ends_with(Lower(kPartialSuffix)) || LooksLikeShortAlias(name);
+         lower.ends_with(AsciiLower(kPartialSuffix)) || LooksLikeShortAlias(name);
 }
 
 std::optional<std::string> InstallerFileName(const std::string& url, const std::string& fallback) {

@@ -2,30 +2,23 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <limits>
 
-#include "platform/clock.h"
-#include "state/text_bounds.h"
+#include "platform/encoding.h"
+#include "state/signed_members.h"
 
 namespace solvane {
 
 std::int64_t ReadLastCheck(const Json& state) {
-  using Limits = std::numeric_limits<std::int64_t>;
   if (!state.is_object()) return 0;
   const auto it = state.find("last_check");
   if (it == state.end()) return 0;
-  if (it->is_number_integer() && !it->is_number_unsigned()) return it->get<std::int64_t>();
-  if (it->is_number_unsigned()) {
-    const auto value = it->get<std::uint64_t>();
-    return value > static_cast<std::uint64_t>(Limits::max()) ? Limits::max()
-                                                             : static_cast<std::int64_t>(value);
-  }
+  if (const auto value = JsonInt64(*it)) return *value;
   if (it->is_number_float()) {
+    // 2^63 is exact as a double; anything outside [-2^63, 2^63) is out of
+    // range and reads as absent, as an out-of-range integer does.
+    constexpr double kLimit = 9223372036854775808.0;
     const double value = std::trunc(it->get<double>());
-    if (!(value > static_cast<double>(Limits::min()))) return Limits::min();
-    if (!(value < static_cast<double>(Limits::max()))) return Limits::max();
-    return static_cast<std::int64_t>(value);
+    if (value >= -kLimit && value < kLimit) return static_cast<std::int64_t>(value);
   }
   return 0;
 }
@@ -33,14 +26,7 @@ std::int64_t ReadLastCheck(const Json& state) {
 std::int64_t ReadManifestSerial(const Json& state) {
   if (!state.is_object()) return 0;
   const auto it = state.find("manifest_serial");
-  if (it == state.end() || !it->is_number_integer()) return 0;
-  // A stored value past the signed range still blocks every older manifest.
-  if (it->is_number_unsigned()) {
-    const auto value = it->get<std::uint64_t>();
-    return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX
-                                                         : static_cast<std::int64_t>(value);
-  }
-  return it->get<std::int64_t>();
+  return it == state.end() ? 0 : JsonInt64(*it).value_or(0);
 }
 
 std::optional<StagedRecord> ReadStaged(const Json& state) {
@@ -90,14 +76,10 @@ std::optional<PartialRecord> ReadPartial(const Json& state) {
     *out = member->get<std::string>();
   }
   const auto bytes = it->find("bytes");
-  if (bytes == it->end() || !bytes->is_number_integer()) return std::nullopt;
-  if (bytes->is_number_unsigned()) {
-    if (bytes->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
-    record.bytes = static_cast<std::int64_t>(bytes->get<std::uint64_t>());
-  } else {
-    record.bytes = bytes->get<std::int64_t>();
-    if (record.bytes < 0) return std::nullopt;
-  }
+  if (bytes == it->end()) return std::nullopt;
+  const std::optional<std::int64_t> count = JsonInt64(*bytes);
+  if (!count || *count < 0) return std::nullopt;
+  record.bytes = *count;
   return record;
 }
 
@@ -118,16 +100,10 @@ std::vector<LaunchedRecord> ReadLaunched(const Json& state) {
     if (!entry.is_object()) continue;
     const auto installer = entry.find("installer");
     const auto time = entry.find("time");
-    if (installer == entry.end() || !installer->is_string() || time == entry.end() ||
-        !time->is_number_integer()) {
-      continue;
-    }
-    // Unlike last_check, a time beyond the range is not ours: skip it.
-    if (time->is_number_unsigned() &&
-        time->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-      continue;
-    }
-    records.push_back({installer->get<std::string>(), time->get<std::int64_t>()});
+    if (installer == entry.end() || !installer->is_string() || time == entry.end()) continue;
+    const std::optional<std::int64_t> seconds = JsonInt64(*time);
+    if (!seconds) continue;
+    records.push_back({installer->get<std::string>(), *seconds});
   }
   return records;
 }
@@ -148,12 +124,6 @@ Json ReleaseNotesJson(const std::string& version, const std::string& notes) {
   return Json{{"version", version}, {"notes", CapNotes(notes)}};
 }
 
-std::string UtcDate(std::int64_t unix_seconds) {
-  const std::tm utc = UtcTime(unix_seconds);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday);
-  return text;
-}
+std::string UtcDate(std::int64_t unix_seconds) { return FormatUtcTime(unix_seconds).substr(0, 10); }
 
 }  // namespace solvane

@@ -37,12 +37,12 @@ struct LaunchedRecord {
   std::int64_t time = 0;  // when it was started, seconds since the Unix epoch
 };
 
-// `last_check` in whole seconds: 0 when absent or not a number; a fraction is
-// truncated toward zero and out-of-range values are clamped.
+// `last_check` in whole seconds: 0 when absent, not a number or outside the
+// signed 64-bit range; a fraction is truncated toward zero.
 std::int64_t ReadLastCheck(const Json& state);
 
 // `manifest_serial`, the highest signed manifest serial accepted so far: 0
-// when absent or not a whole number.
+// when absent or not a whole number in the signed 64-bit range.
 std::int64_t ReadManifestSerial(const Json& state);
 
 // The `staged` record, or nullopt unless it is an object whose members of
@@ -76,7 +76,7 @@ void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records);
 // The `release_notes` object: exactly `version` and `notes` (capped).
 Json ReleaseNotesJson(const std::string& version, const std::string& notes);
 
-// A UTC calendar date as "%04d-%02d-%02d".
+// The UTC calendar date, "YYYY-MM-DD": the date part of FormatUtcTime.
 std::string UtcDate(std::int64_t unix_seconds);
 
 }  // namespace solvane

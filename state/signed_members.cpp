@@ -5,11 +5,10 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/clock.h"
+#include "state/state_file.h"
 
 namespace solvane {
 namespace {
-
-using Json = nlohmann::json;
 
 // Days from 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's
 // days_from_civil).
@@ -114,19 +113,12 @@ std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
     return std::nullopt;
   }
   // Whole numbers only: 5.0, "5", 0 and values past the 64-bit range are malformed.
-  if (!serial->is_number_integer() ||
-      (serial->is_number_unsigned() ? serial->get<std::uint64_t>() > INT64_MAX
-                                    : serial->get<std::int64_t>() < 1)) {
+  const std::optional<std::int64_t> serial_value = JsonInt64(*serial);
+  if (!serial_value || *serial_value < 1) {
     reason = "serial malformed";
     return std::nullopt;
   }
-  members.serial = serial->is_number_unsigned()
-                       ? static_cast<std::int64_t>(serial->get<std::uint64_t>())
-                       : serial->get<std::int64_t>();
-  if (members.serial < 1) {
-    reason = "serial malformed";
-    return std::nullopt;
-  }
+  members.serial = *serial_value;
 
   const auto expires = root.find("expires");
   if (expires == root.end()) {

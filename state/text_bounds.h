@@ -1,8 +1,6 @@
-// Limits on untrusted text: how deep a JSON text nests, and where a UTF-8
-// text can be cut without splitting a character.
+// Limits on untrusted text: how deep a JSON text nests.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 namespace solvane {
@@ -15,9 +13,5 @@ inline constexpr int kMaxJsonNesting = 256;
 // another (brackets inside JSON strings do not count). Scans without
 // allocating and stops at the first level too many.
 [[nodiscard]] bool NestsDeeperThan(std::string_view text, int max_depth);
-
-// The longest prefix of `text` of at most `max_bytes` bytes that does not
-// end inside a UTF-8 sequence.
-std::string_view Utf8Prefix(std::string_view text, std::size_t max_bytes);
 
 }  // namespace solvane

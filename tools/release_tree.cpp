@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "state/installer_name.h"
 #include "state/manifest.h"
 #include "state/signed_members.h"
+#include "state/state_file.h"
 #include "tools/signing.h"
 
 namespace solvane::publish {
@@ -106,8 +108,7 @@ constexpr std::int64_t kWarnDays = 7;
 // A new publication: the serial one higher than before, a fresh expiry.
 void RaiseSerial(Json& manifest, int valid_days) {
   const Json old = manifest.value("serial", Json());
-  const std::int64_t serial =
-      old.is_number_integer() && old.get<std::int64_t>() > 0 ? old.get<std::int64_t>() : 0;
+  const std::int64_t serial = std::max<std::int64_t>(JsonInt64(old).value_or(0), 0);
   manifest["serial"] = serial + 1;
   manifest["expires"] = FormatUtcTime(UnixNow() + std::int64_t{valid_days} * 86400);
 }

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "platform/encoding.h"
 #include "tests/support/temp_dir.h"
 
 namespace solvane {
@@ -33,13 +34,6 @@ std::string Pattern(std::size_t size) {
     bytes[i] = static_cast<char>(static_cast<std::uint32_t>(i * 2654435761u) >> 24);
   }
   return bytes;
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
 }
 
 struct KnownDigest {
@@ -105,7 +99,7 @@ TEST_P(VerifyKnownDigestTest, MatchesOnlyTheExactLowerCaseText) {
   EXPECT_TRUE(VerifySha256(path, digest));
   EXPECT_EQ(Sha256Hex(path), digest);
 
-  EXPECT_FALSE(VerifySha256(path, Upper(digest)));
+  EXPECT_FALSE(VerifySha256(path, AsciiUpper(digest)));
   EXPECT_FALSE(VerifySha256(path, digest + "\n"));
   EXPECT_FALSE(VerifySha256(path, digest + "\r\n"));
   EXPECT_FALSE(VerifySha256(path, digest + " "));
@@ -137,7 +131,7 @@ TEST_F(VerifyTest, EmptyFileMatchesOnlyTheEmptyInputDigest) {
   const std::string path = Path("empty.exe");
   WriteFile(path, "");
   EXPECT_TRUE(VerifySha256(path, kEmptyDigest));
-  EXPECT_FALSE(VerifySha256(path, Upper(kEmptyDigest)));
+  EXPECT_FALSE(VerifySha256(path, AsciiUpper(kEmptyDigest)));
   EXPECT_FALSE(VerifySha256(path, ""));
   EXPECT_FALSE(VerifySha256(path, std::string(64, '0')));
 }

@@ -18,9 +18,15 @@ TEST(ReadLastCheck, TakesWholeSecondsAndIgnoresWhatIsNotANumber) {
       {R"({"last_check": "1784233880"})", 0},
       {R"({"last_check": null})", 0},
       {R"({"last_check": [1]})", 0},
-      {R"({"last_check": 18446744073709551615})", Limits::max()},
-      {R"({"last_check": 1e300})", Limits::max()},
-      {R"({"last_check": -1e300})", Limits::min()},
+      {R"({"last_check": 9223372036854775807})", Limits::max()},
+      {R"({"last_check": -9223372036854775808})", Limits::min()},
+      {R"({"last_check": -9223372036854775808.0})", Limits::min()},
+      // Past the range reads as absent, as it does for every whole number read.
+      {R"({"last_check": 9223372036854775808})", 0},
+      {R"({"last_check": 18446744073709551615})", 0},
+      {R"({"last_check": 9223372036854775808.0})", 0},
+      {R"({"last_check": 1e300})", 0},
+      {R"({"last_check": -1e300})", 0},
   };
   for (const auto& [text, expected] : cases) {
     SCOPED_TRACE(text);
@@ -131,6 +137,37 @@ TEST(ReadPartial, RoundTripsAndRejectsWhatIsNotARecord) {
           R"({"partial": {"url": "u", "sha256": "", "bytes": 1, "validator": "v"}})",
       }) {
     EXPECT_FALSE(ReadPartial(Json::parse(text))) << text;
+  }
+}
+
+}  // namespace
+}  // namespace solvane
+
+namespace solvane {
+namespace {
+
+// Every whole number the state holds is read by one rule: a JSON integer in
+// the signed 64-bit range, anything else as absent.
+TEST(WholeNumbers, EveryRecordReadsTheSameRange) {
+  const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+      {"9223372036854775807", INT64_MAX},
+      {"9223372036854775808", std::nullopt},
+      {"18446744073709551615", std::nullopt},
+      {"7.0", std::nullopt},
+      {"\"7\"", std::nullopt},
+  };
+  for (const auto& [number, expected] : cases) {
+    SCOPED_TRACE(number);
+    EXPECT_EQ(JsonInt64(Json::parse(number)), expected);
+    const Json state = Json::parse(std::string(R"({"manifest_serial": )") + number +
+                                   R"(, "launched": [{"installer": "/u/a.exe", "time": )" + number +
+                                   R"(}], "partial": {"url": "u", "sha256": "", )" +
+                                   R"("file": "f", "validator": "v", "bytes": )" + number + "}}");
+    EXPECT_EQ(ReadManifestSerial(state), expected.value_or(0));
+    const std::vector<LaunchedRecord> launched = ReadLaunched(state);
+    EXPECT_EQ(launched.empty() ? std::nullopt : std::optional(launched[0].time), expected);
+    const std::optional<PartialRecord> partial = ReadPartial(state);
+    EXPECT_EQ(partial ? std::optional(partial->bytes) : std::nullopt, expected);
   }
 }
 

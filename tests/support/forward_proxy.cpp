@@ -9,6 +9,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/encoding.h"
+
 namespace solvane::testing {
 namespace {
 
@@ -34,11 +36,6 @@ std::string ReadHead(int fd, std::string& buffer) {
   std::string head = buffer.substr(0, end);
   buffer.erase(0, end);
   return head;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return text;
 }
 
 int ConnectLoopback(int port) {
@@ -137,7 +134,7 @@ void ForwardProxy::Serve(int client) {
       const std::string header = head.substr(at, next - at);
       at = next + 2;
       if (header.empty()) break;
-      const std::string name = Lower(header.substr(0, header.find(':')));
+      const std::string name = AsciiLower(header.substr(0, header.find(':')));
       if (name == "proxy-authorization") {
         authorization = header.substr(header.find(':') + 1);
         authorization.erase(0, authorization.find_first_not_of(' '));

@@ -1,0 +1,12 @@
+// What launching shares on every OS; holding and starting a file are in
+// launch_posix.cpp and launch_win.cpp.
+#include "platform/launch.h"
+
+namespace solvane {
+
+bool OpenWithShell(const std::string& path) {
+  const HeldFileHandle file = HoldFile(path);
+  return file && LaunchHeldFile(*file, path);
+}
+
+}  // namespace solvane
