@@ -14,6 +14,9 @@
 
 #include "platform/encoding.h"
 #include "tests/support/temp_dir.h"
+#ifndef _WIN32
+#include "tests/support/run_program.h"
+#endif
 
 namespace solvane {
 namespace {
@@ -168,12 +171,20 @@ TEST_F(VerifyTest, DirectoryIsNotAFile) {
 
 #ifndef _WIN32  // POSIX permissions
 TEST_F(VerifyTest, UnreadableFileIsFalse) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads files regardless of permissions";
   const std::string path = Path("locked.exe");
+  const std::string abc_digest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
   WriteFile(path, "abc");
+  // Root reads any file: the check runs in a child as a user the mode binds,
+  // who may reach the folder, so only the file's own mode is in the way.
+  testing::GiveToUnprivilegedUser(dir_.path());
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-  EXPECT_FALSE(
-      VerifySha256(path, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  const auto verify_as_user = [&] {
+    if (!testing::DropToUnprivilegedUser()) std::_Exit(2);
+    std::_Exit(VerifySha256(path, abc_digest) ? 1 : 0);
+  };
+  EXPECT_EXIT(verify_as_user(), ::testing::ExitedWithCode(0), "");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  EXPECT_TRUE(VerifySha256(path, abc_digest));  // the same file, readable
 }
 #endif
 

@@ -1,7 +1,9 @@
 #include "tests/support/run_program.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <malloc.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "tests/support/temp_dir.h"
 
@@ -23,9 +26,14 @@ std::string UpdatesDirIn(const std::string& home) {
 
 namespace {
 
+constexpr char kUnprivilegedUser[] = "nobody";
+
+bool RunningAsRoot() { return ::geteuid() == 0; }
+
 ProgramRun Run(const std::string& program, const std::string& home,
                const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-               long file_size_limit_kib, const std::function<bool()>& kill_when) {
+               long file_size_limit_kib, const std::function<bool()>& kill_when,
+               bool unprivileged = false) {
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -59,6 +67,13 @@ ProgramRun Run(const std::string& program, const std::string& home,
     argv_text = {"/bin/sh", "-c",
                  "ulimit -f " + std::to_string(file_size_limit_kib * 2) + " && exec \"$0\" \"$@\"",
                  program};
+  }
+  if (unprivileged && RunningAsRoot()) {
+    // The user's own group and no others: root's supplementary groups stay behind.
+    const std::vector<std::string> setpriv{
+        "/usr/bin/setpriv", std::string("--reuid=") + kUnprivilegedUser,
+        "--regid=" + std::to_string(::getpwnam(kUnprivilegedUser)->pw_gid), "--clear-groups", "--"};
+    argv_text.insert(argv_text.begin(), setpriv.begin(), setpriv.end());
   }
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -107,6 +122,32 @@ ProgramRun Run(const std::string& program, const std::string& home,
 }
 
 }  // namespace
+
+void GiveToUnprivilegedUser(const std::filesystem::path& path) {
+  if (!RunningAsRoot()) return;
+  const passwd* user = ::getpwnam(kUnprivilegedUser);
+  if (!user) throw std::runtime_error(std::string("no user ") + kUnprivilegedUser);
+  const auto give = [&](const std::filesystem::path& entry) {
+    if (::lchown(entry.c_str(), user->pw_uid, user->pw_gid) != 0) {
+      throw std::runtime_error("cannot hand " + entry.string() + " over");
+    }
+  };
+  give(path);
+  if (std::filesystem::is_directory(path)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) give(entry);
+  }
+}
+
+bool DropToUnprivilegedUser() {
+  if (!RunningAsRoot()) return true;
+  const passwd* user = ::getpwnam(kUnprivilegedUser);
+  return user && ::setgroups(0, nullptr) == 0 && ::setgid(user->pw_gid) == 0 &&
+         ::setuid(user->pw_uid) == 0;
+}
+
+ProgramRun RunProgramUnprivileged(const std::string& home, const std::vector<std::string>& args) {
+  return Run(SOLVANE_TEST_PROGRAM, home, args, {}, 0, nullptr, true);
+}
 
 ProgramRun RunProgram(const std::string& home, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env, long file_size_limit_kib) {

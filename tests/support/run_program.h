@@ -2,6 +2,7 @@
 // home folder of the test's own.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -34,6 +35,21 @@ ProgramRun RunProgramAt(const std::string& program, const std::string& home,
 // asking it every 10 ms; a program that ends first is waited for as usual.
 ProgramRun RunProgramKilledWhen(const std::string& home, const std::vector<std::string>& args,
                                 const std::function<bool()>& kill_when);
+
+// Tests that need file permissions to hold run their child as an
+// unprivileged user ("nobody") when the suite runs as root, as CI does;
+// otherwise as the user running the tests. The three below do nothing more
+// than that when the suite is not root.
+
+// Hands `path` and everything below it to that user, so that the child can
+// reach and write what the test prepared for it.
+void GiveToUnprivilegedUser(const std::filesystem::path& path);
+
+// Switches this process (a forked child) to that user. False on failure.
+[[nodiscard]] bool DropToUnprivilegedUser();
+
+// As RunProgram, started through setpriv as that user.
+ProgramRun RunProgramUnprivileged(const std::string& home, const std::vector<std::string>& args);
 
 // The folder the program keeps its files in for that home.
 std::string UpdatesDirIn(const std::string& home);
