@@ -81,6 +81,10 @@ x86_64-w64-mingw32-objdump -p "$exe" >"$build/objdump-p.txt"
 echo "SolvaneSetup.exe: $(stat -c %s "$exe") bytes"
 grep -E '^Subsystem' "$build/objdump-p.txt"
 grep -q '(Windows GUI)' "$build/objdump-p.txt" || { echo "not a GUI-subsystem program" >&2; status=1; }
+# ASLR with a high-entropy 64-bit base, and no code run from data pages.
+for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
+  grep -qw "$flag" "$build/objdump-p.txt" || { echo "SolvaneSetup.exe lacks $flag" >&2; status=1; }
+done
 system_dlls='^(advapi32|bcrypt|comctl32|crypt32|gdi32|kernel32|msvcrt|secur32|shell32|user32|winhttp|winmm|ws2_32)\.dll$'
 while read -r dll; do
   if [[ ${dll,,} =~ $system_dlls ]]; then
