@@ -175,6 +175,8 @@ TEST(ActivityLog, AReadOnlyLogChangesNothingElse) {
   EXPECT_EQ(testing::RunProgramUnprivileged(home.str(), {"--apply"}).exit_code, 1);
   EXPECT_EQ(ReadFile(log), "");
   EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Updates.json"));
+  // It did run (setpriv, failing, would exit 1 too): the lock is its own.
+  EXPECT_TRUE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Updates.lock"));
 }
 
 TEST(StartUp, DataFolderThatCannotBeCreatedIsReportedWithExitOne) {
