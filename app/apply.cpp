@@ -1,3 +1,7 @@
+#include <cstdio>
+#include <optional>
+#include <string>
+
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "log/activity_log.h"
@@ -6,20 +10,46 @@
 #include "platform/encoding.h"
 #include "platform/fs.h"
 #include "platform/launch.h"
+#include "state/paths.h"
 #include "state/records.h"
 #include "state/state_file.h"
 
 namespace solvane {
+namespace {
 
-int RunApply() {
+// The state file's bytes as they stand; nullopt when they cannot be read.
+std::optional<std::string> StateFileBytes() {
+  const UniqueFile file = OpenFile(StateFilePath(), "rb");
+  if (!file) return std::nullopt;
+  std::string text;
+  char buffer[8192];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+    text.append(buffer, got);
+  }
+  if (std::ferror(file.get())) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+int RunApply(const ReleaseSource& source) {
   // Held until the record is consumed, so one staged installer starts once.
-  const FileLockHandle lock = LockUpdatesFolder();
-  if (!lock) return 1;
+  // A check only holds it for moments, never for its download.
+  const LockAttempt folder = LockUpdatesFolder();
+  if (!folder.lock) {
+    LogMessage("apply: %s", LockProblem(folder).c_str());
+    return 1;
+  }
   std::string state_problem;
   Json state = LoadState(&state_problem);
   if (!state_problem.empty()) LogMessage("apply: %s", state_problem.c_str());
   const std::optional<StagedRecord> staged = ReadStaged(state);
   if (!staged || staged->installer.empty()) return 1;
+  // A build with keys starts only bytes a signed manifest vouched for.
+  if (staged->sha256.empty() && !source.public_keys.empty()) {
+    LogMessage("apply: staged %s has no digest; not started", staged->version.c_str());
+    return 1;
+  }
 
   // Only a file the check itself put in the updates folder is started: the
   // state file is user-writable and could name anything.
@@ -37,10 +67,12 @@ int RunApply() {
           staged->sha256)) {
     return 1;
   }
-  if (!LaunchHeldFile(*held, *installer)) return 1;
 
-  // The installer (or the opener handed a document) may still need its file,
-  // so a later run removes it.
+  // Consumed before the start, so that a state file that cannot be written
+  // (a full disk, a read-only file) costs one launch at most, never one per
+  // run. The installer (or the opener handed a document) may still need its
+  // file, so a later run removes it.
+  const std::optional<std::string> before = StateFileBytes();
   state.erase("staged");
   if (!staged->version.empty()) {
     state["release_notes"] = ReleaseNotesJson(staged->version, staged->notes);
@@ -48,8 +80,16 @@ int RunApply() {
   const std::int64_t now = UnixNow();
   RememberLaunched(state, staged->installer, now);
   (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed
-  // The launch happened, but a record we could not consume is not a success.
-  return SaveState(state) ? 0 : 1;
+  if (!SaveState(state)) {
+    LogMessage("apply: cannot write the state file; %s not started", staged->version.c_str());
+    return 1;
+  }
+  if (LaunchHeldFile(*held, *installer)) return 0;
+  // Not started: the record comes back, byte for byte, for a later attempt.
+  if (!before || !WriteFileAtomically(StateFilePath(), *before, FileForm::kBinary)) {
+    LogMessage("apply: cannot put the staged record back");
+  }
+  return 1;
 }
 
 }  // namespace solvane

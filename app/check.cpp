@@ -22,34 +22,54 @@ constexpr std::int64_t kCheckIntervalSeconds = 86400;
 // The installer's name when its URL has no path.
 constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
 
+enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable };
+
 // Downloads and verifies the release, then records it as staged in place of
-// any earlier record, whose installer it removes. False when any of it
-// failed; `state` then keeps its old record and the old installer stays.
-bool StageRelease(Json& state, const std::string& version, const std::string& url,
-                  const std::string& sha256, const std::string& notes) {
+// any earlier record, whose installer it removes. The folder's lock in
+// `folder` is let go during the transfer, so the state is read again after
+// it. Anything but kStaged keeps the old record and the old installer.
+Staging StageRelease(LockAttempt& folder, const std::string& version, const std::string& url,
+                     const std::string& sha256, const std::string& notes) {
   const std::optional<std::string> name = InstallerFileName(url, kDefaultUpdateName);
-  if (!name) return false;  // nothing was created, so nothing to delete
+  if (!name) {
+    LogMessage("check: the installer name of %s cannot be used", version.c_str());
+    return Staging::kFailed;  // nothing was created, so nothing to delete
+  }
   const std::string path = UpdatesDirectory() + "/" + *name;
   const std::optional<std::string> stored_path = PathToUtf8(path);
   // A path the state file cannot hold could never be applied.
-  if (!stored_path) return false;
+  if (!stored_path) return Staging::kFailed;
 
   const std::optional<std::string> partial_name = PathToUtf8(*name + kPartialSuffix);
-  RemovePartialDownloads(partial_name ? *partial_name : "");
+  // Another run's download in progress keeps its file.
+  (void)RemovePartialDownloads(partial_name ? *partial_name : "");
   // Silent: a broken transfer keeps its bytes for tomorrow's check.
-  if (!DownloadInstaller(state, url, sha256, path, nullptr)) return false;
+  switch (DownloadInstaller(folder, url, sha256, path, nullptr)) {
+    case InstallerDownloadOutcome::kDone:
+      break;
+    case InstallerDownloadOutcome::kFailed:
+      return Staging::kFailed;
+    case InstallerDownloadOutcome::kInProgress:
+      return Staging::kInProgress;
+    case InstallerDownloadOutcome::kFolderUnusable:
+      return Staging::kFolderUnusable;
+  }
 
+  // Read again: an --apply or another check may have run during the transfer.
+  Json state = LoadState();
   const std::optional<StagedRecord> previous = ReadStaged(state);
+  const bool superseded = previous && CompareVersions(previous->version, version) > 0;
   Json staged_state = state;
   staged_state["staged"] = StagedJson({version, *stored_path, sha256, notes, UtcDate(UnixNow())});
-  if (!SaveState(staged_state)) {
+  if (superseded || !SaveState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
-    (void)RemovePath(path);
-    return false;
+    if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
+    return Staging::kFailed;
   }
-  state = std::move(staged_state);
-  if (previous && previous->installer != *stored_path) RemoveOwnInstaller(previous->installer);
-  return true;
+  if (previous && !SamePath(previous->installer, *stored_path)) {
+    RemoveOwnInstaller(previous->installer);
+  }
+  return Staging::kStaged;
 }
 
 // The staged record when its file is still the one that was verified; a
@@ -72,10 +92,11 @@ std::optional<StagedRecord> SoundStagedRecord(Json& state) {
 
 int RunCheck(const ReleaseSource& source, const std::string& current_version, bool force) {
   LogMessage("check: current=%s force=%d", current_version.c_str(), force ? 1 : 0);
-  // Held to the end: the state is read, changed and written as one step.
-  const FileLockHandle lock = LockUpdatesFolder();
-  if (!lock) {
-    LogMessage("check: another SolvaneSetup is busy");
+  // Held to the end but for the installer's transfer: the state is read,
+  // changed and written as one step.
+  LockAttempt folder = LockUpdatesFolder();
+  if (!folder.lock) {
+    LogMessage("check: %s", LockProblem(folder).c_str());
     return 0;
   }
   std::string state_problem;
@@ -115,23 +136,42 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
     return 0;
   }
 
-  const std::optional<StagedRecord> staged = SoundStagedRecord(state);
+  std::optional<StagedRecord> staged = SoundStagedRecord(state);
+  std::string version, url, sha256, notes;
+  const bool parsed = fetched && ParseReleaseManifest(source, body, version, url, sha256, notes);
+  // A build with keys trusts only what a signed manifest vouches for: a
+  // record without a digest, or with another digest for the same version
+  // (staged by a build without keys), is downloaded again.
+  if (parsed && staged && !source.public_keys.empty() &&
+      (staged->sha256.empty() ||
+       (CompareVersions(version, staged->version) == 0 && staged->sha256 != sha256))) {
+    LogMessage("check: staged %s is not the signed release, dropped", staged->version.c_str());
+    state.erase("staged");
+    (void)SaveState(state);  // dropped in memory either way; a later check drops it again
+    staged.reset();
+  }
   // What the user gets by applying: the staged release when it is newer.
   const std::string& baseline = staged && CompareVersions(staged->version, current_version) > 0
                                     ? staged->version
                                     : current_version;
-
-  std::string version, url, sha256, notes;
-  const bool parsed = fetched && ParseReleaseManifest(source, body, version, url, sha256, notes);
   if (parsed && staged && CompareVersions(version, staged->version) == 0) {
     DropPartialDownloads(state);
     LogMessage("check: already staged %s", version.c_str());
   } else if (parsed && CompareVersions(version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", current_version.c_str(), version.c_str());
-    if (StageRelease(state, version, url, sha256, notes)) {
-      LogMessage("check: staged %s", version.c_str());
-    } else {
-      LogMessage("check: download/verify failed for %s", version.c_str());
+    switch (StageRelease(folder, version, url, sha256, notes)) {
+      case Staging::kStaged:
+        LogMessage("check: staged %s", version.c_str());
+        break;
+      case Staging::kInProgress:
+        LogMessage("check: a download of %s is in progress", version.c_str());
+        break;
+      case Staging::kFolderUnusable:
+        LogMessage("check: %s", LockProblem(folder).c_str());
+        [[fallthrough]];
+      case Staging::kFailed:
+        LogMessage("check: download/verify failed for %s", version.c_str());
+        break;
     }
   } else if (!body.empty()) {
     // Nothing newer is wanted, so neither is a partial download of anything.

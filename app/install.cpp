@@ -45,28 +45,36 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kDownloadStep);
   SetProgress(0);
 
-  // Held to the end, so that no check or apply changes the folder meanwhile;
-  // released before an error message waits for the user.
-  FileLockHandle lock = LockUpdatesFolder();
+  // Held to the end but for the transfer, so that no check or apply changes
+  // the folder meanwhile; released before an error message waits for the user.
+  LockAttempt folder = LockUpdatesFolder();
+  if (!folder.lock) LogMessage("install: %s", LockProblem(folder).c_str());
   const std::optional<std::string> name = InstallerFileName(url, kDefaultInstallName);
-  if (!lock || !name) {
-    lock.reset();
+  if (folder.lock && !name) {
+    LogMessage("install: the installer name of %s cannot be used", version.c_str());
+  }
+  if (!folder.lock || !name) {
+    folder.lock.reset();
     ShowErrorMessage(window, kDownloadFailedMessage);
     return 1;
   }
   const std::string path = UpdatesDirectory() + "/" + *name;
   // The user is watching: a broken connection is retried at once, from the
   // bytes already held, and the bar carries on from them.
-  Json download_state = LoadState();
-  const bool ok = DownloadInstaller(
-      download_state, url, sha256, path, [](int percent) { SetProgress(percent); },
+  const InstallerDownloadOutcome outcome = DownloadInstaller(
+      folder, url, sha256, path, [](int percent) { SetProgress(percent); },
       [] {
         MarkStepDone(kDownloadStep);
         MarkStepActive(kVerifyStep);
       },
       kInstallAttempts);
-  if (!ok) {
-    lock.reset();
+  if (outcome == InstallerDownloadOutcome::kInProgress) {
+    LogMessage("install: a download of %s is in progress", version.c_str());
+  } else if (outcome == InstallerDownloadOutcome::kFolderUnusable) {
+    LogMessage("install: %s", LockProblem(folder).c_str());
+  }
+  if (outcome != InstallerDownloadOutcome::kDone) {
+    folder.lock.reset();
     ShowErrorMessage(window, kDownloadFailedMessage);
     return 1;
   }

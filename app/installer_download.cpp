@@ -14,8 +14,9 @@ namespace solvane {
 namespace {
 
 // Removes the file a `partial` record names, when it is one of our own
-// partial files: directly in the updates folder, named "*.partial". The state
-// file is user-writable, so nothing else it names is touched.
+// partial files: directly in the updates folder, named "*.partial", and not
+// being downloaded into by another run. The state file is user-writable, so
+// nothing else it names is touched.
 void RemoveRecordedFile(const PartialRecord& record) {
   const std::string::size_type slash = record.file.rfind('/');
   const std::string name = slash == std::string::npos ? record.file : record.file.substr(slash + 1);
@@ -23,22 +24,24 @@ void RemoveRecordedFile(const PartialRecord& record) {
   if (!folder || record.file != *folder + "/" + name || !name.ends_with(kPartialSuffix)) return;
   // A file that stays is no longer named by any record; the next run's
   // housekeeping tries again.
-  if (const std::optional<std::string> path = Utf8ToPath(record.file)) (void)RemovePath(*path);
-}
-
-void SavePartialRecord(Json& state, const PartialRecord& record) {
-  if (!state.is_object()) return;
-  state["partial"] = PartialJson(record);
-  (void)SaveState(state);  // without it the next run only starts from zero
+  if (const std::optional<std::string> path = Utf8ToPath(record.file)) {
+    (void)RemovePartialFile(*path);
+  }
 }
 
 }  // namespace
 
-bool DownloadInstaller(Json& state, const std::string& url, const std::string& sha256,
-                       const std::string& final_path, const ProgressCallback& progress,
-                       const std::function<void()>& verifying, int attempts) {
+InstallerDownloadOutcome DownloadInstaller(LockAttempt& folder_lock, const std::string& url,
+                                           const std::string& sha256, const std::string& final_path,
+                                           const ProgressCallback& progress,
+                                           const std::function<void()>& verifying, int attempts) {
   const std::string partial = final_path + kPartialSuffix;
   const std::optional<std::string> partial_utf8 = PathToUtf8(partial);
+  // Held until the file is renamed or given up: another run that wants the
+  // same bytes leaves them alone meanwhile.
+  const LockAttempt partial_lock = LockFile(partial);
+  if (partial_lock.busy) return InstallerDownloadOutcome::kInProgress;
+  if (!partial_lock.lock) return InstallerDownloadOutcome::kFailed;
 
   InstallerDownload request;
   request.url = url;
@@ -46,6 +49,7 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
   request.destination = partial;
   request.attempts = attempts;
   request.pause = std::chrono::milliseconds(kInstallRetryPauseMilliseconds);
+  Json state = LoadState();
   const std::optional<PartialRecord> recorded = ReadPartial(state);
   if (recorded && partial_utf8 && recorded->file == *partial_utf8 && recorded->url == url &&
       recorded->sha256 == sha256) {
@@ -57,37 +61,54 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
     state.erase("partial");
     (void)SaveState(state);
   }
-
-  const auto remember = [&](const PartialDownload& held) {
-    if (partial_utf8) {
-      SavePartialRecord(state, {held.url, held.sha256, *partial_utf8, held.bytes, held.validator});
-    }
-  };
   // A download that keeps nothing leaves no state file where there was none.
   const bool had_state_file = PathExists(StateFilePath());
+
+  // The transfer may take hours on a slow link; an --apply of what is
+  // already staged must not wait for it.
+  folder_lock.lock.reset();
+  const auto remember = [&](const PartialDownload& held) {
+    if (!partial_utf8) return;
+    // Without it the next run only starts from zero.
+    (void)ChangeStateLocked([&](Json& current) {
+      if (current.is_object()) {
+        current["partial"] =
+            PartialJson({held.url, held.sha256, *partial_utf8, held.bytes, held.validator});
+      }
+    });
+  };
   const InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
-  if (result.partial) {
-    remember(*result.partial);
-  } else if (state.is_object() && state.contains("partial")) {
-    state.erase("partial");
-    // Either way a stale record only costs the next run a fresh start.
-    if (!had_state_file && state.empty()) {
-      (void)RemovePath(StateFilePath());
-    } else {
-      (void)SaveState(state);
+  if (result.partial) remember(*result.partial);
+
+  folder_lock = LockUpdatesFolder();
+  if (!folder_lock.lock) {
+    return result.complete ? InstallerDownloadOutcome::kFolderUnusable
+                           : InstallerDownloadOutcome::kFailed;
+  }
+  if (!result.partial) {
+    Json current = LoadState();
+    const std::optional<PartialRecord> ours = ReadPartial(current);
+    if (ours && partial_utf8 && ours->file == *partial_utf8) {
+      current.erase("partial");
+      // Either way a stale record only costs the next run a fresh start.
+      if (!had_state_file && current.empty()) {
+        (void)RemovePath(StateFilePath());
+      } else {
+        (void)SaveState(current);
+      }
     }
   }
   // The digest was taken as the bytes arrived; its verdict is the verify step's.
   if (result.received && verifying) verifying();
-  if (!result.complete) return false;
-  if (RenameOver(partial, final_path)) return true;
+  if (!result.complete) return InstallerDownloadOutcome::kFailed;
+  if (RenameOver(partial, final_path)) return InstallerDownloadOutcome::kDone;
   (void)RemovePath(partial);  // the failure is reported; housekeeping removes a stray partial
-  return false;
+  return InstallerDownloadOutcome::kFailed;
 }
 
 void DropPartialDownloads(Json& state) {
-  RemovePartialDownloads("");
-  if (state.is_object() && state.contains("partial")) {
+  // A download in progress elsewhere keeps its file and its record.
+  if (RemovePartialDownloads("") && state.is_object() && state.contains("partial")) {
     state.erase("partial");
     (void)SaveState(state);  // a record naming a removed file is ignored next time
   }

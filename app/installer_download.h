@@ -6,33 +6,49 @@
 #include <string>
 
 #include "net/transfer.h"
+#include "platform/file_lock.h"
 #include "state/state_file.h"
 
 namespace solvane {
+
+// How DownloadInstaller ended.
+enum class InstallerDownloadOutcome {
+  kDone,            // the verified file is at its final path; the folder is locked again
+  kFailed,          // the transfer or the verification failed
+  kInProgress,      // another run is downloading to the same partial file
+  kFolderUnusable,  // the folder's lock could not be taken again; see `folder_lock`
+};
 
 // Downloads `url` to `final_path` + ".partial", verifies it there against
 // `sha256` (skipped when "") and only then renames it to `final_path`,
 // replacing what was there. `progress` receives the whole file's per cent and
 // `verifying`, when set, is called once the bytes are all in.
 //
+// Called holding the folder's lock in `folder_lock`. It takes a lock of its
+// own on the partial file (kInProgress when another run holds it), releases
+// the folder for the transfer, so that nothing waits on a slow link, and
+// takes the folder again before the rename: on kDone the caller holds it,
+// otherwise `folder_lock` tells how taking it back went. A link found at the
+// partial name is removed, never written through.
+//
 // The digest is taken as the bytes arrive and the file is on the disk before
 // the rename. A download that stops part-way keeps its bytes and describes
-// them under `partial` in `state` (saved at once, so that a killed process
-// leaves it too); a later call for the same url and digest resumes from them.
-// `attempts` tries are made in this call after a broken connection. A
-// `partial` record of another release is dropped with its file.
+// them under `partial` in the state file (saved at once, under a short hold
+// of the folder, so that a killed process leaves it too); a later call for
+// the same url and digest resumes from them. `attempts` tries are made in
+// this call after a broken connection. A `partial` record of another release
+// is dropped with its file.
 //
-// False on any failure: nothing but a resumable partial file is then left,
-// and an existing file at `final_path` was neither opened, truncated nor
-// deleted. The caller holds the updates folder's lock.
-[[nodiscard]] bool DownloadInstaller(Json& state, const std::string& url, const std::string& sha256,
-                                     const std::string& final_path,
-                                     const ProgressCallback& progress,
-                                     const std::function<void()>& verifying = nullptr,
-                                     int attempts = 1);
+// On failure nothing but a resumable partial file is left, and an existing
+// file at `final_path` was neither opened, truncated nor deleted.
+[[nodiscard]] InstallerDownloadOutcome DownloadInstaller(
+    LockAttempt& folder_lock, const std::string& url, const std::string& sha256,
+    const std::string& final_path, const ProgressCallback& progress,
+    const std::function<void()>& verifying = nullptr, int attempts = 1);
 
 // Forgets a partial download no longer wanted: every partial file in the
-// updates folder goes, and the `partial` record of `state` (saved when it had one).
+// updates folder goes but one another run is downloading into, and, when
+// none was, the `partial` record of `state` (saved when it had one).
 void DropPartialDownloads(Json& state);
 
 }  // namespace solvane

@@ -24,7 +24,7 @@ int Dispatch(const std::vector<std::string>& args, const ReleaseSource& source) 
       return RunCheck(source, command.current_version, command.force);
     case Workflow::kApply:
       LogMessage("apply: launching staged installer");
-      return RunApply();
+      return RunApply(source);
     case Workflow::kInstall:
       break;
   }

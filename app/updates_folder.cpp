@@ -35,8 +35,35 @@ std::string Utf8Name(const std::filesystem::path& path) {
 
 }  // namespace
 
-FileLockHandle LockUpdatesFolder() {
-  return AcquireFileLock(UpdatesDirectory() + kLockFileName, kLockWaitMilliseconds);
+LockAttempt LockUpdatesFolder() { return LockFolder(UpdatesDirectory(), kLockWaitMilliseconds); }
+
+std::string LockProblem(const LockAttempt& attempt) {
+  if (attempt.busy) return "another SolvaneSetup is busy";
+  return "cannot lock the updates folder: " + attempt.error;
+}
+
+bool ChangeStateLocked(const std::function<void(Json&)>& change) {
+  const LockAttempt folder = LockUpdatesFolder();
+  if (!folder.lock) return false;
+  Json state = LoadState();
+  change(state);
+  return SaveState(state);
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  const std::optional<std::string> path_a = Utf8ToPath(a);
+  const std::optional<std::string> path_b = Utf8ToPath(b);
+  if (!path_a || !path_b) return false;
+  try {
+    const std::filesystem::path fs_a = ToFsPath(*path_a);
+    const std::filesystem::path fs_b = ToFsPath(*path_b);
+    if (fs_a.lexically_normal() == fs_b.lexically_normal()) return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(fs_a, fs_b, ec) && !ec;
+  } catch (const std::filesystem::filesystem_error&) {
+    return false;
+  }
 }
 
 bool IsOwnInstallerFile(const std::string& path) {
@@ -65,7 +92,8 @@ void RemoveOwnInstaller(const std::string& installer_utf8) {
 
 void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now) {
   std::vector<LaunchedRecord> launched = ReadLaunched(state);
-  std::erase_if(launched, [&](const LaunchedRecord& r) { return r.installer == installer_utf8; });
+  std::erase_if(launched,
+                [&](const LaunchedRecord& r) { return SamePath(r.installer, installer_utf8); });
   launched.push_back({installer_utf8, now});
   WriteLaunched(state, launched);
 }
@@ -77,7 +105,7 @@ bool TidyUpdatesFolder(Json& state, std::int64_t now) {
     std::vector<LaunchedRecord> kept;
     for (const LaunchedRecord& record : ReadLaunched(state)) {
       // The same file name may have been downloaded and staged again since.
-      if (staged && staged->installer == record.installer) continue;
+      if (staged && SamePath(staged->installer, record.installer)) continue;
       if (record.time <= now - kLaunchedKeepSeconds) {
         RemoveOwnInstaller(record.installer);
         continue;
@@ -108,15 +136,38 @@ bool TidyUpdatesFolder(Json& state, std::int64_t now) {
   return changed;
 }
 
-void RemovePartialDownloads(const std::string& keep_name) {
+bool RemovePartialFile(const std::string& path) {
+  // Taken first, so that a partial file another run is downloading into is
+  // never pulled from under it.
+  const LockAttempt partial = LockFile(path);
+  if (!partial.lock) return !PathExists(path);
+  return RemovePath(path);
+}
+
+bool RemovePartialDownloads(const std::string& keep_name) {
+  bool none_held = true;
   std::error_code ec;
   std::filesystem::directory_iterator entries(ToFsPath(UpdatesDirectory()), ec);
   for (; !ec && entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
     const std::string name = Utf8Name(entries->path());
     if (!name.ends_with(kPartialSuffix) || name == keep_name) continue;
     std::error_code entry_ec;
-    if (entries->is_regular_file(entry_ec)) std::filesystem::remove(entries->path(), entry_ec);
+    if (!entries->is_regular_file(entry_ec)) continue;
+    const std::optional<std::string> narrow_name = Utf8ToPath(name);
+    // A name that cannot be spelled narrowly is no download's of ours.
+    if (!narrow_name) {
+      std::filesystem::remove(entries->path(), entry_ec);
+      continue;
+    }
+    const std::string path = UpdatesDirectory() + "/" + *narrow_name;
+    const LockAttempt partial = LockFile(path);
+    if (partial.busy) {
+      none_held = false;
+      continue;
+    }
+    if (partial.lock) (void)RemovePath(path);  // a file that stays goes next time
   }
+  return none_held;
 }
 
 }  // namespace solvane

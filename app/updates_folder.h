@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/file_lock.h"
@@ -11,9 +12,22 @@
 namespace solvane {
 
 // The lock on the updates folder, waiting a few seconds for another
-// SolvaneSetup to finish. Null when it is still busy (or the lock file cannot
-// be opened). Throws as UpdatesDirectory does.
-[[nodiscard]] FileLockHandle LockUpdatesFolder();
+// SolvaneSetup to finish. It guards reading and changing the state file and
+// the folder, never a transfer. Throws as UpdatesDirectory does.
+[[nodiscard]] LockAttempt LockUpdatesFolder();
+
+// Why `attempt` holds no lock, for the log: "another SolvaneSetup is busy",
+// or "cannot lock the updates folder: <the system's text>".
+[[nodiscard]] std::string LockProblem(const LockAttempt& attempt);
+
+// LoadState, `change` and SaveState under a short hold of the folder's lock.
+// False when the lock or the save failed; nothing is written then.
+bool ChangeStateLocked(const std::function<void(Json&)>& change);
+
+// Whether the UTF-8 paths `a` and `b` from the state file name the same
+// entry: compared after normalisation ("Updates/./x" is "Updates/x"), or by
+// file identity when both exist.
+[[nodiscard]] bool SamePath(const std::string& a, const std::string& b);
 
 // Whether `path` (the program's narrow form) names a regular file directly
 // inside the updates folder, the folder compared after resolving links, that
@@ -39,7 +53,12 @@ void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64
 [[nodiscard]] bool TidyUpdatesFolder(Json& state, std::int64_t now);
 
 // Removes every partial download in the updates folder except the one named
-// `keep_name` (the UTF-8 file name; "" keeps none).
-void RemovePartialDownloads(const std::string& keep_name);
+// `keep_name` (the UTF-8 file name; "" keeps none) and those that another
+// download holds locked. True when none was held elsewhere.
+bool RemovePartialDownloads(const std::string& keep_name);
+
+// Removes the partial file at `path` unless another download holds it
+// locked. True when nothing is left there.
+bool RemovePartialFile(const std::string& path);
 
 }  // namespace solvane

@@ -14,6 +14,6 @@ int RunInstall(const ReleaseSource& source);
 int RunCheck(const ReleaseSource& source, const std::string& current_version, bool force);
 
 // Launches the staged installer: 0 when it was launched, 1 otherwise.
-int RunApply();
+int RunApply(const ReleaseSource& source);
 
 }  // namespace solvane

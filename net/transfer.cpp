@@ -260,7 +260,7 @@ struct Receiver {
 // Empties the file and the hash, forgetting the held bytes.
 bool StartOver(Receiver& r) {
   r.sink.Close();
-  UniqueFile file = OpenFile(r.request->destination, "wb");
+  UniqueFile file = OpenOwnFile(r.request->destination, "wb");
   Sha256Hash hash = Sha256Begin();
   const bool ok = file && hash;
   r.sink.Begin(std::move(file), std::move(hash));
@@ -367,7 +367,7 @@ bool ContinueHeld(Receiver& r) {
   if (error || size == 0) return false;
   // The file's own size counts, not the record's: a killed run could not
   // update the record, and anything wrong in the bytes shows in the digest.
-  UniqueFile file = OpenFile(r.request->destination, "r+b");
+  UniqueFile file = OpenOwnFile(r.request->destination, "r+b");
   Sha256Hash hash = Sha256Begin();
   if (!file || !hash) return false;
   const auto bytes = static_cast<std::int64_t>(size);

@@ -26,6 +26,12 @@ std::filesystem::path ToFsPath(const std::string& narrow);
 // not a regular file. Never waits for the other end of a FIFO.
 [[nodiscard]] UniqueFile OpenFile(const std::string& path, const char* mode);
 
+// OpenFile for a file the program writes in its own folder: null, before
+// anything in it is truncated or written, when `path` is a symbolic link, a
+// reparse point or a file with another hard link, so that nothing is ever
+// written through a link into some other file.
+[[nodiscard]] UniqueFile OpenOwnFile(const std::string& path, const char* mode);
+
 // Flushes the stream and asks the OS to put the file's data on the disk.
 // Returns false when either step fails.
 [[nodiscard]] bool FlushToDisk(std::FILE* file);

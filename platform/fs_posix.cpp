@@ -36,14 +36,15 @@ int OpenFlags(const char* mode) {
   return flags | (mode[0] == 'r' ? O_RDONLY : O_WRONLY);
 }
 
-}  // namespace
-
-UniqueFile OpenFile(const std::string& path, const char* mode) {
-  const int flags = OpenFlags(mode);
+// OpenFile, and for `own_file` OpenOwnFile: the truncation of "w" waits
+// until the file is known to be no link.
+UniqueFile Open(const std::string& path, const char* mode, bool own_file) {
+  int flags = OpenFlags(mode);
   if (flags < 0) {
     errno = EINVAL;
     return nullptr;
   }
+  if (own_file) flags = (flags & ~O_TRUNC) | O_NOFOLLOW;
   // O_NONBLOCK: opening a FIFO would otherwise wait for its other end.
   const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
@@ -51,10 +52,14 @@ UniqueFile OpenFile(const std::string& path, const char* mode) {
   // here (every read then fails) while Windows refuses it; a FIFO or a device
   // would block or never end.
   struct stat st = {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (own_file && st.st_nlink != 1)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? EMLINK : ENXIO;
     ::close(fd);
     errno = error;
+    return nullptr;
+  }
+  if (own_file && mode[0] == 'w' && ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
     return nullptr;
   }
   const int status = ::fcntl(fd, F_GETFL);
@@ -63,6 +68,12 @@ UniqueFile OpenFile(const std::string& path, const char* mode) {
   if (!file) ::close(fd);
   return file;
 }
+
+}  // namespace
+
+UniqueFile OpenFile(const std::string& path, const char* mode) { return Open(path, mode, false); }
+
+UniqueFile OpenOwnFile(const std::string& path, const char* mode) { return Open(path, mode, true); }
 
 bool FlushToDisk(std::FILE* file) {
   if (std::fflush(file) != 0) return false;

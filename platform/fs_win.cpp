@@ -1,7 +1,9 @@
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -48,6 +50,42 @@ UniqueFile OpenFile(const std::string& path, const char* mode) {
   std::wstring wide_mode;
   for (const char* c = mode; *c; ++c) wide_mode += static_cast<wchar_t>(*c);
   return UniqueFile(::_wfopen(wide.c_str(), wide_mode.c_str()));
+}
+
+UniqueFile OpenOwnFile(const std::string& path, const char* mode) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty() || (mode[0] != 'w' && mode[0] != 'r')) return nullptr;
+  const bool update = std::strchr(mode, '+') != nullptr;
+  const bool writes = mode[0] == 'w' || update;
+  const DWORD access = (mode[0] == 'r' || update ? GENERIC_READ : 0) | (writes ? GENERIC_WRITE : 0);
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, so that it can be
+  // refused below instead of followed. The sharing is _wfopen's.
+  const HANDLE handle =
+      ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    mode[0] == 'w' ? OPEN_ALWAYS : OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool plain =
+      ::GetFileInformationByHandle(handle, &info) &&
+      !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+      info.nNumberOfLinks == 1;
+  // Truncated only now that it is known to be our own file.
+  if (!plain || (mode[0] == 'w' && !::SetEndOfFile(handle))) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  const int fd =
+      ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | (update   ? _O_RDWR
+                                                                         : writes ? _O_WRONLY
+                                                                                  : _O_RDONLY));
+  if (fd < 0) {
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  UniqueFile file(::_fdopen(fd, mode));
+  if (!file) ::_close(fd);
+  return file;
 }
 
 bool FlushToDisk(std::FILE* file) {

@@ -28,8 +28,14 @@ bool IsDeviceName(const std::string& name) {
          stem[3] >= '0' && stem[3] <= '9';
 }
 
+// The longest file name the file systems we meet take, in bytes (NTFS counts
+// UTF-16 units, never more than the UTF-8 bytes).
+constexpr std::size_t kMaxFileNameBytes = 255;
+
 bool IsSafeName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
+  // The download is made under the name plus ".partial", which must fit too.
+  if (name.size() + std::string_view(kPartialSuffix).size() > kMaxFileNameBytes) return false;
   for (unsigned char c : name) {
     if (c < 0x20 || c == 0x7f) return false;
     if (std::string_view("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string_view::npos) {

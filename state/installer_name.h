@@ -10,7 +10,8 @@ namespace solvane {
 // when the URL holds no '/'. nullopt when the name is not safe to create in
 // the updates folder: empty, "." or "..", a control character, a character
 // that Windows forbids in names (<>:"/\|?*), a trailing dot or space, or a
-// Windows device name such as CON or LPT1, or a name IsReservedName refuses.
+// Windows device name such as CON or LPT1, a name IsReservedName refuses, or
+// one too long to be downloaded under its name plus ".partial" (255 bytes).
 [[nodiscard]] std::optional<std::string> InstallerFileName(const std::string& url,
                                                            const std::string& fallback);
 

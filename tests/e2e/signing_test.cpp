@@ -108,6 +108,45 @@ TEST_F(SigningTest, EitherBuiltInKeyPassesAndTheSerialIsRecorded) {
   }
 }
 
+// What a build without keys staged (no digest, or a digest of other bytes)
+// is never started by a build with keys: its check drops the record and
+// downloads the signed release, and its --apply refuses a record without a
+// digest.
+TEST_F(SigningTest, ASignedBuildTrustsOnlyWhatTheSignedManifestVouchesFor) {
+  const std::string other = "#!/bin/sh\necho unsigned > '" + home_.str() + "/other-ran'\n";
+  for (const bool with_digest : {false, true}) {
+    SCOPED_TRACE(with_digest ? "digest of other bytes" : "no digest");
+    std::filesystem::remove_all(Updates());
+    server_->Serve(kManifestPath,
+                   ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
+                               with_digest ? Sha256Of(other).c_str() : nullptr, "n"));
+    server_->Serve(kInstallerPath, other);
+    ASSERT_EQ(RunProgram(home_.str(), {"--check", "1.4.0", "--force"}).exit_code, 0);
+    ASSERT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
+    if (!with_digest) {
+      const std::string before = ReadFile(StateFile());
+      EXPECT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, home_.str(), {"--apply"}).exit_code, 1);
+      EXPECT_EQ(LogMessages(home_.str()).back(), "apply: staged 1.5.0 has no digest; not started");
+      EXPECT_EQ(ReadFile(StateFile()), before);
+    }
+
+    const std::string manifest = Manifest(3, InAYear());
+    const std::string signature = Minisign(manifest, Key("release-1.key"));
+    Serve(manifest, &signature);
+    ASSERT_EQ(SignedCheck().exit_code, 0);
+    const Messages log = WorkflowMessages(home_.str());
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(Messages(log.end() - 3, log.end()),
+              (Messages{"check: staged 1.5.0 is not the signed release, dropped",
+                        "check: update available 1.4.0 -> 1.5.0", "check: staged 1.5.0"}));
+    EXPECT_EQ(State()["staged"]["sha256"], Sha256Of(Installer()));
+    EXPECT_EQ(ReadFile(Updates() + "/Solvane-1.5.0.sh"), Installer());
+  }
+  EXPECT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, home_.str(), {"--apply"}).exit_code, 0);
+  EXPECT_TRUE(WaitForFile(home_.str() + "/installer-ran"));
+  EXPECT_FALSE(std::filesystem::exists(home_.str() + "/other-ran"));
+}
+
 struct Refusal {
   const char* name;
   std::string manifest;

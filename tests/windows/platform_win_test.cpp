@@ -258,14 +258,41 @@ TEST(Shell, AHeldFileRefusesWritersAndIsStillStarted) {
   EXPECT_FALSE(HoldFile(dir.str()));  // a folder is not an installer
 }
 
-TEST(FileLock, OneHolderAtATimeAndFreeOnRelease) {
+// The folder's lock file cannot be deleted while held, so a second run always
+// meets the lock; a partial file's lock lets its own download write and rename.
+TEST(FileLock, OneHolderAtATimeAndTheLockCannotBeDeletedAway) {
   testing::TempDir dir;
-  const std::string path = dir.str() + "\\Updates.lock";
-  FileLockHandle first = AcquireFileLock(path, 0);
-  ASSERT_TRUE(first);
-  EXPECT_FALSE(AcquireFileLock(path, 100));
-  first.reset();
-  EXPECT_TRUE(AcquireFileLock(path, 0));
+  const std::string lock_file = dir.str() + "\\Updates.lock";
+  LockAttempt first = LockFolder(dir.str(), 0);
+  ASSERT_TRUE(first.lock) << first.error;
+  EXPECT_FALSE(::DeleteFileA(lock_file.c_str()));
+  const LockAttempt second = LockFolder(dir.str(), 100);
+  EXPECT_FALSE(second.lock);
+  EXPECT_TRUE(second.busy);
+  EXPECT_EQ(second.error, "");
+  first.lock.reset();
+  EXPECT_TRUE(LockFolder(dir.str(), 0).lock);
+
+  const std::string partial = dir.str() + "\\Solvane.exe.partial";
+  LockAttempt held = LockFile(partial);
+  ASSERT_TRUE(held.lock) << held.error;
+  EXPECT_TRUE(LockFile(partial).busy);
+  {
+    UniqueFile writer = OpenFile(partial, "wb");
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(std::fwrite("bytes", 1, 5, writer.get()), 5u);
+  }
+  EXPECT_EQ(testing::ReadFile(partial), "bytes");
+  EXPECT_TRUE(RenameOver(partial, dir.str() + "\\Solvane.exe"));
+
+  // A directory where the lock file belongs is an error with the system's
+  // text, never "busy".
+  testing::TempDir other;
+  ASSERT_TRUE(::CreateDirectoryA((other.str() + "\\Updates.lock").c_str(), nullptr));
+  const LockAttempt blocked = LockFolder(other.str(), 0);
+  EXPECT_FALSE(blocked.lock);
+  EXPECT_FALSE(blocked.busy);
+  EXPECT_NE(blocked.error, "");
 }
 
 }  // namespace

@@ -76,6 +76,7 @@ class ReleaseServer:
         self.manifest_bytes = None  # served as they are instead of `manifest`
         self.signature = None  # manifest.json.minisig; None answers 404
         self.slow = False
+        self.slow_seconds = 6  # how long a slow reply takes
         self.download_started = threading.Event()
         self.requests = []
         # Resume: the next installer response is cut after this share of the
@@ -150,7 +151,7 @@ class ReleaseServer:
                 for at in range(0, len(body), piece):
                     self.wfile.write(body[at:at + piece])
                     self.wfile.flush()
-                    time.sleep(0.2)
+                    time.sleep(server.slow_seconds / 30)
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         if tls_context:
@@ -492,8 +493,24 @@ class Cycle:
             check(not os.path.exists(os.path.join(self.updates, name)),
                   "a refused manifest's installer was downloaded")
 
+            # What the build without keys stages without a digest, the build
+            # with keys neither starts nor keeps.
+            self.server.manifest_bytes = self.server.signature = None
+            del self.server.manifest["releases"]["windows-x64"]["0.4.0"]["sha256"]
+            code, _, _ = self.wine.run([self.program, "--check", "0.2.0", "--force"])
+            check(code == 0 and self.log().rstrip().endswith("check: staged 0.4.0"),
+                  "%s: unsigned 0.4.0 not staged:\n%s" % (self.label, self.log()[-600:]))
+            code, _, _ = self.wine.run([signed_program, "--apply"])
+            check(code == 1 and self.log().rstrip().endswith(
+                "apply: staged 0.4.0 has no digest; not started"),
+                "%s: signed --apply of an undigested record:\n%s" % (self.label, self.log()[-600:]))
+            check(not os.path.exists(os.path.join(self.updates, name + ".ran")),
+                  "the signed build started what the unsigned build staged")
+
             publish(7, "release-2.key")
             code, _, err = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
+            check("check: staged 0.4.0 is not the signed release, dropped" in self.log(),
+                  "%s: the unsigned record was kept:\n%s" % (self.label, self.log()[-800:]))
             check(code == 0, "%s: signed --check exit %d %r" % (self.label, code, err[-500:]))
             check(self.log().rstrip().endswith("check: staged 0.4.0"),
                   "%s: signed manifest not staged:\n%s" % (self.label, self.log()))
@@ -578,6 +595,51 @@ class Cycle:
         code, _, _ = self.wine.run([self.program, "--apply"])
         check(code == 1, "%s: a second --apply exit %d" % (self.label, code))
         check(self.state_text() == applied, "a second --apply changed the state")
+
+    def sharing_the_folder(self):
+        """--apply never waits for a check that is downloading over a slow link,
+        and a second check leaves that download alone; a state file that
+        cannot be saved makes --apply start nothing, however often it runs."""
+        name = self.server.publish("0.8.0", "Staged.")
+        code, _, _ = self.wine.run([self.program, "--check", "0.2.0", "--force"])
+        check(code == 0 and self.log().rstrip().endswith("check: staged 0.8.0"),
+              "%s: 0.8.0 not staged:\n%s" % (self.label, self.log()[-600:]))
+
+        state = os.path.join(self.updates, "Updates.json")
+        os.chmod(state, 0o444)
+        try:
+            for _ in range(3):
+                code, _, _ = self.wine.run([self.program, "--apply"])
+                check(code == 1 and self.log().rstrip().endswith(
+                    "apply: cannot write the state file; 0.8.0 not started"),
+                    "%s: --apply with a read-only state:\n%s" % (self.label, self.log()[-600:]))
+            time.sleep(1)
+            check(not os.path.exists(os.path.join(self.updates, name + ".ran")),
+                  "%s: --apply started an installer it could not record" % self.label)
+        finally:
+            os.chmod(state, 0o644)
+
+        slow_name = self.server.publish("0.9.0", "Slow.")
+        self.server.slow, self.server.slow_seconds = True, 40
+        self.server.download_started.clear()
+        try:
+            downloading = self.wine.start([self.program, "--check", "0.2.0", "--force"])
+            check(self.server.download_started.wait(120), "the slow download never started")
+            code, _, err = self.wine.run([self.program, "--apply"])
+            check(code == 0, "%s: --apply during a download exit %d %r:\n%s"
+                  % (self.label, code, err[-300:], self.log()[-600:]))
+            check(wait_for(os.path.join(self.updates, name + ".ran"), 30),
+                  "%s: --apply did not start %s" % (self.label, name))
+            code, _, _ = self.wine.run([self.program, "--check", "0.2.0", "--force"])
+            check(code == 0 and self.log().rstrip().endswith(
+                "check: a download of 0.9.0 is in progress"),
+                "%s: second check during a download:\n%s" % (self.label, self.log()[-600:]))
+            code, _, err = self.wine.finish(downloading)
+            check(code == 0 and self.log().rstrip().endswith("check: staged 0.9.0"),
+                  "%s: the slow download was not staged:\n%s" % (self.label, self.log()[-600:]))
+            check(os.path.exists(os.path.join(self.updates, slow_name)), "0.9.0 file missing")
+        finally:
+            self.server.slow, self.server.slow_seconds = False, 6
 
     def damaged_and_stuck_state(self):
         """The state file's faults under Windows: a damaged file is kept aside
@@ -879,6 +941,7 @@ def main():
                     cycle.signed(args.signed_program, args.minisign, args.keys)
                     cycle.resume()
                     cycle.damaged_and_stuck_state()
+                    cycle.sharing_the_folder()
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
