@@ -1,5 +1,6 @@
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
@@ -24,9 +25,11 @@ constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
 
 // Downloads and verifies the release, then records it as staged in place of
 // any earlier record, whose installer it removes. False when any of it
-// failed; `state` then keeps its old record and the old installer stays.
+// failed, with `why` saying what; `state` then keeps its old record and the
+// old installer stays.
 bool StageRelease(Json& state, const std::string& version, const std::string& url,
-                  const std::string& sha256, const std::string& notes) {
+                  const std::string& sha256, const std::string& notes, std::string& why) {
+  why = "unusable file name";
   const std::optional<std::string> name = InstallerFileName(url, kDefaultUpdateName);
   if (!name) return false;  // nothing was created, so nothing to delete
   const std::string path = UpdatesDirectory() + "/" + *name;
@@ -37,7 +40,9 @@ bool StageRelease(Json& state, const std::string& version, const std::string& ur
   const std::optional<std::string> partial_name = PathToUtf8(*name + kPartialSuffix);
   RemovePartialDownloads(partial_name ? *partial_name : "");
   // Silent: a broken transfer keeps its bytes for tomorrow's check.
-  if (!DownloadInstaller(state, url, sha256, path, nullptr)) return false;
+  const TransferOutcome download = DownloadInstaller(state, url, sha256, path, nullptr);
+  why = FailureReason(download);
+  if (!download.ok()) return false;
 
   const std::optional<StagedRecord> previous = ReadStaged(state);
   Json staged_state = state;
@@ -45,6 +50,7 @@ bool StageRelease(Json& state, const std::string& version, const std::string& ur
   if (!SaveState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     (void)RemovePath(path);
+    why = "cannot write the state file";
     return false;
   }
   state = std::move(staged_state);
@@ -121,24 +127,30 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
                                     ? staged->version
                                     : current_version;
 
-  std::string version, url, sha256, notes;
-  const bool parsed = fetched && ParseReleaseManifest(source, body, version, url, sha256, notes);
-  if (parsed && staged && CompareVersions(version, staged->version) == 0) {
+  std::string version, url, sha256, notes, parse_error;
+  const bool parsed =
+      fetched && ParseReleaseManifest(source, body, version, url, sha256, notes, parse_error);
+  if (!fetched) {
+    LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
+  } else if (!parse_error.empty()) {
+    LogMessage("check: manifest unusable: %s", parse_error.c_str());
+  } else if (!parsed) {
+    LogMessage("check: no release for %s", source.platform_key.c_str());
+  } else if (staged && CompareVersions(version, staged->version) == 0) {
     DropPartialDownloads(state);
     LogMessage("check: already staged %s", version.c_str());
-  } else if (parsed && CompareVersions(version, baseline) > 0) {
+  } else if (CompareVersions(version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", current_version.c_str(), version.c_str());
-    if (StageRelease(state, version, url, sha256, notes)) {
+    std::string why;
+    if (StageRelease(state, version, url, sha256, notes, why)) {
       LogMessage("check: staged %s", version.c_str());
     } else {
-      LogMessage("check: download/verify failed for %s", version.c_str());
+      LogMessage("check: download/verify failed for %s: %s", version.c_str(), why.c_str());
     }
-  } else if (!body.empty()) {
-    // Nothing newer is wanted, so neither is a partial download of anything.
-    if (parsed) DropPartialDownloads(state);
-    LogMessage("check: up to date");  // intended: also a failed fetch that brought a body
   } else {
-    LogMessage("check: manifest fetch failed!!!");
+    // Nothing newer is wanted, so neither is a partial download of anything.
+    DropPartialDownloads(state);
+    LogMessage("check: up to date");
   }
   return 0;
 }

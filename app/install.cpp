@@ -1,5 +1,6 @@
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
@@ -22,6 +23,12 @@ namespace {
 constexpr const char kDefaultInstallName[] = "Solvane-setup.exe";
 constexpr const char kNoReleaseMessage[] = "Could not find a release for this platform.";
 constexpr const char kDownloadFailedMessage[] = "Download failed or verification error.";
+constexpr const char kLaunchFailedMessage[] = "The installer could not be started.";
+
+// The window's fixed sentence for the step that failed, then why in plain words.
+std::string WithReason(const char* fixed, const std::string& reason) {
+  return reason.empty() ? std::string(fixed) : std::string(fixed) + " " + reason;
+}
 
 enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 };
 
@@ -32,12 +39,29 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   const std::int64_t highest_serial =
       source.public_keys.empty() ? 0 : ReadManifestSerial(LoadState());
   const FetchedManifest manifest = FetchReleaseManifest(source, highest_serial);
+  std::string parse_error;
+  if (!manifest.fetched) {
+    LogMessage("install: manifest fetch failed: %s%s", FailureReason(manifest.outcome).c_str(),
+               TechnicalDetail(manifest.outcome).c_str());
+    ShowErrorMessage(window, WithReason(kNoReleaseMessage, PlainReason(manifest.outcome)).c_str());
+    return 1;
+  }
   if (!manifest.rejection.empty()) {
     LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
+    ShowErrorMessage(
+        window, WithReason(kNoReleaseMessage, "The release's signature is not valid.").c_str());
+    return 1;
   }
-  if (!manifest.fetched || !manifest.rejection.empty() ||
-      !ParseReleaseManifest(source, manifest.body, version, url, sha256, notes)) {
-    ShowErrorMessage(window, kNoReleaseMessage);
+  if (!ParseReleaseManifest(source, manifest.body, version, url, sha256, notes, parse_error)) {
+    if (parse_error.empty()) {
+      LogMessage("install: no release for %s", source.platform_key.c_str());
+      ShowErrorMessage(window, kNoReleaseMessage);
+    } else {
+      LogMessage("install: manifest unusable: %s", parse_error.c_str());
+      ShowErrorMessage(
+          window,
+          WithReason(kNoReleaseMessage, "The release information could not be read.").c_str());
+    }
     return 1;
   }
   MarkStepDone(kFetchStep);
@@ -58,16 +82,18 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   // The user is watching: a broken connection is retried at once, from the
   // bytes already held, and the bar carries on from them.
   Json download_state = LoadState();
-  const bool ok = DownloadInstaller(
+  const TransferOutcome download = DownloadInstaller(
       download_state, url, sha256, path, [](int percent) { SetProgress(percent); },
       [] {
         MarkStepDone(kDownloadStep);
         MarkStepActive(kVerifyStep);
       },
       kInstallAttempts);
-  if (!ok) {
+  if (!download.ok()) {
     lock.reset();
-    ShowErrorMessage(window, kDownloadFailedMessage);
+    LogMessage("install: download/verify failed for %s: %s%s", version.c_str(),
+               FailureReason(download).c_str(), TechnicalDetail(download).c_str());
+    ShowErrorMessage(window, WithReason(kDownloadFailedMessage, PlainReason(download)).c_str());
     return 1;
   }
   MarkStepDone(kVerifyStep);
@@ -82,7 +108,13 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
     saved = SaveState(state);
   }
-  if (!OpenWithShell(path)) return 1;
+  std::string launch_error;
+  if (!OpenWithShell(path, &launch_error)) {
+    LogMessage("install: cannot start %s: %s", path.c_str(), launch_error.c_str());
+    if (!launch_error.empty() && launch_error.back() != '.') launch_error += '.';
+    ShowErrorMessage(window, WithReason(kLaunchFailedMessage, launch_error).c_str());
+    return 1;
+  }
   MarkStepDone(kLaunchStep);
 
   // Noted so that a later run removes the installer once it is done with it.

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <optional>
 
+#include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "constants.h"
 #include "platform/encoding.h"
@@ -34,9 +35,9 @@ void SavePartialRecord(Json& state, const PartialRecord& record) {
 
 }  // namespace
 
-bool DownloadInstaller(Json& state, const std::string& url, const std::string& sha256,
-                       const std::string& final_path, const ProgressCallback& progress,
-                       const std::function<void()>& verifying, int attempts) {
+TransferOutcome DownloadInstaller(Json& state, const std::string& url, const std::string& sha256,
+                                  const std::string& final_path, const ProgressCallback& progress,
+                                  const std::function<void()>& verifying, int attempts) {
   const std::string partial = final_path + kPartialSuffix;
   const std::optional<std::string> partial_utf8 = PathToUtf8(partial);
 
@@ -65,7 +66,8 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
   };
   // A download that keeps nothing leaves no state file where there was none.
   const bool had_state_file = PathExists(StateFilePath());
-  const InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
+  InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
+  LogRoute(result.outcome);
   if (result.partial) {
     remember(*result.partial);
   } else if (state.is_object() && state.contains("partial")) {
@@ -79,10 +81,10 @@ bool DownloadInstaller(Json& state, const std::string& url, const std::string& s
   }
   // The digest was taken as the bytes arrived; its verdict is the verify step's.
   if (result.received && verifying) verifying();
-  if (!result.complete) return false;
-  if (RenameOver(partial, final_path)) return true;
+  if (!result.complete || RenameOver(partial, final_path)) return std::move(result.outcome);
   (void)RemovePath(partial);  // the failure is reported; housekeeping removes a stray partial
-  return false;
+  result.outcome.kind = OutcomeKind::kCannotWrite;
+  return std::move(result.outcome);
 }
 
 void DropPartialDownloads(Json& state) {

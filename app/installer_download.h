@@ -22,14 +22,18 @@ namespace solvane {
 // `attempts` tries are made in this call after a broken connection. A
 // `partial` record of another release is dropped with its file.
 //
-// False on any failure: nothing but a resumable partial file is then left,
-// and an existing file at `final_path` was neither opened, truncated nor
-// deleted. The caller holds the updates folder's lock.
-[[nodiscard]] bool DownloadInstaller(Json& state, const std::string& url, const std::string& sha256,
-                                     const std::string& final_path,
-                                     const ProgressCallback& progress,
-                                     const std::function<void()>& verifying = nullptr,
-                                     int attempts = 1);
+// Logs the transfer's route ("FetchManifest: route ..."). Ok only when the
+// verified file is at `final_path`; on any failure (a file that cannot be
+// renamed into place counts as one that cannot be written) nothing but a
+// resumable partial file is then left, and an existing file at `final_path`
+// was neither opened, truncated nor deleted. The caller holds the updates
+// folder's lock.
+[[nodiscard]] TransferOutcome DownloadInstaller(Json& state, const std::string& url,
+                                                const std::string& sha256,
+                                                const std::string& final_path,
+                                                const ProgressCallback& progress,
+                                                const std::function<void()>& verifying = nullptr,
+                                                int attempts = 1);
 
 // Forgets a partial download no longer wanted: every partial file in the
 // updates folder goes, and the `partial` record of `state` (saved when it had one).

@@ -25,11 +25,13 @@ using HeldFileHandle = std::unique_ptr<HeldFile, HeldFileDeleter>;
 long long ReadHeldFile(HeldFile& file, void* buffer, std::size_t size);
 
 // Starts the held file (named `path`) with no arguments and does not wait for
-// it. True only when the OS really started it.
-[[nodiscard]] bool LaunchHeldFile(HeldFile& file, const std::string& path);
+// it. True only when the OS really started it; otherwise `error`, when given,
+// receives the system's text for what went wrong.
+[[nodiscard]] bool LaunchHeldFile(HeldFile& file, const std::string& path,
+                                  std::string* error = nullptr);
 
 // HoldFile and LaunchHeldFile in one step, for a file nobody else can have
-// changed since it was checked.
-[[nodiscard]] bool OpenWithShell(const std::string& path);
+// changed since it was checked; `error` as for LaunchHeldFile.
+[[nodiscard]] bool OpenWithShell(const std::string& path, std::string* error = nullptr);
 
 }  // namespace solvane

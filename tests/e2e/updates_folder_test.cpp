@@ -118,7 +118,8 @@ TEST_F(UpdatesFolderTest, ReservedNamesAreFailedDownloadsThatTouchNothing) {
       EXPECT_EQ(ReadFile(staged_file), staged_text);
       const std::string log_after = ReadFile(LogFile());
       EXPECT_EQ(log_after.substr(0, log_before.size()), log_before);
-      EXPECT_EQ(LogMessages(home_.str()).back(), "check: download/verify failed for 1.6.0");
+      EXPECT_EQ(LogMessages(home_.str()).back(),
+                "check: download/verify failed for 1.6.0: unusable file name");
 
       // The fresh install: the state file stays byte for byte, nothing runs.
       const std::string state_before = ReadFile(StateFile());
@@ -155,7 +156,7 @@ TEST_F(UpdatesFolderTest, StagedReleaseIsKeptAndNotDownloadedAgain) {
   server_->Serve(InstallerPathFor("1.6.0"), "gone", 404);
   AgeTheInterval();
   ASSERT_EQ(Run({"--check", "1.4.0"}).exit_code, 0);
-  EXPECT_EQ(LogMessages(home_.str()).back(), "check: download/verify failed for 1.6.0");
+  EXPECT_EQ(LogMessages(home_.str()).back(), "check: download/verify failed for 1.6.0: HTTP 404");
   Publish("1.5.0");
   server_->Serve(InstallerPathFor("1.5.0"), "gone", 404);
   AgeTheInterval();

@@ -270,7 +270,8 @@ TEST_F(ResumeTest, OnlyAStallEndsTheTransferNotItsDuration) {
   server_.ServeFaulty(kPath, slow);
 
   std::string fetched;
-  EXPECT_FALSE(FetchManifest(server_.Url(kPath), fetched, tuning));  // the manifest keeps its limit
+  EXPECT_FALSE(
+      FetchManifest(server_.Url(kPath), fetched, tuning).ok());  // the manifest keeps its limit
   EXPECT_TRUE(Download(Request(body), tuning).complete);
   EXPECT_EQ(ReadFile(Destination()), body);
 
