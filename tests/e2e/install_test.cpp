@@ -139,10 +139,6 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
        R"({"current": {"stable": {"elsewhere": "1.0"}}, "releases": {"elsewhere": {"1.0": {"url": "x"}}}})",
        200, "", no_release},
       {"entry without url", ManifestFor("1.5.0", nullptr, nullptr, "n"), 200, "", no_release},
-      {"not JSON", "{", 200, " The release information could not be read.",
-       "install: manifest unusable: [json.exception.parse_error.101] parse error at line 1, column "
-       "2: syntax error while parsing object key - unexpected end of input; expected string "
-       "literal"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,13 +146,7 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
     server_->Serve(kManifestPath, c.body, c.status);
     const auto run = RunProgram(home.str(), {});
     EXPECT_EQ(run.exit_code, 1);
-    // The parse error's own line on standard error is the only other text.
-    std::string shown = run.stderr_text;
-    const auto parse_line = shown.find("SolvaneSetup: manifest parse error -- ");
-    if (parse_line != std::string::npos) {
-      shown.erase(parse_line, shown.find('\n', parse_line) + 1 - parse_line);
-    }
-    EXPECT_EQ(shown, expected + c.why + "\n");
+    EXPECT_EQ(run.stderr_text, expected + c.why + "\n");
     EXPECT_EQ(LogMessages(home.str()).back(), c.logged);
     // Nothing but the log is left behind.
     std::vector<std::string> files;
