@@ -1,5 +1,6 @@
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
@@ -27,14 +28,13 @@ enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable };
 // Downloads and verifies the release, then records it as staged in place of
 // any earlier record, whose installer it removes. The folder's lock in
 // `folder` is let go during the transfer, so the state is read again after
-// it. Anything but kStaged keeps the old record and the old installer.
+// it. Anything but kStaged keeps the old record and the old installer;
+// `why` says what failed.
 Staging StageRelease(LockAttempt& folder, const std::string& version, const std::string& url,
-                     const std::string& sha256, const std::string& notes) {
+                     const std::string& sha256, const std::string& notes, std::string& why) {
   const std::optional<std::string> name = InstallerFileName(url, kDefaultUpdateName);
-  if (!name) {
-    LogMessage("check: the installer name of %s cannot be used", version.c_str());
-    return Staging::kFailed;  // nothing was created, so nothing to delete
-  }
+  why = "unusable file name";
+  if (!name) return Staging::kFailed;  // nothing was created, so nothing to delete
   const std::string path = UpdatesDirectory() + "/" + *name;
   const std::optional<std::string> stored_path = PathToUtf8(path);
   // A path the state file cannot hold could never be applied.
@@ -44,7 +44,9 @@ Staging StageRelease(LockAttempt& folder, const std::string& version, const std:
   // Another run's download in progress keeps its file.
   (void)RemovePartialDownloads(partial_name ? *partial_name : "");
   // Silent: a broken transfer keeps its bytes for tomorrow's check.
-  switch (DownloadInstaller(folder, url, sha256, path, nullptr)) {
+  const InstallerFetch download = DownloadInstaller(folder, url, sha256, path, nullptr);
+  why = download.problem.empty() ? FailureReason(download.transfer) : download.problem;
+  switch (download.outcome) {
     case InstallerDownloadOutcome::kDone:
       break;
     case InstallerDownloadOutcome::kFailed:
@@ -52,6 +54,7 @@ Staging StageRelease(LockAttempt& folder, const std::string& version, const std:
     case InstallerDownloadOutcome::kInProgress:
       return Staging::kInProgress;
     case InstallerDownloadOutcome::kFolderUnusable:
+      why = "the updates folder could not be locked again";
       return Staging::kFolderUnusable;
   }
 
@@ -64,6 +67,7 @@ Staging StageRelease(LockAttempt& folder, const std::string& version, const std:
   if (superseded || !SaveState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
+    why = superseded ? "a newer release was staged meanwhile" : "cannot write the state file";
     return Staging::kFailed;
   }
   if (previous && !SamePath(previous->installer, *stored_path)) {
@@ -137,8 +141,9 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   }
 
   std::optional<StagedRecord> staged = SoundStagedRecord(state);
-  std::string version, url, sha256, notes;
-  const bool parsed = fetched && ParseReleaseManifest(source, body, version, url, sha256, notes);
+  std::string version, url, sha256, notes, parse_error;
+  const bool parsed =
+      fetched && ParseReleaseManifest(source, body, version, url, sha256, notes, parse_error);
   // A build with keys trusts only what a signed manifest vouches for: a
   // record without a digest, or with another digest for the same version
   // (staged by a build without keys), is downloaded again.
@@ -154,12 +159,19 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   const std::string& baseline = staged && CompareVersions(staged->version, current_version) > 0
                                     ? staged->version
                                     : current_version;
-  if (parsed && staged && CompareVersions(version, staged->version) == 0) {
+  if (!fetched) {
+    LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
+  } else if (!parse_error.empty()) {
+    LogMessage("check: manifest unusable: %s", parse_error.c_str());
+  } else if (!parsed) {
+    LogMessage("check: no release for %s", source.platform_key.c_str());
+  } else if (staged && CompareVersions(version, staged->version) == 0) {
     DropPartialDownloads(state);
     LogMessage("check: already staged %s", version.c_str());
-  } else if (parsed && CompareVersions(version, baseline) > 0) {
+  } else if (CompareVersions(version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", current_version.c_str(), version.c_str());
-    switch (StageRelease(folder, version, url, sha256, notes)) {
+    std::string why;
+    switch (StageRelease(folder, version, url, sha256, notes, why)) {
       case Staging::kStaged:
         LogMessage("check: staged %s", version.c_str());
         break;
@@ -170,15 +182,13 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
         LogMessage("check: %s", LockProblem(folder).c_str());
         [[fallthrough]];
       case Staging::kFailed:
-        LogMessage("check: download/verify failed for %s", version.c_str());
+        LogMessage("check: download/verify failed for %s: %s", version.c_str(), why.c_str());
         break;
     }
-  } else if (!body.empty()) {
-    // Nothing newer is wanted, so neither is a partial download of anything.
-    if (parsed) DropPartialDownloads(state);
-    LogMessage("check: up to date");  // intended: also a failed fetch that brought a body
   } else {
-    LogMessage("check: manifest fetch failed!!!");
+    // Nothing newer is wanted, so neither is a partial download of anything.
+    DropPartialDownloads(state);
+    LogMessage("check: up to date");
   }
   return 0;
 }

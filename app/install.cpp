@@ -1,5 +1,6 @@
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/workflows.h"
 #include "constants.h"
@@ -22,6 +23,13 @@ namespace {
 constexpr const char kDefaultInstallName[] = "Solvane-setup.exe";
 constexpr const char kNoReleaseMessage[] = "Could not find a release for this platform.";
 constexpr const char kDownloadFailedMessage[] = "Download failed or verification error.";
+constexpr const char kLaunchFailedMessage[] = "The installer could not be started.";
+constexpr const char kFolderBusyReason[] = "Another Solvane Setup is using the download folder.";
+
+// The window's fixed sentence for the step that failed, then why in plain words.
+std::string WithReason(const char* fixed, const std::string& reason) {
+  return reason.empty() ? std::string(fixed) : std::string(fixed) + " " + reason;
+}
 
 enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 };
 
@@ -32,12 +40,29 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   const std::int64_t highest_serial =
       source.public_keys.empty() ? 0 : ReadManifestSerial(LoadState());
   const FetchedManifest manifest = FetchReleaseManifest(source, highest_serial);
+  std::string parse_error;
+  if (!manifest.fetched) {
+    LogMessage("install: manifest fetch failed: %s%s", FailureReason(manifest.outcome).c_str(),
+               TechnicalDetail(manifest.outcome).c_str());
+    ShowErrorMessage(window, WithReason(kNoReleaseMessage, PlainReason(manifest.outcome)).c_str());
+    return 1;
+  }
   if (!manifest.rejection.empty()) {
     LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
+    ShowErrorMessage(
+        window, WithReason(kNoReleaseMessage, "The release's signature is not valid.").c_str());
+    return 1;
   }
-  if (!manifest.fetched || !manifest.rejection.empty() ||
-      !ParseReleaseManifest(source, manifest.body, version, url, sha256, notes)) {
-    ShowErrorMessage(window, kNoReleaseMessage);
+  if (!ParseReleaseManifest(source, manifest.body, version, url, sha256, notes, parse_error)) {
+    if (parse_error.empty()) {
+      LogMessage("install: no release for %s", source.platform_key.c_str());
+      ShowErrorMessage(window, kNoReleaseMessage);
+    } else {
+      LogMessage("install: manifest unusable: %s", parse_error.c_str());
+      ShowErrorMessage(
+          window,
+          WithReason(kNoReleaseMessage, "The release information could not be read.").c_str());
+    }
     return 1;
   }
   MarkStepDone(kFetchStep);
@@ -54,28 +79,39 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     LogMessage("install: the installer name of %s cannot be used", version.c_str());
   }
   if (!folder.lock || !name) {
+    const bool busy = folder.busy;
     folder.lock.reset();
-    ShowErrorMessage(window, kDownloadFailedMessage);
+    ShowErrorMessage(window,
+                     WithReason(kDownloadFailedMessage, busy ? kFolderBusyReason : "").c_str());
     return 1;
   }
   const std::string path = UpdatesDirectory() + "/" + *name;
   // The user is watching: a broken connection is retried at once, from the
   // bytes already held, and the bar carries on from them.
-  const InstallerDownloadOutcome outcome = DownloadInstaller(
+  const InstallerFetch download = DownloadInstaller(
       folder, url, sha256, path, [](int percent) { SetProgress(percent); },
       [] {
         MarkStepDone(kDownloadStep);
         MarkStepActive(kVerifyStep);
       },
       kInstallAttempts);
-  if (outcome == InstallerDownloadOutcome::kInProgress) {
+  if (download.outcome == InstallerDownloadOutcome::kInProgress) {
     LogMessage("install: a download of %s is in progress", version.c_str());
-  } else if (outcome == InstallerDownloadOutcome::kFolderUnusable) {
+  } else if (download.outcome == InstallerDownloadOutcome::kFolderUnusable) {
     LogMessage("install: %s", LockProblem(folder).c_str());
   }
-  if (outcome != InstallerDownloadOutcome::kDone) {
+  if (download.outcome != InstallerDownloadOutcome::kDone) {
     folder.lock.reset();
-    ShowErrorMessage(window, kDownloadFailedMessage);
+    std::string plain = PlainReason(download.transfer);
+    if (download.outcome == InstallerDownloadOutcome::kFailed) {
+      const std::string why =
+          download.problem.empty() ? FailureReason(download.transfer) : download.problem;
+      LogMessage("install: download/verify failed for %s: %s%s", version.c_str(), why.c_str(),
+                 TechnicalDetail(download.transfer).c_str());
+    } else {
+      plain = kFolderBusyReason;
+    }
+    ShowErrorMessage(window, WithReason(kDownloadFailedMessage, plain).c_str());
     return 1;
   }
   MarkStepDone(kVerifyStep);
@@ -90,7 +126,13 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
     saved = SaveState(state);
   }
-  if (!OpenWithShell(path)) return 1;
+  std::string launch_error;
+  if (!OpenWithShell(path, &launch_error)) {
+    LogMessage("install: cannot start %s: %s", path.c_str(), launch_error.c_str());
+    if (!launch_error.empty() && launch_error.back() != '.') launch_error += '.';
+    ShowErrorMessage(window, WithReason(kLaunchFailedMessage, launch_error).c_str());
+    return 1;
+  }
   MarkStepDone(kLaunchStep);
 
   // Noted so that a later run removes the installer once it is done with it.

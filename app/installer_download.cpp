@@ -3,6 +3,7 @@
 #include <chrono>
 #include <optional>
 
+#include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "constants.h"
 #include "platform/encoding.h"
@@ -31,17 +32,24 @@ void RemoveRecordedFile(const PartialRecord& record) {
 
 }  // namespace
 
-InstallerDownloadOutcome DownloadInstaller(LockAttempt& folder_lock, const std::string& url,
-                                           const std::string& sha256, const std::string& final_path,
-                                           const ProgressCallback& progress,
-                                           const std::function<void()>& verifying, int attempts) {
+InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& url,
+                                 const std::string& sha256, const std::string& final_path,
+                                 const ProgressCallback& progress,
+                                 const std::function<void()>& verifying, int attempts) {
+  InstallerFetch fetch;
   const std::string partial = final_path + kPartialSuffix;
   const std::optional<std::string> partial_utf8 = PathToUtf8(partial);
   // Held until the file is renamed or given up: another run that wants the
   // same bytes leaves them alone meanwhile.
   const LockAttempt partial_lock = LockFile(partial);
-  if (partial_lock.busy) return InstallerDownloadOutcome::kInProgress;
-  if (!partial_lock.lock) return InstallerDownloadOutcome::kFailed;
+  if (partial_lock.busy) {
+    fetch.outcome = InstallerDownloadOutcome::kInProgress;
+    return fetch;
+  }
+  if (!partial_lock.lock) {
+    fetch.problem = "cannot lock the partial file: " + partial_lock.error;
+    return fetch;
+  }
 
   InstallerDownload request;
   request.url = url;
@@ -77,13 +85,15 @@ InstallerDownloadOutcome DownloadInstaller(LockAttempt& folder_lock, const std::
       }
     });
   };
-  const InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
+  InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
+  LogRoute(result.outcome);
+  fetch.transfer = std::move(result.outcome);
   if (result.partial) remember(*result.partial);
 
   folder_lock = LockUpdatesFolder();
   if (!folder_lock.lock) {
-    return result.complete ? InstallerDownloadOutcome::kFolderUnusable
-                           : InstallerDownloadOutcome::kFailed;
+    if (result.complete) fetch.outcome = InstallerDownloadOutcome::kFolderUnusable;
+    return fetch;
   }
   if (!result.partial) {
     Json current = LoadState();
@@ -100,10 +110,14 @@ InstallerDownloadOutcome DownloadInstaller(LockAttempt& folder_lock, const std::
   }
   // The digest was taken as the bytes arrived; its verdict is the verify step's.
   if (result.received && verifying) verifying();
-  if (!result.complete) return InstallerDownloadOutcome::kFailed;
-  if (RenameOver(partial, final_path)) return InstallerDownloadOutcome::kDone;
+  if (!result.complete) return fetch;
+  if (RenameOver(partial, final_path)) {
+    fetch.outcome = InstallerDownloadOutcome::kDone;
+    return fetch;
+  }
   (void)RemovePath(partial);  // the failure is reported; housekeeping removes a stray partial
-  return InstallerDownloadOutcome::kFailed;
+  fetch.transfer.kind = OutcomeKind::kCannotWrite;
+  return fetch;
 }
 
 void DropPartialDownloads(Json& state) {

@@ -19,6 +19,13 @@ enum class InstallerDownloadOutcome {
   kFolderUnusable,  // the folder's lock could not be taken again; see `folder_lock`
 };
 
+// What DownloadInstaller came to, with what the workflow needs to say why.
+struct InstallerFetch {
+  InstallerDownloadOutcome outcome = InstallerDownloadOutcome::kFailed;
+  TransferOutcome transfer;  // the transfer's own outcome, when one ran
+  std::string problem;       // not "": why it failed outside the transfer
+};
+
 // Downloads `url` to `final_path` + ".partial", verifies it there against
 // `sha256` (skipped when "") and only then renames it to `final_path`,
 // replacing what was there. `progress` receives the whole file's per cent and
@@ -39,12 +46,16 @@ enum class InstallerDownloadOutcome {
 // this call after a broken connection. A `partial` record of another release
 // is dropped with its file.
 //
-// On failure nothing but a resumable partial file is left, and an existing
-// file at `final_path` was neither opened, truncated nor deleted.
-[[nodiscard]] InstallerDownloadOutcome DownloadInstaller(
-    LockAttempt& folder_lock, const std::string& url, const std::string& sha256,
-    const std::string& final_path, const ProgressCallback& progress,
-    const std::function<void()>& verifying = nullptr, int attempts = 1);
+// Logs the transfer's route ("FetchManifest: route ..."). A verified file
+// that cannot be renamed into place counts as one that cannot be written. On
+// failure nothing but a resumable partial file is left, and an existing file
+// at `final_path` was neither opened, truncated nor deleted.
+[[nodiscard]] InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& url,
+                                               const std::string& sha256,
+                                               const std::string& final_path,
+                                               const ProgressCallback& progress,
+                                               const std::function<void()>& verifying = nullptr,
+                                               int attempts = 1);
 
 // Forgets a partial download no longer wanted: every partial file in the
 // updates folder goes but one another run is downloading into, and, when

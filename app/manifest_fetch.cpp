@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/transfer_report.h"
 #include "net/signature.h"
 #include "net/transfer.h"
 #include "platform/clock.h"
@@ -14,7 +15,10 @@ namespace solvane {
 
 FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial) {
   FetchedManifest manifest;
-  manifest.fetched = FetchManifest(source.ManifestUrl(), manifest.body);
+  manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body);
+  LogRoute(manifest.outcome);
+  LogFetchFailure(source.ManifestUrl(), manifest.outcome);
+  manifest.fetched = manifest.outcome.ok();
   if (source.public_keys.empty() || !manifest.fetched) return manifest;
 
   const std::optional<std::vector<PublicKey>> keys = ParsePublicKeyList(source.public_keys);
@@ -25,7 +29,11 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   TransferTuning small;
   small.body_cap = kSignatureFileCap;
   std::string signature;
-  if (!FetchManifest(source.ManifestUrl() + ".minisig", signature, small)) {
+  const std::string signature_url = source.ManifestUrl() + ".minisig";
+  const TransferOutcome signature_outcome = FetchManifest(signature_url, signature, small);
+  LogRoute(signature_outcome);
+  LogFetchFailure(signature_url, signature_outcome);
+  if (!signature_outcome.ok()) {
     manifest.rejection = "signature missing";
     return manifest;
   }
@@ -42,8 +50,8 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
 
 bool ParseReleaseManifest(const ReleaseSource& source, const std::string& body,
                           std::string& version, std::string& url, std::string& sha256,
-                          std::string& notes) {
-  std::string error;
+                          std::string& notes, std::string& error) {
+  error.clear();
   if (ParseManifest(body, source.platform_key, version, url, sha256, notes, &error)) return true;
   if (!error.empty())
     std::fprintf(stderr, "SolvaneSetup: manifest parse error -- %s\n", error.c_str());

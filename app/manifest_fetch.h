@@ -7,17 +7,20 @@
 #include <string>
 
 #include "app/release_source.h"
+#include "net/transfer.h"
 
 namespace solvane {
 
 struct FetchedManifest {
   bool fetched = false;     // the manifest transfer completed with status 200
+  TransferOutcome outcome;  // what became of the manifest transfer
   std::string body;         // whatever arrived, also on failure
   std::string rejection;    // not "": refused for this short reason; offer no release
   std::int64_t serial = 0;  // the accepted manifest's serial; 0 when unsigned
 };
 
-// Fetches the manifest. With release keys built in, a fetched manifest is
+// Fetches the manifest, logging each transfer's route and any libcurl
+// failure ("FetchManifest: ..."). With release keys built in, a fetched manifest is
 // also refused unless manifest.json.minisig (fetched with the manifest's
 // limits) verifies with one of them and its serial is at least
 // `highest_serial` and it has not expired.
@@ -26,9 +29,10 @@ struct FetchedManifest {
 
 // ParseManifest for the workflows, with the source's platform key. A parse
 // error prints "SolvaneSetup: manifest parse error -- <what>" on standard
-// error, as the program always has.
+// error, as the program always has, and is put in `error`; false with an
+// empty `error` means the manifest names no release for the platform.
 [[nodiscard]] bool ParseReleaseManifest(const ReleaseSource& source, const std::string& body,
                                         std::string& version, std::string& url, std::string& sha256,
-                                        std::string& notes);
+                                        std::string& notes, std::string& error);
 
 }  // namespace solvane

@@ -71,7 +71,7 @@ int RunChild(const std::string& url, const std::string& destination, bool progre
   volatile int last_percent = -1;
   solvane::ProgressCallback report;
   if (progress) report = [&last_percent](int percent) { last_percent = percent; };
-  return solvane::DownloadFile(url, destination, report) ? 0 : 1;
+  return solvane::DownloadFile(url, destination, report).ok() ? 0 : 1;
 }
 
 enum Client { kDownloadFile, kDownloadFileProgress, kCurl, kClientCount };

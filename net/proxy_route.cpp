@@ -2,11 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
-#include "log/activity_log.h"
 #include "platform/encoding.h"
 
 namespace solvane {
@@ -115,21 +117,142 @@ bool BypassEntryMatches(std::string entry, const UrlParts& url) {
   return WildcardMatch(entry, url.host);
 }
 
-// libcurl's no_proxy matching: "*" for every host, otherwise comma-separated
-// names that match the host itself and every host below them.
-bool NoProxyMatches(const std::string& list, const std::string& host) {
-  for (std::string entry : Split(list, ", ")) {
-    if (entry == "*") return true;
-    if (entry.front() == '.') entry.erase(0, 1);
-    if (entry.empty()) continue;
-    if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']') {
-      entry = entry.substr(1, entry.size() - 2);
+using Ipv4 = std::array<std::uint8_t, 4>;
+using Ipv6 = std::array<std::uint8_t, 16>;
+
+// A dotted quad as inet_pton reads it: four decimal parts, no leading zeros.
+std::optional<Ipv4> ParseIpv4(const std::string& text) {
+  Ipv4 address{};
+  std::size_t at = 0;
+  for (std::size_t part = 0; part < 4; ++part) {
+    if (part > 0 && (at >= text.size() || text[at++] != '.')) return std::nullopt;
+    const std::size_t start = at;
+    unsigned value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
+      value = value * 10 + static_cast<unsigned>(text[at++] - '0');
     }
+    if (at == start || value > 255 || (text[start] == '0' && at - start > 1)) return std::nullopt;
+    address[part] = static_cast<std::uint8_t>(value);
+  }
+  if (at != text.size()) return std::nullopt;
+  return address;
+}
+
+// An IPv6 address as inet_pton reads it: up to eight groups of hex digits,
+// one "::" for a run of zero groups, optionally ending in a dotted quad.
+std::optional<Ipv6> ParseIpv6(const std::string& text) {
+  std::vector<std::uint16_t> head, tail;
+  std::vector<std::uint16_t>* groups = &head;
+  bool compressed = false;
+  std::size_t at = 0;
+  if (text.compare(0, 2, "::") == 0) {
+    compressed = true;
+    groups = &tail;
+    at = 2;
+  }
+  std::optional<Ipv4> quad;
+  while (at < text.size()) {
+    const auto end = text.find(':', at);
+    const std::string group = text.substr(at, end == std::string::npos ? end : end - at);
+    if (end == std::string::npos && group.find('.') != std::string::npos) {
+      quad = ParseIpv4(group);
+      if (!quad) return std::nullopt;
+      break;
+    }
+    if (group.empty() || group.size() > 4 ||
+        group.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      return std::nullopt;
+    }
+    groups->push_back(static_cast<std::uint16_t>(std::stoul(group, nullptr, 16)));
+    if (end == std::string::npos) break;
+    at = end + 1;
+    if (at < text.size() && text[at] == ':') {
+      if (compressed) return std::nullopt;
+      compressed = true;
+      groups = &tail;
+      ++at;
+    } else if (at == text.size()) {
+      return std::nullopt;  // a single trailing ':'
+    }
+  }
+  const std::size_t count = head.size() + tail.size() + (quad ? 2 : 0);
+  if (count > 8 || (!compressed && count != 8) || (compressed && count == 8)) return std::nullopt;
+  Ipv6 address{};
+  std::size_t byte = 0;
+  for (const std::uint16_t group : head) {
+    address[byte++] = static_cast<std::uint8_t>(group >> 8);
+    address[byte++] = static_cast<std::uint8_t>(group & 0xff);
+  }
+  byte = 16 - 2 * tail.size() - (quad ? 4 : 0);
+  for (const std::uint16_t group : tail) {
+    address[byte++] = static_cast<std::uint8_t>(group >> 8);
+    address[byte++] = static_cast<std::uint8_t>(group & 0xff);
+  }
+  if (quad) std::copy(quad->begin(), quad->end(), address.begin() + 12);
+  return address;
+}
+
+// The leading `bits` of two addresses agree; 0 bits (no "/N") asks for all of them.
+template <std::size_t N>
+bool PrefixMatches(const std::array<std::uint8_t, N>& a, const std::array<std::uint8_t, N>& b,
+                   unsigned bits) {
+  if (bits == 0) bits = N * 8;
+  if (bits > N * 8) return false;
+  for (std::size_t i = 0; bits > 0; ++i) {
+    const unsigned take = bits < 8 ? bits : 8;
+    const auto mask = static_cast<std::uint8_t>(0xff << (8 - take));
+    if ((a[i] & mask) != (b[i] & mask)) return false;
+    bits -= take;
+  }
+  return true;
+}
+
+// One no_proxy entry against a numeric host: the address itself or a
+// network in CIDR form ("127.0.0.0/8", "fd00::/8").
+template <typename Address>
+bool AddressEntryMatches(const std::string& entry, const Address& host,
+                         std::optional<Address> (*parse)(const std::string&)) {
+  const auto slash = entry.find('/');
+  unsigned bits = 0;
+  if (slash != std::string::npos) {
+    const std::string digits = entry.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    bits = static_cast<unsigned>(std::stoul(digits));
+    if (bits == 0) return false;  // "/0" is not a network libcurl matches
+  }
+  const std::optional<Address> network = parse(entry.substr(0, slash));
+  return network && PrefixMatches(*network, host, bits);
+}
+
+// libcurl's no_proxy matching: the whole list "*" for every host; a numeric
+// host against addresses and CIDR networks; a host name against names that
+// match it and every host below it, a leading or trailing dot ignored.
+bool NoProxyMatches(const std::string& list, const std::string& host) {
+  if (Trim(list) == "*") return true;
+  const std::optional<Ipv4> ipv4 = ParseIpv4(host);
+  const std::optional<Ipv6> ipv6 = ipv4 ? std::nullopt : ParseIpv6(host);
+  std::string name = host;
+  if (!ipv4 && !ipv6 && !name.empty() && name.back() == '.') name.pop_back();
+  for (std::string entry : Split(list, ", \t")) {
+    if (ipv4) {
+      if (AddressEntryMatches(entry, *ipv4, ParseIpv4)) return true;
+      continue;
+    }
+    if (ipv6) {
+      if (AddressEntryMatches(entry, *ipv6, ParseIpv6)) return true;
+      continue;
+    }
+    if (entry.back() == '.') entry.pop_back();
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty()) continue;
     entry = AsciiLower(entry);
-    if (host == entry) return true;
-    if (host.size() > entry.size() &&
-        host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
-        host[host.size() - entry.size() - 1] == '.') {
+    if (name == entry) return true;
+    if (name.size() > entry.size() &&
+        name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
+        name[name.size() - entry.size() - 1] == '.') {
       return true;
     }
   }
@@ -141,15 +264,21 @@ const char* NonEmpty(const EnvLookup& getenv, const char* name) {
   return value && *value ? value : nullptr;
 }
 
-// The proxy as the log may show it: no "user:password@", no "http://".
-std::string ProxyForLog(std::string proxy) {
-  const auto scheme_end = proxy.find("://");
-  const auto authority = scheme_end == std::string::npos ? 0 : scheme_end + 3;
-  const auto at = proxy.find('@', authority);
-  if (at != std::string::npos) proxy.erase(authority, at + 1 - authority);
-  if (AsciiLower(proxy.substr(0, 7)) == "http://") proxy.erase(0, 7);
-  while (!proxy.empty() && proxy.back() == '/') proxy.pop_back();
-  return proxy;
+// The proxy as the log may show it: scheme (when not libcurl's default
+// "http"), host and port, read the way libcurl reads the proxy. Nothing of a
+// user name or password, also when the text cannot be read at all.
+std::string ProxyForLog(const std::string& proxy) {
+  const UniqueUrl url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, proxy.c_str(),
+                           CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return "(unreadable address)";
+  }
+  const std::string scheme = AsciiLower(UrlPart(url.get(), CURLUPART_SCHEME));
+  const std::string host = UrlPart(url.get(), CURLUPART_HOST);
+  // libcurl's default proxy port, where the setting names none.
+  std::string port = UrlPart(url.get(), CURLUPART_PORT);
+  if (port.empty()) port = scheme == "https" ? "443" : "1080";
+  return (scheme == "http" ? "" : scheme + "://") + host + ":" + port;
 }
 
 ProxyRoute Direct(ProxyRoute::Origin origin, std::string note = {}) {
@@ -278,24 +407,18 @@ void SetRouteOptions(void* curl_handle, const ProxyRoute& route) {
   // ignore the flag. Certificate and host-name verification stay on.
   curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
 
-  // Environment variables are libcurl's to read; without any setting libcurl
-  // goes direct by itself.
-  if (route.origin == ProxyRoute::Origin::kEnvironment) return;
-  if (route.origin == ProxyRoute::Origin::kNone && route.note.empty()) return;
+  // The route was decided here, also from libcurl's own variables: an empty
+  // proxy and an empty no-proxy list keep libcurl from deciding again, so the
+  // route in the log is the route taken.
   curl_easy_setopt(handle, CURLOPT_PROXY, route.proxy.c_str());
-  if (route.proxy.empty()) return;
+  curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
+  if (route.proxy.empty() || route.origin == ProxyRoute::Origin::kEnvironment) return;
   // Sign in to the proxy as the logged-on user: with an empty user name and
   // password libcurl's SSPI code uses the current Windows credentials for
   // Negotiate and NTLM. Basic stays possible for proxies that offer only it.
   curl_easy_setopt(handle, CURLOPT_PROXYAUTH,
                    static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM | CURLAUTH_BASIC));
   curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, ":");
-}
-
-void ApplyRoute(void* curl_handle, const std::string& url) {
-  const ProxyRoute route = ChooseRoute(url);
-  LogMessage("FetchManifest: %s", RouteLine(route).c_str());
-  SetRouteOptions(curl_handle, route);
 }
 
 }  // namespace solvane

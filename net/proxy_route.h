@@ -48,20 +48,17 @@ ProxyRoute RouteFromSystem(const std::string& url, const SystemProxySettings& se
                            const AutoConfigLookup& lookup);
 
 // The log text for `route`, e.g. "route direct" or
-// "route proxy 10.0.0.1:3128 (system)". Never holds credentials.
+// "route proxy 10.0.0.1:3128 (system)": the proxy's scheme (unless http), host
+// and port as libcurl reads them. Never holds any part of a user or password.
 std::string RouteLine(const ProxyRoute& route);
 
 // The route for `url`: libcurl's environment variables where one is set,
 // otherwise the system settings (read once per run), otherwise direct.
 ProxyRoute ChooseRoute(const std::string& url);
 
-// Sets `route` on a libcurl easy handle: the proxy with sign-in as the
-// current user for a system route, nothing for libcurl's own environment.
+// Sets `route` on a libcurl easy handle as it stands: its proxy (none for a
+// direct route) with an empty no-proxy list, so that libcurl never decides
+// again from its variables; a system proxy signs in as the current user.
 void SetRouteOptions(void* curl_handle, const ProxyRoute& route);
-
-// Sets the route of `url` on a libcurl easy handle (proxy, sign-in as the
-// current user, revocation checks that tolerate unreachable servers) and logs
-// it as "FetchManifest: route ...".
-void ApplyRoute(void* curl_handle, const std::string& url);
 
 }  // namespace solvane

@@ -9,7 +9,6 @@
 #include <system_error>
 #include <thread>
 
-#include "log/activity_log.h"
 #include "net/download_sink.h"
 #include "net/proxy_route.h"
 #include "net/verify.h"
@@ -71,10 +70,11 @@ int ReportDownloadProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, 
 
 bool IsHttps(const std::string& url) { return StartsWithNoCase(url, "https://"); }
 
-void SetCommonOptions(CURL* handle, const std::string& url, curl_write_callback write, void* target,
-                      long timeout, const TransferTuning& tuning) {
+void SetCommonOptions(CURL* handle, const std::string& url, const ProxyRoute& route,
+                      curl_write_callback write, void* target, long timeout,
+                      const TransferTuning& tuning) {
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  ApplyRoute(handle, url);
+  SetRouteOptions(handle, route);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, target);
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -95,40 +95,98 @@ void SetStallLimit(CURL* handle, const TransferTuning& tuning) {
                    tuning.stall_seconds > 0 ? tuning.stall_seconds : kInstallerStallSeconds);
 }
 
-bool PerformWithStatus200(CURL* handle, CURLcode& code) {
-  code = curl_easy_perform(handle);
-  if (code != CURLE_OK) return false;
-  long status = 0;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-  return status == 200;
+// What a finished curl_easy_perform says about the transfer. A write
+// callback's refusal (CURLE_WRITE_ERROR) means what the caller made it mean, so
+// the caller names it. `stall_limited`: a timeout is a stall, not the clock.
+TransferOutcome Classify(CURL* handle, CURLcode code, OutcomeKind refused_write,
+                         bool stall_limited) {
+  TransferOutcome outcome;
+  outcome.curl_code = static_cast<int>(code);
+  if (code != CURLE_OK) outcome.curl_text = curl_easy_strerror(code);
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &outcome.http_status);
+  long connect_status = 0;
+  curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connect_status);
+  // A proxy refusing the sign-in answers a plain request with a 407 page
+  // (which libcurl counts as a success) and a CONNECT with a 407 that
+  // libcurl reports only as a receive error.
+  if (outcome.http_status == 407 || connect_status == 407) {
+    outcome.http_status = 407;
+    outcome.kind = OutcomeKind::kProxySignIn;
+    return outcome;
+  }
+  switch (code) {
+    case CURLE_OK:
+      outcome.kind = outcome.http_status == 200 ? OutcomeKind::kOk : OutcomeKind::kHttpStatus;
+      break;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      outcome.kind = OutcomeKind::kCannotResolve;
+      break;
+    case CURLE_COULDNT_CONNECT:
+      outcome.kind = OutcomeKind::kCannotConnect;
+      break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      outcome.kind = OutcomeKind::kUntrustedCertificate;
+      break;
+    case CURLE_OPERATION_TIMEDOUT:
+      outcome.kind = stall_limited ? OutcomeKind::kStalled : OutcomeKind::kTimedOut;
+      break;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      outcome.kind = OutcomeKind::kConnectionLost;
+      break;
+    case CURLE_WRITE_ERROR:
+      outcome.kind = refused_write;
+      break;
+    case CURLE_FILESIZE_EXCEEDED:
+      outcome.kind = OutcomeKind::kTooLarge;
+      break;
+    default:
+      outcome.kind = OutcomeKind::kOther;
+      break;
+  }
+  return outcome;
 }
 
 }  // namespace
 
-bool FetchManifest(const std::string& url, std::string& body, const TransferTuning& tuning) {
+TransferOutcome FetchManifest(const std::string& url, std::string& body,
+                              const TransferTuning& tuning) {
+  TransferOutcome outcome;
+  outcome.route = ChooseRoute(url);
   CurlHandle handle(curl_easy_init());
-  if (!handle) return false;
+  if (!handle) {
+    outcome.kind = OutcomeKind::kOther;
+    outcome.curl_code = static_cast<int>(CURLE_FAILED_INIT);
+    outcome.curl_text = curl_easy_strerror(CURLE_FAILED_INIT);
+    return outcome;
+  }
   BodySink sink{&body, tuning.body_cap};
-  SetCommonOptions(handle.get(), url, AppendToBody, &sink, kManifestTimeoutSeconds, tuning);
+  SetCommonOptions(handle.get(), url, outcome.route, AppendToBody, &sink, kManifestTimeoutSeconds,
+                   tuning);
   if (tuning.adjust_handle) tuning.adjust_handle(handle.get());
 
-  CURLcode code = CURLE_OK;
-  const bool ok = PerformWithStatus200(handle.get(), code);
-  if (code != CURLE_OK) {
-    const std::string message = "Fetch failed for " + url +
-                                " curl=" + std::to_string(static_cast<int>(code)) + " (" +
-                                curl_easy_strerror(code) + ")";
-    LogMessage("FetchManifest: %s", message.c_str());
-  }
-  return ok;
+  const CURLcode code = curl_easy_perform(handle.get());
+  // The body sink refuses only what would outgrow its cap.
+  ProxyRoute route = std::move(outcome.route);
+  outcome = Classify(handle.get(), code, OutcomeKind::kTooLarge, false);
+  outcome.route = std::move(route);
+  outcome.bytes_held = static_cast<std::int64_t>(body.size());
+  return outcome;
 }
 
-bool DownloadFile(const std::string& url, const std::string& destination,
-                  const ProgressCallback& progress, const TransferTuning& tuning) {
-  bool ok = false;
+TransferOutcome DownloadFile(const std::string& url, const std::string& destination,
+                             const ProgressCallback& progress, const TransferTuning& tuning) {
+  TransferOutcome outcome;
+  outcome.route = ChooseRoute(url);
+  outcome.kind = OutcomeKind::kCannotWrite;
   if (UniqueFile file = OpenFile(destination, "wb")) {
     if (CurlHandle handle{curl_easy_init()}) {
-      SetCommonOptions(handle.get(), url, WriteToStream, file.get(), 0, tuning);
+      SetCommonOptions(handle.get(), url, outcome.route, WriteToStream, file.get(), 0, tuning);
       SetStallLimit(handle.get(), tuning);
       // libcurl's default 16 KiB reads cost about a quarter more CPU per byte than the
       // curl tool's 100 KiB ones, which bounds an installer download on a fast link.
@@ -139,19 +197,25 @@ bool DownloadFile(const std::string& url, const std::string& destination,
         curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
       }
       if (tuning.adjust_handle) tuning.adjust_handle(handle.get());
-      CURLcode code = CURLE_OK;
-      ok = PerformWithStatus200(handle.get(), code);
+      const CURLcode code = curl_easy_perform(handle.get());
+      ProxyRoute route = std::move(outcome.route);
+      outcome = Classify(handle.get(), code, OutcomeKind::kCannotWrite, true);
+      outcome.route = std::move(route);
+    } else {
+      outcome.kind = OutcomeKind::kOther;
     }
     // Buffered bytes that cannot be written now (a full disk) fail the download too.
     const bool flushed = std::fflush(file.get()) == 0;
+    outcome.bytes_held = std::ftell(file.get());
     const bool closed = std::fclose(file.release()) == 0;
-    ok = ok && flushed && closed;
+    if (outcome.ok() && !(flushed && closed)) outcome.kind = OutcomeKind::kCannotWrite;
   }
-  if (ok) return true;
+  if (outcome.ok()) return outcome;
+  outcome.bytes_held = 0;
   // Never leave a partial download, nor an older file of the same name. A file
   // that cannot be removed is left for housekeeping; the download failed either way.
   if (PathExists(destination)) (void)RemovePath(destination);
-  return false;
+  return outcome;
 }
 
 }  // namespace solvane
@@ -247,6 +311,8 @@ struct Receiver {
   int restarts = 0;
   bool write_failed = false;
   int last_percent = -1;
+  ProxyRoute route;      // decided once for every request of the download
+  TransferOutcome last;  // what the latest request came to
 
   // Per request.
   CURL* handle = nullptr;
@@ -385,9 +451,15 @@ enum class Outcome { kDone, kBroken, kRestart, kFailed };
 // One GET, from the held bytes on when there are any.
 Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
   // Bytes from a server that named no validator cannot be asked for again.
-  if (r.held > 0 && r.validator.empty() && !StartOver(r)) return Outcome::kFailed;
+  if (r.held > 0 && r.validator.empty() && !StartOver(r)) {
+    r.last.kind = OutcomeKind::kCannotWrite;
+    return Outcome::kFailed;
+  }
   CurlHandle handle(curl_easy_init());
-  if (!handle) return Outcome::kFailed;
+  if (!handle) {
+    r.last.kind = OutcomeKind::kOther;
+    return Outcome::kFailed;
+  }
   r.handle = handle.get();
   r.headers = {};
   r.answer = Answer::kPending;
@@ -397,7 +469,7 @@ Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
   // The whole-transfer limit of TransferTuning is the manifest's; it never applies here.
   TransferTuning own = tuning;
   own.timeout_seconds = 0;
-  SetCommonOptions(handle.get(), r.request->url, ReceiveBody, &r, 0, own);
+  SetCommonOptions(handle.get(), r.request->url, r.route, ReceiveBody, &r, 0, own);
   SetStallLimit(handle.get(), tuning);
   curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kDownloadBufferBytes);
   curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, CollectHeader);
@@ -409,7 +481,10 @@ Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
     curl_easy_setopt(handle.get(), CURLOPT_RANGE, range.c_str());
     const std::string if_range = "If-Range: " + r.validator;
     extra.reset(curl_slist_append(nullptr, if_range.c_str()));
-    if (!extra) return Outcome::kFailed;
+    if (!extra) {
+      r.last.kind = OutcomeKind::kOther;
+      return Outcome::kFailed;
+    }
     curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, extra.get());
   }
   if (*r.progress) {
@@ -425,7 +500,13 @@ Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
   r.handle = nullptr;
   // Every byte taken is in the file before anything is decided about it.
   if (r.answer == Answer::kAccepted && !r.sink.Drain()) r.write_failed = true;
-  if (r.write_failed) return Outcome::kFailed;
+  // ReceiveBody refuses a body for an error status or because the disk did.
+  r.last = Classify(handle.get(), code,
+                    r.write_failed ? OutcomeKind::kCannotWrite : OutcomeKind::kHttpStatus, true);
+  if (r.write_failed) {
+    r.last.kind = OutcomeKind::kCannotWrite;
+    return Outcome::kFailed;
+  }
   switch (r.answer) {
     case Answer::kRestart:
       return Outcome::kRestart;
@@ -452,6 +533,8 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
   r.request = &request;
   r.on_partial = &on_partial;
   r.progress = &progress;
+  r.route = ChooseRoute(request.url);
+  r.last.kind = OutcomeKind::kCannotWrite;  // until a request is made
   const bool resuming = ContinueHeld(r);
   bool restarted = false;
   Outcome outcome = Outcome::kFailed;
@@ -467,6 +550,7 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
           result.complete = true;
           break;
         }
+        r.last.kind = result.received ? OutcomeKind::kDigestMismatch : OutcomeKind::kCannotWrite;
         // Joined bytes that do not make the file: one fresh start, as for any
         // sign that the held bytes came from another file.
         outcome = result.received && resuming && r.restarts == 0 && !restarted ? Outcome::kRestart
@@ -486,13 +570,21 @@ InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
   r.sink.Close();
   result.bytes_received = r.wire;
   result.restarts = r.restarts;
-  if (result.complete) return result;
+  result.outcome = std::move(r.last);
+  result.outcome.route = std::move(r.route);
+  if (result.complete) {
+    result.outcome.kind = OutcomeKind::kOk;
+    result.outcome.bytes_held = r.held;
+    return result;
+  }
   // Bytes of a file the server can name again are kept for the next run.
   const bool keep = (outcome == Outcome::kBroken ||
                      (outcome == Outcome::kFailed && r.status >= 500 && !r.write_failed)) &&
                     r.held > 0 && !r.validator.empty();
   if (keep) {
     result.partial = Describe(r);
+    result.outcome.bytes_held = r.held;
+    result.outcome.kept_for_resume = true;
   } else if (PathExists(request.destination)) {
     // Not kept: no record names it, and housekeeping removes a stray partial.
     (void)RemovePath(request.destination);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "constants.h"
+#include "net/proxy_route.h"
 
 namespace solvane {
 
@@ -29,18 +30,48 @@ struct TransferTuning {
   std::function<void(void* curl_handle)> adjust_handle;
 };
 
-// Appends the resource at `url` to `body`. True only for a completed transfer
-// with final status 200; a transport failure logs "FetchManifest: ...".
-// `body` keeps whatever arrived, also on failure.
-[[nodiscard]] bool FetchManifest(const std::string& url, std::string& body,
-                                 const TransferTuning& tuning = {});
+// What became of one transfer, for the workflow to report.
+enum class OutcomeKind {
+  kOk,                    // completed with status 200 (and, for a file, the right digest)
+  kHttpStatus,            // the server answered another status (`http_status`)
+  kProxySignIn,           // the proxy refused the sign-in: 407, also to a CONNECT
+  kCannotResolve,         // the server's or the proxy's name was not found
+  kCannotConnect,         // nothing accepted the connection
+  kUntrustedCertificate,  // the server's certificate did not verify
+  kTimedOut,              // the manifest's whole-transfer limit passed
+  kStalled,               // an installer transfer stayed below its stall limit
+  kConnectionLost,        // the connection broke part-way through
+  kTooLarge,              // the body outgrew its cap
+  kCannotWrite,           // the bytes could not reach the disk
+  kDigestMismatch,        // every byte arrived, but not the published file
+  kOther,                 // another libcurl failure (`curl_code`, `curl_text`)
+};
+
+struct TransferOutcome {
+  OutcomeKind kind = OutcomeKind::kOk;
+  long http_status = 0;   // the final response's status; 0 when none came
+  int curl_code = 0;      // libcurl's CURLcode, 0 for success
+  std::string curl_text;  // curl_easy_strerror of it ("" for success)
+  ProxyRoute route;       // the route the transfer took
+  // Bytes kept: the body in memory, or what the destination file holds
+  // afterwards (a resumable partial file, or the whole file).
+  std::int64_t bytes_held = 0;
+  bool kept_for_resume = false;  // the destination keeps its bytes for a later try
+
+  bool ok() const { return kind == OutcomeKind::kOk; }
+};
+
+// Appends the resource at `url` to `body`. Ok only for a completed transfer
+// with final status 200; `body` keeps whatever arrived, also on failure.
+[[nodiscard]] TransferOutcome FetchManifest(const std::string& url, std::string& body,
+                                            const TransferTuning& tuning = {});
 
 // Writes the resource at `url` into `destination`, reporting progress when
-// `progress` is set. True only for a completed transfer with final status 200
+// `progress` is set. Ok only for a completed transfer with final status 200
 // whose bytes all reached the disk; on failure nothing is left at `destination`.
-[[nodiscard]] bool DownloadFile(const std::string& url, const std::string& destination,
-                                const ProgressCallback& progress,
-                                const TransferTuning& tuning = {});
+[[nodiscard]] TransferOutcome DownloadFile(const std::string& url, const std::string& destination,
+                                           const ProgressCallback& progress,
+                                           const TransferTuning& tuning = {});
 
 // What a caller keeps of an installer download that stopped part-way: enough
 // to ask the server, in a later run, for the rest of the same file.
@@ -76,6 +107,7 @@ struct InstallerDownloadResult {
   std::optional<PartialDownload> partial;
   std::int64_t bytes_received = 0;  // body bytes that crossed the wire in this call
   int restarts = 0;                 // times the held bytes were thrown away in this call
+  TransferOutcome outcome;          // what became of the download, ok only when `complete`
 };
 
 // Told of the partial download as soon as a response is accepted, before its

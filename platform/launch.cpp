@@ -4,9 +4,9 @@
 
 namespace solvane {
 
-bool OpenWithShell(const std::string& path) {
-  const HeldFileHandle file = HoldFile(path);
-  return file && LaunchHeldFile(*file, path);
+bool OpenWithShell(const std::string& path, std::string* error) {
+  const HeldFileHandle file = HoldFile(path, error);
+  return file && LaunchHeldFile(*file, path, error);
 }
 
 }  // namespace solvane

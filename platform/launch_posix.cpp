@@ -98,12 +98,22 @@ void CloseOtherDescriptors(int keep_a, int keep_b) {
 
 }  // namespace
 
-HeldFileHandle HoldFile(const std::string& path) {
+HeldFileHandle HoldFile(const std::string& path, std::string* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (error) *error = std::strerror(errno);
+    return nullptr;
+  }
   HeldFileHandle file(new HeldFile{fd, 0});
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  if (::fstat(fd, &st) != 0) {
+    if (error) *error = std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (error) *error = "not a regular file";
+    return nullptr;
+  }
   return file;
 }
 
@@ -116,25 +126,32 @@ long long ReadHeldFile(HeldFile& file, void* buffer, std::size_t size) {
   return n;
 }
 
-bool LaunchHeldFile(HeldFile& file, const std::string& path) {
+bool LaunchHeldFile(HeldFile& file, const std::string& path, std::string* error) {
+  // errno's text, with what was being done when it is not the file itself.
+  const auto fail = [error](int err, const char* doing = nullptr) {
+    if (error) *error = (doing ? std::string(doing) + ": " : std::string()) + std::strerror(err);
+    return false;
+  };
   const Kind kind = Classify(file.fd);
-  if (kind == Kind::kUnreadable) return false;
+  if (kind == Kind::kUnreadable) return fail(errno);
 
   if (kind != Kind::kDocument) {
     struct stat st;
-    if (::fstat(file.fd, &st) != 0) return false;
-    if (!(st.st_mode & S_IXUSR) && ::fchmod(file.fd, st.st_mode | S_IXUSR) != 0) return false;
+    if (::fstat(file.fd, &st) != 0) return fail(errno);
+    if (!(st.st_mode & S_IXUSR) && ::fchmod(file.fd, st.st_mode | S_IXUSR) != 0) {
+      return fail(errno);
+    }
   }
 
   // The write end closes on a successful exec, so EOF without data means the
   // program is running.
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return fail(errno);
   Fd report_read(pipe_fds[0]);
   Fd report_write(pipe_fds[1]);
 
   const pid_t child = ::fork();
-  if (child < 0) return false;
+  if (child < 0) return fail(errno);
   if (child == 0) {
     // Fork again so the installer is not our child and never becomes a zombie.
     const pid_t grandchild = ::fork();
@@ -158,7 +175,10 @@ bool LaunchHeldFile(HeldFile& file, const std::string& path) {
   do {
     n = ::read(report_read.fd, &err, sizeof err);
   } while (n < 0 && errno == EINTR);
-  return n == 0;
+  if (n == 0) return true;
+  if (n < 0) return fail(errno);
+  // A document is handed to the desktop's opener, so its failure is the opener's.
+  return fail(err, kind == Kind::kDocument ? "xdg-open" : nullptr);
 }
 
 }  // namespace solvane

@@ -43,7 +43,7 @@ class CheckTest : public ProgramTest {
 };
 
 const std::string kFetchStart = "check: manifest url=" + ReleaseUrl(kManifestPath);
-// Each transfer's route, logged before it starts; no proxy is set in these runs.
+// Each transfer's route, logged as it ends; no proxy is set in these runs.
 const std::string kRouteDirect = "FetchManifest: route direct";
 
 TEST_F(CheckTest, StagesANewerVerifiedRelease) {
@@ -136,6 +136,14 @@ TEST_F(CheckTest, UnusableLastCheckValuesCountAsNeverChecked) {
   EXPECT_TRUE(State().contains("last_check"));
 }
 
+// nlohmann-json's words for the two bodies below that are not JSON.
+const std::string kEmptyJsonError =
+    "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing "
+    "value - unexpected end of input; expected '[', '{', or a literal";
+const std::string kCommentJsonError =
+    "[json.exception.parse_error.101] parse error at line 1, column 13: syntax error while parsing "
+    "value - invalid literal; last read: '\"current\": /'";
+
 struct FailureRow {
   const char* name;
   std::function<void(ReleaseServer&)> script;
@@ -152,14 +160,14 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
       // Fetched, so parsed: the empty text is a JSON error.
       {"empty 200 body",
        [](ReleaseServer& s) { s.Serve(kManifestPath, ""); },
-       {"check: manifest fetch failed!!!"},
+       {"check: manifest unusable: " + kEmptyJsonError},
        true},
       {"empty 500 body",
        [](ReleaseServer& s) { s.Serve(kManifestPath, "", 500); },
-       {"check: manifest fetch failed!!!"}},
+       {"check: manifest fetch failed: HTTP 500"}},
       {"404 page",
        [](ReleaseServer&) {},  // the server's own 404 page
-       {"check: up to date"}},
+       {"check: manifest fetch failed: HTTP 404"}},
       {"cut short after part of the body",
        [](ReleaseServer& s) {
          s.Handle(kManifestPath, [](const httplib::Request&, httplib::Response& response) {
@@ -172,16 +180,16 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
          });
        },
        {"FetchManifest: Fetch failed for " + manifest_url + " curl=18 (Transferred a partial file)",
-        "check: up to date"}},
+        "check: manifest fetch failed: connection lost after 11 bytes"}},
       {"not JSON",
        [](ReleaseServer& s) { s.Serve(kManifestPath, "{\"current\": // no\n}"); },
-       {"check: up to date"},
+       {"check: manifest unusable: " + kCommentJsonError},
        true},
       {"no release for the platform",
        [](ReleaseServer& s) {
          s.Serve(kManifestPath, R"({"current": {"stable": {"elsewhere": "9.0.0"}}})");
        },
-       {"check: up to date"}},
+       {std::string("check: no release for ") + SOLVANE_TEST_PLATFORM_KEY}},
       {"not newer",
        [&](ReleaseServer& s) {
          s.Serve(kManifestPath,
@@ -191,14 +199,14 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
       {"installer 404",
        [&](ReleaseServer& s) { s.Serve(kManifestPath, newer); },
        {"check: update available 1.4.0 -> 1.5.0", kRouteDirect,
-        "check: download/verify failed for 1.5.0"}},
+        "check: download/verify failed for 1.5.0: HTTP 404"}},
       {"digest mismatch",
        [&](ReleaseServer& s) {
          s.Serve(kManifestPath, newer);
          s.Serve(kInstallerPath, "#!/bin/sh\necho tampered\n");
        },
        {"check: update available 1.4.0 -> 1.5.0", kRouteDirect,
-        "check: download/verify failed for 1.5.0"}},
+        "check: download/verify failed for 1.5.0: digest mismatch"}},
   };
   for (const FailureRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -241,7 +249,7 @@ TEST_F(CheckTest, UnreachableServerLogsTheTransportError) {
             (Messages{"check: current=0.0.0 force=0", kFetchStart, kRouteDirect,
                       "FetchManifest: Fetch failed for " + ReleaseUrl(kManifestPath) +
                           " curl=7 (Couldn't connect to server)",
-                      "check: manifest fetch failed!!!"}));
+                      "check: manifest fetch failed: cannot connect"}));
   EXPECT_TRUE(State().contains("last_check"));
 }
 
@@ -300,7 +308,8 @@ TEST_F(CheckTest, UnsafeFileNamesAreFailedDownloadsThatTouchNothing) {
     std::filesystem::remove(Updates() + "/SolvaneSetup.log");
     server_->Serve(kManifestPath, ManifestFor("1.5.0", ReleaseUrl(path).c_str(), nullptr, ""));
     Check({"1.4.0", "--force"});
-    EXPECT_EQ(LogMessages(Home()).back(), "check: download/verify failed for 1.5.0");
+    EXPECT_EQ(LogMessages(Home()).back(),
+              "check: download/verify failed for 1.5.0: unusable file name");
     EXPECT_FALSE(State().contains("staged"));
   }
   EXPECT_EQ(server_->Hits("/solvane/dl/"), 0);

@@ -52,7 +52,7 @@ std::string Sha256Of(const std::string& content);
 // The messages of the activity log in `home`, time stamps stripped.
 std::vector<std::string> LogMessages(const std::string& home);
 
-// LogMessages without the transfer layer's "FetchManifest: route ..." lines,
+// LogMessages without the transfers' "FetchManifest: route ..." lines,
 // for tests of what the workflows log.
 std::vector<std::string> WorkflowMessages(const std::string& home);
 

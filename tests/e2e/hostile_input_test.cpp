@@ -59,7 +59,8 @@ TEST_F(HostileInputTest, ManifestsUnderTheBodyCapCostAFewTimesTheirSize) {
     std::string log_tail;
     std::string stderr_text;
   } rows[] = {
-      {"open brackets", [&] { return std::string(size, '['); }, "check: up to date",
+      {"open brackets", [&] { return std::string(size, '['); },
+       "check: manifest unusable: nested deeper than 256 levels",
        "SolvaneSetup: manifest parse error -- nested deeper than 256 levels\n"},
       {"empty arrays", [&] { return padded("[", "[],", "[]]"); }, "check: staged 1.5.0", ""},
       // The same release again: parsed whole, then found staged already.
@@ -134,7 +135,8 @@ TEST_F(HostileInputTest, AManifestVersionOver64BytesIsNoRelease) {
   ASSERT_EQ(at_limit.size(), 64u);
   Publish(at_limit + "y");
   Check();
-  EXPECT_EQ(LogMessages(Home()).back(), "check: up to date");
+  EXPECT_EQ(LogMessages(Home()).back(),
+            std::string("check: no release for ") + SOLVANE_TEST_PLATFORM_KEY);
   EXPECT_FALSE(State().contains("staged"));
   EXPECT_EQ(server_->Hits(kInstallerPath), 0);
 
@@ -224,7 +226,8 @@ TEST_F(HostileInputTest, AFileSizeLimitFailsTheDownloadCleanly) {
   server_->Serve(kInstallerPath, installer);
   const ProgramRun run = RunProgram(Home(), {"--check", "1.4.0"}, {}, 256);
   EXPECT_EQ(run.exit_code, 0) << "killed by SIGXFSZ?";
-  EXPECT_EQ(LogMessages(Home()).back(), "check: download/verify failed for 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(),
+            "check: download/verify failed for 1.5.0: cannot write (disk full)");
   EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
   EXPECT_FALSE(State().contains("staged"));
   EXPECT_TRUE(State().contains("last_check"));

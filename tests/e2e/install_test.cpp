@@ -10,6 +10,7 @@
 
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/forward_proxy.h"
 #include "tests/support/run_program.h"
 
 namespace solvane {
@@ -121,18 +122,23 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
   const std::string expected =
       "Solvane Setup\n"
       "  Fetching release information...\n"
-      "Could not find a release for this platform.\n";
+      "Could not find a release for this platform.";
+  const std::string no_release =
+      std::string("install: no release for ") + SOLVANE_TEST_PLATFORM_KEY;
   struct Case {
     const char* name;
     std::string body;
     int status;
+    std::string why;  // the message's second sentence
+    std::string logged;
   };
   const Case cases[] = {
-      {"manifest 404", "", 404},
+      {"manifest 404", "", 404, " The server answered with an error (HTTP 404).",
+       "install: manifest fetch failed: HTTP 404"},
       {"other platforms only",
        R"({"current": {"stable": {"elsewhere": "1.0"}}, "releases": {"elsewhere": {"1.0": {"url": "x"}}}})",
-       200},
-      {"entry without url", ManifestFor("1.5.0", nullptr, nullptr, "n"), 200},
+       200, "", no_release},
+      {"entry without url", ManifestFor("1.5.0", nullptr, nullptr, "n"), 200, "", no_release},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,7 +146,8 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
     server_->Serve(kManifestPath, c.body, c.status);
     const auto run = RunProgram(home.str(), {});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.stderr_text, expected);
+    EXPECT_EQ(run.stderr_text, expected + c.why + "\n");
+    EXPECT_EQ(LogMessages(home.str()).back(), c.logged);
     // Nothing but the log is left behind.
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(UpdatesDirIn(home.str()))) {
@@ -150,13 +157,34 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
   }
 }
 
+TEST_F(InstallTest, AFailedFetchSaysWhyInTheSameMessage) {
+  const std::string fixed =
+      "Solvane Setup\n"
+      "  Fetching release information...\n"
+      "Could not find a release for this platform. ";
+  ForwardProxy refusing;
+  refusing.RequireSignIn({"Basic realm=\"corp\""});
+  const auto refused = Install({{"http_proxy", refusing.Address()}});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.stderr_text, fixed + "The proxy asks for a sign-in.\n");
+  EXPECT_EQ(LogMessages(home_.str()).back(),
+            "install: manifest fetch failed: proxy sign-in refused (HTTP 407)");
+
+  server_.reset();  // nothing listens on the release port any more
+  const auto unreachable = Install();
+  EXPECT_EQ(unreachable.exit_code, 1);
+  EXPECT_EQ(unreachable.stderr_text, fixed + "The server could not be reached.\n");
+  EXPECT_EQ(LogMessages(home_.str()).back(),
+            "install: manifest fetch failed: cannot connect (curl=7 Couldn't connect to server)");
+}
+
 TEST_F(InstallTest, FailedDownloadOrDigestLeavesNoFile) {
   const std::string failed_download =
       "Solvane Setup\n"
       "  Fetching release information...\n"
       "  Fetching release information...  \u2714\n"
       "  Downloading Solvane 1.5.0...\n"
-      "Download failed or verification error.\n";
+      "Download failed or verification error. The server answered with an error (HTTP ";
   const std::string failed_digest =
       "Solvane Setup\n"
       "  Fetching release information...\n"
@@ -164,7 +192,8 @@ TEST_F(InstallTest, FailedDownloadOrDigestLeavesNoFile) {
       "  Downloading Solvane 1.5.0...\n"
       "  Downloading Solvane 1.5.0...  \u2714\n"
       "  Verifying download...\n"
-      "Download failed or verification error.\n";
+      "Download failed or verification error. The download does not match the published "
+      "release.\n";
   const std::string right = Sha256Of(Installer());
   std::string upper = right;
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
@@ -172,13 +201,14 @@ TEST_F(InstallTest, FailedDownloadOrDigestLeavesNoFile) {
     const char* name;
     int status;
     std::string sha256;
-    const std::string& transcript;
+    std::string transcript;
+    std::string reason;
   };
   const Case cases[] = {
-      {"status 500 with a body", 500, right, failed_download},
-      {"status 404", 404, right, failed_download},
-      {"digest mismatch", 200, std::string(64, 'a'), failed_digest},
-      {"digest in upper case", 200, upper, failed_digest},
+      {"status 500 with a body", 500, right, failed_download + "500).\n", "HTTP 500"},
+      {"status 404", 404, right, failed_download + "404).\n", "HTTP 404"},
+      {"digest mismatch", 200, std::string(64, 'a'), failed_digest, "digest mismatch"},
+      {"digest in upper case", 200, upper, failed_digest, "digest mismatch"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,6 +219,8 @@ TEST_F(InstallTest, FailedDownloadOrDigestLeavesNoFile) {
     const auto run = RunProgram(home.str(), {});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.stderr_text, c.transcript);
+    EXPECT_EQ(LogMessages(home.str()).back(),
+              "install: download/verify failed for 1.5.0: " + c.reason);
     EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Solvane-1.5.0.sh"));
     EXPECT_FALSE(std::filesystem::exists(UpdatesDirIn(home.str()) + "/Updates.json"));
   }
@@ -205,7 +237,7 @@ TEST_F(InstallTest, ReleaseUrlEndingInASlashIsAFailedDownload) {
   EXPECT_TRUE(std::filesystem::is_directory(Updates()));
 }
 
-TEST_F(InstallTest, LaunchFailureKeepsTheInstallerAndNotesWithoutAMessage) {
+TEST_F(InstallTest, LaunchFailureSaysWhyAndKeepsTheInstallerAndNotes) {
   // A document, not a program, and no desktop opener on the path.
   const std::string path = "/solvane/releases/1.5.0/notes.txt";
   server_->Serve(kManifestPath,
@@ -221,7 +253,10 @@ TEST_F(InstallTest, LaunchFailureKeepsTheInstallerAndNotesWithoutAMessage) {
             "  Downloading Solvane 1.5.0...  \u2714\n"
             "  Verifying download...\n"
             "  Verifying download...  \u2714\n"
-            "  Launching installer...\n");
+            "  Launching installer...\n"
+            "The installer could not be started. xdg-open: No such file or directory.\n");
+  EXPECT_EQ(LogMessages(home_.str()).back(), "install: cannot start " + Updates() +
+                                                 "/notes.txt: xdg-open: No such file or directory");
   EXPECT_EQ(ReadFile(Updates() + "/notes.txt"), "plain text");
   EXPECT_EQ(Json::parse(ReadFile(StateFile()))["release_notes"]["version"], "1.5.0");
 }

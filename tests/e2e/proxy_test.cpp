@@ -73,6 +73,36 @@ TEST_F(ProxyTest, FreshInstallGoesThroughTheProxy) {
             (std::vector<std::string>{ReleaseUrl(kManifestPath), ReleaseUrl(kInstallerPath)}));
 }
 
+TEST_F(ProxyTest, TheLoggedRouteIsTheRouteTaken) {
+  // The release server is 127.0.0.1: names never match it, addresses and
+  // networks do; libcurl reads "*" only as the whole list.
+  struct Case {
+    const char* no_proxy;
+    bool direct;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", true},         {"example.com", false},
+      {".example.com", false},     {"*", true},
+      {"127.0.0.0/8", true},       {"10.0.0.0/8", false},
+      {"other.org, *", false},     {"::1/128", false},
+      {"::ffff:127.0.0.1", false}, {"localhost, 127.0.0.1/32", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.no_proxy);
+    TempDir home;
+    const std::size_t before = proxy_.Forwarded().size();
+    const auto run = RunProgram(home.str(), {"--check", "1.4.0"},
+                                {{"http_proxy", proxy_.Address()}, {"no_proxy", c.no_proxy}});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(LogMessages(home.str()).back(), "check: staged 1.5.0");
+    const std::string route =
+        c.direct ? "FetchManifest: route direct (environment)"
+                 : "FetchManifest: route proxy " + proxy_.Address() + " (environment)";
+    EXPECT_EQ(RouteLines(home.str()), std::vector<std::string>(2, route));
+    EXPECT_EQ(proxy_.Forwarded().size() - before, c.direct ? 0u : 2u);
+  }
+}
+
 TEST_F(ProxyTest, NoProxyGoesPastIt) {
   for (const char* variable : {"no_proxy", "NO_PROXY"}) {
     SCOPED_TRACE(variable);
@@ -104,11 +134,42 @@ TEST_F(ProxyTest, CredentialsInTheVariableSignInAndStayOutOfTheLog) {
             "FetchManifest: route proxy " + proxy_.Address() + " (environment)");
 }
 
-TEST_F(ProxyTest, ProxyRefusingSignInFailsTheCheckQuietly) {
+TEST_F(ProxyTest, PasswordsWithAtColonAndEscapesNeverReachTheLog) {
+  proxy_.RequireSignIn({"Basic realm=\"corp\""});
+  // Encoded, the password signs in; with a bare '@' libcurl refuses the
+  // setting, and the log must not take what follows it for the host.
+  const std::string encoded = "http://alice:p%40ss:w0rd@" + proxy_.Address();
+  const std::string bare = "http://alice:p@ss:w0rd%40x@" + proxy_.Address();
+  const auto run = Check({{"http_proxy", encoded}});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(Staged());
+  EXPECT_EQ(proxy_.SignIns().front(), "Basic YWxpY2U6cEBzczp3MHJk");  // alice:p@ss:w0rd
+  TempDir other;
+  EXPECT_EQ(RunProgram(other.str(), {"--check", "1.4.0"}, {{"http_proxy", bare}}).exit_code, 0);
+  EXPECT_EQ(RouteLines(other.str()).front(),
+            "FetchManifest: route proxy (unreadable address) (environment)");
+  EXPECT_EQ(LogMessages(other.str()).back(),
+            "check: manifest fetch failed: cannot resolve the "
+            "proxy's name");
+  for (const std::string& home : {home_.str(), other.str()}) {
+    const std::string log = ReadFile(UpdatesDirIn(home) + "/SolvaneSetup.log");
+    for (const char* secret : {"alice", "p%40ss", "p@ss", "ss:w0rd", "w0rd", "@"}) {
+      EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in " << log;
+    }
+  }
+}
+
+TEST_F(ProxyTest, ProxyRefusingSignInIsNamed) {
   proxy_.RequireSignIn({"Basic realm=\"corp\""});
   const auto run = Check({{"http_proxy", proxy_.Address()}});
   EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.stderr_text, "");
   EXPECT_FALSE(Staged());
+  EXPECT_EQ(LogMessages(home_.str()).back(),
+            "check: manifest fetch failed: proxy sign-in refused (HTTP 407)");
+  // The failed fetch still postpones the next unforced check.
+  EXPECT_TRUE(nlohmann::json::parse(ReadFile(UpdatesDirIn(home_.str()) + "/Updates.json"))
+                  .contains("last_check"));
   EXPECT_EQ(proxy_.Forwarded(), std::vector<std::string>{});
   EXPECT_EQ(server_.Hits(kManifestPath), 0);
 }

@@ -55,7 +55,10 @@ TEST_F(ResumeTest, CutDownloadResumesInTheNextCheckAndStages) {
   const std::int64_t forty = static_cast<std::int64_t>(body.size() * 2 / 5);
   Publish(Served(body, {0.4}), body);
   Check();
-  EXPECT_EQ(LogMessages(Home()).back(), "check: download/verify failed for 1.5.0");
+  EXPECT_EQ(LogMessages(Home()).back(),
+            "check: download/verify failed for 1.5.0: connection lost "
+            "after " +
+                std::to_string(forty) + " bytes (kept for resume)");
   EXPECT_EQ(PartialSize(), forty);
   EXPECT_FALSE(std::filesystem::exists(Installed()));
   const std::optional<PartialRecord> kept = ReadPartial(State());

@@ -227,8 +227,10 @@ TEST_F(SigningTest, FreshInstallRefusesATamperedManifestWithTheNoReleaseMessage)
   Serve(tampered, &signature);
   const ProgramRun refused = RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, home_.str(), {});
   EXPECT_EQ(refused.exit_code, 1);
-  EXPECT_NE(refused.stderr_text.find("Could not find a release for this platform."),
-            std::string::npos)
+  EXPECT_NE(
+      refused.stderr_text.find(
+          "Could not find a release for this platform. The release's signature is not valid."),
+      std::string::npos)
       << refused.stderr_text;
   EXPECT_EQ(WorkflowMessages(home_.str()),
             (std::vector<std::string>{"install: fresh install started",

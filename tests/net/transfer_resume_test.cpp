@@ -270,7 +270,9 @@ TEST_F(ResumeTest, OnlyAStallEndsTheTransferNotItsDuration) {
   server_.ServeFaulty(kPath, slow);
 
   std::string fetched;
-  EXPECT_FALSE(FetchManifest(server_.Url(kPath), fetched, tuning));  // the manifest keeps its limit
+  // The manifest keeps its limit: it times out.
+  EXPECT_EQ(static_cast<int>(FetchManifest(server_.Url(kPath), fetched, tuning).kind),
+            static_cast<int>(OutcomeKind::kTimedOut));
   EXPECT_TRUE(Download(Request(body), tuning).complete);
   EXPECT_EQ(ReadFile(Destination()), body);
 
@@ -283,6 +285,9 @@ TEST_F(ResumeTest, OnlyAStallEndsTheTransferNotItsDuration) {
   EXPECT_FALSE(result.complete);
   ASSERT_TRUE(result.partial);
   EXPECT_EQ(result.partial->bytes, static_cast<std::int64_t>(body.size() / 10));
+  EXPECT_EQ(static_cast<int>(result.outcome.kind), static_cast<int>(OutcomeKind::kStalled));
+  EXPECT_TRUE(result.outcome.kept_for_resume);
+  EXPECT_EQ(result.outcome.bytes_held, result.partial->bytes);
 }
 
 // The bytes pass through a writer and a flusher thread: a file of many
