@@ -450,13 +450,16 @@ class Cycle:
         print("message box: %s" % ", ".join("%s=%s" % item for item in sorted(shown.items())))
 
     def failures(self):
+        # The step's fixed sentence, then why in a second one.
         self.server.manifest = None
-        self.failed_install("Could not find a release for this platform.")
+        self.failed_install("Could not find a release for this platform. "
+                            "The server answered with an error (HTTP 404).")
         check(not os.path.exists(os.path.join(self.updates, "Updates.json")),
               "a failed manifest fetch wrote the state file")
 
         name = self.server.publish("0.1.0", "Tampered.", digest="0" * 64)
-        self.failed_install("Download failed or verification error.")
+        self.failed_install("Download failed or verification error. "
+                            "The download does not match the published release.")
         check(not os.path.exists(os.path.join(self.updates, name)),
               "the download that failed verification is still there")
         check(not os.path.exists(os.path.join(self.updates, "Updates.json")),
@@ -487,7 +490,8 @@ class Cycle:
         try:
             name = publish(7, "release-1.key")
             self.server.manifest_bytes = self.server.manifest_bytes.replace(b"Signed", b"signed")
-            self.failed_install("Could not find a release for this platform.", signed_program)
+            self.failed_install("Could not find a release for this platform. "
+                                "The release's signature is not valid.", signed_program)
             check("install: manifest rejected: bad signature" in self.log(),
                   "%s: no rejection line:\n%s" % (self.label, self.log()))
             check(not os.path.exists(os.path.join(self.updates, name)),
@@ -695,6 +699,7 @@ class ForwardProxy:
         self.forwarded = []
         self.sign_ins = []
         self.schemes = []
+        self.refuse_every_sign_in = False
         proxy = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -707,7 +712,7 @@ class ForwardProxy:
                 sign_in = self.headers.get("Proxy-Authorization")
                 if sign_in:
                     proxy.sign_ins.append(sign_in)
-                elif proxy.schemes:
+                if proxy.schemes and (not sign_in or proxy.refuse_every_sign_in):
                     self.send_response(407)
                     for scheme in proxy.schemes:
                         self.send_header("Proxy-Authenticate", scheme)
@@ -843,6 +848,24 @@ def proxy_cases(wine, cycle):
         run_check("proxy asking for sign-in", True, named)
         check(proxy.sign_ins[signed:] == ["Basic Og=="] * 2,
               "sign-in answers %r" % proxy.sign_ins[signed:])
+
+        # A proxy that refuses the user's sign-in is named as such: in the
+        # check's log line and in the fresh install's message.
+        proxy.refuse_every_sign_in = True
+        shutil.rmtree(os.path.dirname(os.path.dirname(cycle.updates)), ignore_errors=True)
+        code, _, err = wine.run([cycle.program, "--check", "0.1.0", "--force"])
+        check(code == 0 and err == b"", "refused sign-in: --check exit %d %r" % (code, err[-300:]))
+        lines = [line.split("] ", 1)[1] for line in cycle.log().splitlines() if "] " in line]
+        check(lines[-1] == "check: manifest fetch failed: proxy sign-in refused (HTTP 407)",
+              "refused sign-in: log ends %r" % lines[-3:])
+        print("proxy: refused sign-in: %s" % lines[-1])
+        shutil.rmtree(os.path.dirname(os.path.dirname(cycle.updates)), ignore_errors=True)
+        cycle.failed_install("Could not find a release for this platform. "
+                             "The proxy asks for a sign-in.")
+        check(any(line.endswith("install: manifest fetch failed: proxy sign-in refused (HTTP 407)")
+                  for line in cycle.log().splitlines()),
+              "refused sign-in: no install line:\n%s" % cycle.log()[-800:])
+        proxy.refuse_every_sign_in = False
         proxy.schemes = []
 
         for label, flags, settings, route in (
