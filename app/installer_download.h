@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "net/transfer.h"
+#include "net/installer_transfer.h"
 #include "platform/file_lock.h"
 #include "state/state_file.h"
 

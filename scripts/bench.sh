@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmarks, built in Release (bench/):
 #
-#   scripts/bench.sh download  DownloadFile (progress off and on) against
+#   scripts/bench.sh download  DownloadWithResume (progress off and on) against
 #                              `curl -s -o`, from a static server on 127.0.0.1
 #   scripts/bench.sh verify    VerifySha256 against `openssl dgst -sha256`
 #   scripts/bench.sh check     a forced --check of the real program (one pass:

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "net/installer_transfer.h"
 #include "net/transfer.h"
 #include "platform/sha256.h"
 #include "tests/support/release_server.h"

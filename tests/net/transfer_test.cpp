@@ -22,6 +22,7 @@
 
 #include "constants.h"
 #include "log/activity_log.h"
+#include "net/installer_transfer.h"
 #include "state/paths.h"
 #include "tests/support/release_server.h"
 #include "tests/support/temp_dir.h"
@@ -98,6 +99,16 @@ TransferTuning TrustingTestCa(TransferTuning tuning = {}) {
     curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_CAINFO, ca.c_str());
   };
   return tuning;
+}
+
+// The installer download as the workflows run it, in one try. No digest is
+// asked for: these cases are about the transfer, not the file.
+TransferOutcome Download(const std::string& url, const std::string& destination,
+                         const TransferTuning& tuning, const ProgressCallback& progress = {}) {
+  InstallerDownload request;
+  request.url = url;
+  request.destination = destination;
+  return DownloadWithResume(request, progress, {}, tuning).outcome;
 }
 
 // libcurl's code and text as the outcome carries them, and the kind they make.
@@ -205,9 +216,15 @@ class TransferTest : public ::testing::TestWithParam<Scheme> {
   }
 
   // The settings of the shipped program, plus trust in the test CA for HTTPS.
-  TransferTuning Tuning(long timeout_seconds = 0) const {
+  // `limit_seconds` shortens both limits: the manifest's on the whole
+  // transfer, and the installer's on a stall (under 1000 bytes per second).
+  TransferTuning Tuning(long limit_seconds = 0) const {
     TransferTuning tuning;
-    tuning.timeout_seconds = timeout_seconds;
+    tuning.timeout_seconds = limit_seconds;
+    if (limit_seconds > 0) {
+      tuning.stall_bytes_per_second = 1000;
+      tuning.stall_seconds = limit_seconds;
+    }
     return GetParam() == Scheme::kHttps ? TrustingTestCa(tuning) : tuning;
   }
 
@@ -240,7 +257,7 @@ struct ResponseCase {
   int code = 0;
   const char* text = "";
   OutcomeKind kind = OutcomeKind::kOk;
-  long timeout_seconds = 0;
+  long limit_seconds = 0;
 };
 
 std::vector<ResponseCase> ResponseCases() {
@@ -342,7 +359,7 @@ TEST_P(TransferTest, FetchManifestReportsEachResponse) {
     const std::string url = s.Url(c.script(s));
     const LogReader log;
     std::string body;
-    const TransferOutcome outcome = FetchManifest(url, body, Tuning(c.timeout_seconds));
+    const TransferOutcome outcome = FetchManifest(url, body, Tuning(c.limit_seconds));
     EXPECT_EQ(outcome.ok(), c.ok);
     if (c.partial) {
       EXPECT_FALSE(body.empty());
@@ -363,7 +380,7 @@ TEST_P(TransferTest, FetchManifestReportsEachResponse) {
   }
 }
 
-TEST_P(TransferTest, DownloadFileKeepsOnlyCompleteDownloads) {
+TEST_P(TransferTest, InstallerDownloadKeepsOnlyCompleteFiles) {
   for (const ResponseCase& c : ResponseCases()) {
     SCOPED_TRACE(c.name);
     ReleaseServer& s = server();
@@ -372,7 +389,7 @@ TEST_P(TransferTest, DownloadFileKeepsOnlyCompleteDownloads) {
     const LogReader log;
     std::vector<int> percents;
     const ProgressCallback progress = [&percents](int percent) { percents.push_back(percent); };
-    EXPECT_EQ(DownloadFile(url, destination, progress, Tuning(c.timeout_seconds)).ok(), c.ok);
+    EXPECT_EQ(Download(url, destination, Tuning(c.limit_seconds), progress).ok(), c.ok);
     if (c.ok) {
       ASSERT_TRUE(fs::is_regular_file(destination));
       EXPECT_EQ(ReadFile(destination), c.body);
@@ -425,8 +442,7 @@ TEST_P(TransferTest, ProgressGetsLibcurlsPercentagesOnlyWhenTheLengthIsKnown) {
   auto download = [this](const std::string& path) {
     std::vector<int> percents;
     const ProgressCallback progress = [&percents](int percent) { percents.push_back(percent); };
-    EXPECT_TRUE(
-        DownloadFile(server().Url(path), Destination("progress.bin"), progress, Tuning()).ok());
+    EXPECT_TRUE(Download(server().Url(path), Destination("progress.bin"), Tuning(), progress).ok());
     return percents;
   };
   auto distinct = [](const std::vector<int>& percents) {
@@ -471,7 +487,7 @@ TEST_P(TransferTest, ExistingDestinationIsReplacedOrRemoved) {
     SCOPED_TRACE(c.path);
     const std::string destination = Destination("Solvane-update.exe");
     WriteFile(destination, "an older, longer installer of the same name");
-    EXPECT_EQ(DownloadFile(server().Url(c.path), destination, nullptr, Tuning()).ok(), c.ok);
+    EXPECT_EQ(Download(server().Url(c.path), destination, Tuning()).ok(), c.ok);
     if (c.ok) {
       EXPECT_EQ(ReadFile(destination), "new");
     } else {
@@ -488,18 +504,19 @@ TEST_P(TransferTest, UnopenableDestinationSendsNoRequest) {
   WriteFile(folder / "keep.txt", "kept");
   const fs::path orphan = dir_.path() / "no such folder" / "installer.exe";
 
-  EXPECT_FALSE(DownloadFile(url, folder.string(), nullptr, Tuning()).ok());
+  EXPECT_FALSE(Download(url, folder.string(), Tuning()).ok());
   EXPECT_EQ(ReadFile(folder / "keep.txt"), "kept");
 
-  EXPECT_FALSE(DownloadFile(url, orphan.string(), nullptr, Tuning()).ok());
+  EXPECT_FALSE(Download(url, orphan.string(), Tuning()).ok());
   EXPECT_FALSE(fs::exists(orphan.parent_path()));
 
   EXPECT_EQ(server().Hits("/installer.exe"), 0);
 }
 
 #ifndef _WIN32  // a forked child with a file-size limit
-// Runs DownloadFile in a child process whose files may not grow past `limit`
-// bytes; returns its result, or -1 when the child did not finish normally.
+// Runs the installer download in a child process whose files may not grow
+// past `limit` bytes; returns its result, or -1 when the child did not finish
+// normally.
 int DownloadUnderFileSizeLimit(const std::string& url, const std::string& destination, rlim_t limit,
                                const TransferTuning& tuning) {
   const pid_t pid = ::fork();
@@ -508,7 +525,7 @@ int DownloadUnderFileSizeLimit(const std::string& url, const std::string& destin
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit rl{limit, limit};
     if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) ::_exit(2);
-    ::_exit(DownloadFile(url, destination, nullptr, tuning).ok() ? 1 : 0);
+    ::_exit(Download(url, destination, tuning).ok() ? 1 : 0);
   }
   int status = 0;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
@@ -582,7 +599,12 @@ TEST(TransferRedirects, HttpsUrlsFollowOnlyHttpsRedirects) {
                         OutcomeKind::kOther);
     }
     const std::string destination = (dir.path() / "Solvane-setup.exe").string();
-    EXPECT_EQ(DownloadFile(c.url, destination, nullptr, TrustingTestCa()).ok(), c.ok);
+    const TransferOutcome download = Download(c.url, destination, TrustingTestCa());
+    EXPECT_EQ(download.ok(), c.ok);
+    if (!c.ok) {
+      ExpectCurlFailure(download, CURLE_UNSUPPORTED_PROTOCOL, kUnsupportedProtocolText,
+                        OutcomeKind::kOther);
+    }
     EXPECT_EQ(fs::exists(destination), c.ok);
   }
   EXPECT_EQ(plain.Hits("/installer.exe"), 0);
@@ -628,7 +650,12 @@ TEST(TransferTls, OnlyATrustedCertificateForTheHostIsAccepted) {
     }
 
     const std::string destination = (dir.path() / "Solvane-setup.exe").string();
-    EXPECT_EQ(DownloadFile(url, destination, nullptr, tuning).ok(), c.ok);
+    const TransferOutcome download = Download(url, destination, tuning);
+    EXPECT_EQ(download.ok(), c.ok);
+    if (!c.ok) {
+      ExpectCurlFailure(download, CURLE_PEER_FAILED_VERIFICATION, kPeerVerificationText,
+                        OutcomeKind::kUntrustedCertificate);
+    }
     EXPECT_EQ(fs::exists(destination), c.ok);
     fs::remove(destination);
     EXPECT_EQ(server.Hits("/manifest.json"), c.ok ? 2 : 0);

@@ -1,0 +1,33 @@
+// What the manifest fetch and the installer download set up alike on a
+// libcurl easy handle, and how they read a finished transfer. Only net/
+// includes this; the workflows see the transfers' own headers.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+#include "net/proxy_route.h"
+#include "net/transfer.h"
+
+namespace solvane {
+
+struct CurlCleanup {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+// The URL, the route, the body's writer, redirects and the whole-transfer
+// limit: `timeout` seconds unless `tuning` names its own, 0 for none.
+void SetCommonOptions(CURL* handle, const std::string& url, const ProxyRoute& route,
+                      curl_write_callback write, void* target, long timeout,
+                      const TransferTuning& tuning);
+
+// What a finished curl_easy_perform says about the transfer. A write
+// callback's refusal (CURLE_WRITE_ERROR) means what the caller made it mean, so
+// the caller names it. `stall_limited`: a timeout is a stall, not the clock.
+TransferOutcome Classify(CURL* handle, CURLcode code, OutcomeKind refused_write,
+                         bool stall_limited);
+
+}  // namespace solvane
