@@ -124,7 +124,6 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   LogMessage("check: manifest url=%s", manifest_url.c_str());
   const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(state));
   const bool fetched = manifest.fetched;
-  const std::string& body = manifest.body;
 
   // A failed fetch postpones the next unforced check too.
   state["last_check"] = UnixNow();
@@ -143,7 +142,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   std::optional<StagedRecord> staged = SoundStagedRecord(state);
   std::string version, url, sha256, notes, parse_error;
   const bool parsed =
-      fetched && ParseReleaseManifest(source, body, version, url, sha256, notes, parse_error);
+      fetched && ParseReleaseManifest(source, manifest, version, url, sha256, notes, parse_error);
   // A build with keys trusts only what a signed manifest vouches for: a
   // record without a digest, or with another digest for the same version
   // (staged by a build without keys), is downloaded again.

@@ -53,7 +53,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
         window, WithReason(kNoReleaseMessage, "The release's signature is not valid.").c_str());
     return 1;
   }
-  if (!ParseReleaseManifest(source, manifest.body, version, url, sha256, notes, parse_error)) {
+  if (!ParseReleaseManifest(source, manifest, version, url, sha256, notes, parse_error)) {
     if (parse_error.empty()) {
       LogMessage("install: no release for %s", source.platform_key.c_str());
       ShowErrorMessage(window, kNoReleaseMessage);
