@@ -122,8 +122,8 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
     std::string state_problem;
     Json state = LoadState(&state_problem);
     if (!state_problem.empty()) LogMessage("install: %s", state_problem.c_str());
-    state["release_notes"] = ReleaseNotesJson(version, notes);
-    if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
+    WriteReleaseNotes(state, version, notes);
+    (void)RaiseManifestSerial(state, manifest.serial);
     saved = SaveState(state);
   }
   std::string launch_error;
