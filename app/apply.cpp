@@ -73,10 +73,8 @@ int RunApply(const ReleaseSource& source) {
   // run. The installer (or the opener handed a document) may still need its
   // file, so a later run removes it.
   const std::optional<std::string> before = StateFileBytes();
-  state.erase("staged");
-  if (!staged->version.empty()) {
-    state["release_notes"] = ReleaseNotesJson(staged->version, staged->notes);
-  }
+  (void)DropStaged(state);
+  if (!staged->version.empty()) WriteReleaseNotes(state, staged->version, staged->notes);
   const std::int64_t now = UnixNow();
   RememberLaunched(state, staged->installer, now);
   (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed

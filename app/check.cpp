@@ -13,6 +13,7 @@
 #include "state/manifest.h"
 #include "state/paths.h"
 #include "state/records.h"
+#include "state/signed_members.h"
 #include "state/state_file.h"
 
 namespace solvane {
@@ -63,7 +64,9 @@ Staging StageRelease(LockAttempt& folder, const std::string& version, const std:
   const std::optional<StagedRecord> previous = ReadStaged(state);
   const bool superseded = previous && CompareVersions(previous->version, version) > 0;
   Json staged_state = state;
-  staged_state["staged"] = StagedJson({version, *stored_path, sha256, notes, UtcDate(UnixNow())});
+  // The record keeps the day it was staged, the date part of the UTC time.
+  WriteStaged(staged_state,
+              {version, *stored_path, sha256, notes, FormatUtcTime(UnixNow()).substr(0, 10)});
   if (superseded || !SaveState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
@@ -85,7 +88,7 @@ std::optional<StagedRecord> SoundStagedRecord(Json& state) {
   const std::optional<std::string> path = Utf8ToPath(staged->installer);
   if (path && StagedFileVerifies(*path, staged->sha256)) return staged;
   LogMessage("check: staged %s no longer verifies, dropped", staged->version.c_str());
-  state.erase("staged");
+  (void)DropStaged(state);
   // Dropped in memory either way; a failed save only means a later check
   // drops it again.
   (void)SaveState(state);
@@ -124,11 +127,10 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   LogMessage("check: manifest url=%s", manifest_url.c_str());
   const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(state));
   const bool fetched = manifest.fetched;
-  const std::string& body = manifest.body;
 
   // A failed fetch postpones the next unforced check too.
-  state["last_check"] = UnixNow();
-  if (manifest.serial > 0) state["manifest_serial"] = manifest.serial;
+  WriteLastCheck(state, UnixNow());
+  (void)RaiseManifestSerial(state, manifest.serial);
   (void)TidyUpdatesFolder(state, UnixNow());  // saved below whether or not it changed
   if (!SaveState(state)) {
     // What could not record last_check could not record a staged installer either.
@@ -143,7 +145,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
   std::optional<StagedRecord> staged = SoundStagedRecord(state);
   std::string version, url, sha256, notes, parse_error;
   const bool parsed =
-      fetched && ParseReleaseManifest(source, body, version, url, sha256, notes, parse_error);
+      fetched && ParseReleaseManifest(source, manifest, version, url, sha256, notes, parse_error);
   // A build with keys trusts only what a signed manifest vouches for: a
   // record without a digest, or with another digest for the same version
   // (staged by a build without keys), is downloaded again.
@@ -151,7 +153,7 @@ int RunCheck(const ReleaseSource& source, const std::string& current_version, bo
       (staged->sha256.empty() ||
        (CompareVersions(version, staged->version) == 0 && staged->sha256 != sha256))) {
     LogMessage("check: staged %s is not the signed release, dropped", staged->version.c_str());
-    state.erase("staged");
+    (void)DropStaged(state);
     (void)SaveState(state);  // dropped in memory either way; a later check drops it again
     staged.reset();
   }

@@ -1,3 +1,5 @@
+#include <optional>
+
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
 #include "app/transfer_report.h"
@@ -53,7 +55,7 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
         window, WithReason(kNoReleaseMessage, "The release's signature is not valid.").c_str());
     return 1;
   }
-  if (!ParseReleaseManifest(source, manifest.body, version, url, sha256, notes, parse_error)) {
+  if (!ParseReleaseManifest(source, manifest, version, url, sha256, notes, parse_error)) {
     if (parse_error.empty()) {
       LogMessage("install: no release for %s", source.platform_key.c_str());
       ShowErrorMessage(window, kNoReleaseMessage);
@@ -118,13 +120,15 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   MarkStepActive(kLaunchStep);
 
   bool saved = true;
+  std::optional<Json> saved_state;  // what the file holds now, when this run wrote it
   if (!version.empty()) {
     std::string state_problem;
     Json state = LoadState(&state_problem);
     if (!state_problem.empty()) LogMessage("install: %s", state_problem.c_str());
-    state["release_notes"] = ReleaseNotesJson(version, notes);
-    if (manifest.serial > ReadManifestSerial(state)) state["manifest_serial"] = manifest.serial;
+    WriteReleaseNotes(state, version, notes);
+    (void)RaiseManifestSerial(state, manifest.serial);
     saved = SaveState(state);
+    if (saved) saved_state = std::move(state);
   }
   std::string launch_error;
   if (!OpenWithShell(path, &launch_error)) {
@@ -138,7 +142,8 @@ int InstallSteps(const ReleaseSource& source, WindowHandle window) {
   // Noted so that a later run removes the installer once it is done with it.
   // Losing the note only leaves the file behind, so it does not fail the run.
   if (const std::optional<std::string> stored = PathToUtf8(path)) {
-    Json state = LoadState();
+    // The folder stayed locked since the save above, so what it wrote is current.
+    Json state = saved_state ? std::move(*saved_state) : LoadState();
     const std::int64_t now = UnixNow();
     RememberLaunched(state, *stored, now);
     (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed

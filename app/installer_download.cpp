@@ -66,7 +66,7 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
   } else if (recorded) {
     // Another release, or the same name for other bytes: never joined.
     if (!partial_utf8 || recorded->file != *partial_utf8) RemoveRecordedFile(*recorded);
-    state.erase("partial");
+    (void)DropPartial(state);
     (void)SaveState(state);
   }
   // A download that keeps nothing leaves no state file where there was none.
@@ -80,8 +80,7 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
     // Without it the next run only starts from zero.
     (void)ChangeStateLocked([&](Json& current) {
       if (current.is_object()) {
-        current["partial"] =
-            PartialJson({held.url, held.sha256, *partial_utf8, held.bytes, held.validator});
+        WritePartial(current, {held.url, held.sha256, *partial_utf8, held.bytes, held.validator});
       }
     });
   };
@@ -99,7 +98,7 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
     Json current = LoadState();
     const std::optional<PartialRecord> ours = ReadPartial(current);
     if (ours && partial_utf8 && ours->file == *partial_utf8) {
-      current.erase("partial");
+      (void)DropPartial(current);
       // Either way a stale record only costs the next run a fresh start.
       if (!had_state_file && current.empty()) {
         (void)RemovePath(StateFilePath());
@@ -122,8 +121,7 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
 
 void DropPartialDownloads(Json& state) {
   // A download in progress elsewhere keeps its file and its record.
-  if (RemovePartialDownloads("") && state.is_object() && state.contains("partial")) {
-    state.erase("partial");
+  if (RemovePartialDownloads("") && DropPartial(state)) {
     (void)SaveState(state);  // a record naming a removed file is ignored next time
   }
 }

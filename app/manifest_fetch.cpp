@@ -19,7 +19,11 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   LogRoute(manifest.outcome);
   LogFetchFailure(source.ManifestUrl(), manifest.outcome);
   manifest.fetched = manifest.outcome.ok();
-  if (source.public_keys.empty() || !manifest.fetched) return manifest;
+  if (!manifest.fetched) return manifest;
+  if (source.public_keys.empty()) {
+    manifest.document = ReadManifestDocument(manifest.body, source.platform_key);
+    return manifest;
+  }
 
   const std::optional<std::vector<PublicKey>> keys = ParsePublicKeyList(source.public_keys);
   if (!keys || keys->empty()) {
@@ -42,17 +46,21 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     manifest.rejection = SignatureCheckText(check);
     return manifest;
   }
+  // Read only once its signature vouches for it.
+  manifest.document = ReadManifestDocument(manifest.body, source.platform_key);
   const std::optional<SignedMembers> members = CheckSignedMembers(
-      manifest.body, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
+      manifest.document, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
   if (members) manifest.serial = members->serial;
   return manifest;
 }
 
-bool ParseReleaseManifest(const ReleaseSource& source, const std::string& body,
+bool ParseReleaseManifest(const ReleaseSource& source, const FetchedManifest& manifest,
                           std::string& version, std::string& url, std::string& sha256,
                           std::string& notes, std::string& error) {
   error.clear();
-  if (ParseManifest(body, source.platform_key, version, url, sha256, notes, &error)) return true;
+  if (ParseManifest(manifest.document, source.platform_key, version, url, sha256, notes, &error)) {
+    return true;
+  }
   if (!error.empty())
     std::fprintf(stderr, "SolvaneSetup: manifest parse error -- %s\n", error.c_str());
   return false;

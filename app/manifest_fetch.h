@@ -8,15 +8,17 @@
 
 #include "app/release_source.h"
 #include "net/transfer.h"
+#include "state/manifest.h"
 
 namespace solvane {
 
 struct FetchedManifest {
-  bool fetched = false;     // the manifest transfer completed with status 200
-  TransferOutcome outcome;  // what became of the manifest transfer
-  std::string body;         // whatever arrived, also on failure
-  std::string rejection;    // not "": refused for this short reason; offer no release
-  std::int64_t serial = 0;  // the accepted manifest's serial; 0 when unsigned
+  bool fetched = false;       // the manifest transfer completed with status 200
+  TransferOutcome outcome;    // what became of the manifest transfer
+  std::string body;           // whatever arrived, also on failure
+  std::string rejection;      // not "": refused for this short reason; offer no release
+  std::int64_t serial = 0;    // the accepted manifest's serial; 0 when unsigned
+  ManifestDocument document;  // the body as read, once fetched (and its signature verified)
 };
 
 // Fetches the manifest, logging each transfer's route and any libcurl
@@ -27,12 +29,13 @@ struct FetchedManifest {
 [[nodiscard]] FetchedManifest FetchReleaseManifest(const ReleaseSource& source,
                                                    std::int64_t highest_serial);
 
-// ParseManifest for the workflows, with the source's platform key. A parse
+// ParseManifest of the fetched manifest's document, with the source's platform key. A parse
 // error prints "SolvaneSetup: manifest parse error -- <what>" on standard
 // error, as the program always has, and is put in `error`; false with an
 // empty `error` means the manifest names no release for the platform.
-[[nodiscard]] bool ParseReleaseManifest(const ReleaseSource& source, const std::string& body,
-                                        std::string& version, std::string& url, std::string& sha256,
-                                        std::string& notes, std::string& error);
+[[nodiscard]] bool ParseReleaseManifest(const ReleaseSource& source,
+                                        const FetchedManifest& manifest, std::string& version,
+                                        std::string& url, std::string& sha256, std::string& notes,
+                                        std::string& error);
 
 }  // namespace solvane

@@ -6,6 +6,7 @@
 
 #include "app/dispatch.h"
 #include "app/workflows.h"
+#include "constants.h"
 #include "log/activity_log.h"
 #include "platform/process.h"
 #include "platform/user_folders.h"
@@ -46,6 +47,9 @@ int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source
     }
     SetDataDirectory(*folder + kVendorFolder);
     CreateDirectoryChain(DataDirectory());
+    // Created here, once, so that a folder that cannot be made is refused
+    // before any workflow starts and no log line can fail on it later.
+    SetLogPath(UpdatesDirectory() + kLogFileName);
     return Dispatch(args, source);
   } catch (const std::filesystem::filesystem_error& error) {
     std::fprintf(stderr, "SolvaneSetup: cannot create directory %s: %s\n",

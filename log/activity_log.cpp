@@ -179,8 +179,24 @@ std::string FormatLogMessage(const char* format, ...) {
   return message;
 }
 
-void LogMessage(const char* format, ...) {
+namespace {
+
+std::string& LogPathStorage() {
+  static std::string path;
+  return path;
+}
+
+const std::string& DefaultLogPath() {
   static const std::string path = UpdatesDirectory() + kLogFileName;
+  return path;
+}
+
+}  // namespace
+
+void SetLogPath(std::string path) { LogPathStorage() = std::move(path); }
+
+void LogMessage(const char* format, ...) {
+  const std::string& path = LogPathStorage().empty() ? DefaultLogPath() : LogPathStorage();
 
   va_list args;
   va_start(args, format);

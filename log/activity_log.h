@@ -37,10 +37,15 @@ std::string
 FormatLogMessage(const char* format, ...);
 std::string FormatLogMessageV(const char* format, va_list args);
 
+// The log's file for the rest of the process; the program's entry sets it
+// once it has created the updates folder, before anything is logged.
+void SetLogPath(std::string path);
+
 // Appends "[local time] message\n", the message made by FormatLogMessage.
 // A log that cannot be opened, or is not a regular file, loses the line
-// silently. The first call creates the UpdatesDirectory (and throws as
-// UpdatesDirectory does when it cannot).
+// silently. Without SetLogPath the first call fixes the path in the
+// UpdatesDirectory, creating it (and throwing as UpdatesDirectory does when
+// it cannot).
 #if defined(__GNUC__)
 __attribute__((format(SOLVANE_PRINTF_FORMAT, 1, 2)))
 #endif

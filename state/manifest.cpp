@@ -1,8 +1,10 @@
 #include "state/manifest.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,20 +46,64 @@ bool ReadComponent(const std::string& text, std::size_t& pos, std::int32_t& out)
   return true;
 }
 
-// Parses `text` keeping only the object members along `path` and, in the
-// object at its end, the members named in `last`; array elements are never
-// kept. Every value on the path keeps its JSON type, so the reads below fail
-// and succeed as on the whole document, but a hostile manifest cannot make
-// the parser build a large tree that nothing reads. Throws as Json::parse.
-Json ParseOnly(const std::string& text, const std::vector<std::string>& path,
-               const std::vector<std::string>& last) {
-  std::vector<bool> is_array;     // per open container, by depth
-  std::vector<std::string> keys;  // keys[i]: member being read in the container at depth i
-  const auto on_path = [&](std::size_t depth) {
-    for (std::size_t i = 0; i < depth; ++i) {
-      if (keys[i] != path[i]) return false;
+// The stable version's value for `platform_key` in a parsed manifest, or
+// nullptr when a member on the way is missing or not an object.
+const Json* StableVersion(const Json& root, const std::string& platform_key) {
+  if (!root.is_object()) return nullptr;
+  const auto current = root.find("current");
+  if (current == root.end() || !current->is_object()) return nullptr;
+  const auto stable = current->find("stable");
+  if (stable == current->end() || !stable->is_object()) return nullptr;
+  const auto version = stable->find(platform_key);
+  return version == stable->end() ? nullptr : &*version;
+}
+
+// The members of the release entries that are read.
+bool IsEntryMember(const std::string& name) {
+  return name == "url" || name == "sha256" || name == "notes";
+}
+
+// Parses `text` keeping only the members read: `serial` and `expires`, the
+// stable version of `platform_key` and the url, digest and notes of that
+// version's release entry; array elements are never kept. Every value kept
+// keeps its JSON type, so the reads below fail and succeed as on the whole
+// document, but a hostile manifest cannot make the parser build a large tree
+// that nothing reads.
+//
+// A release entry is kept only when the stable version came earlier in the
+// text; `releases_for` says for which version the entries were read (nullopt
+// when for none); `for_version`, when given, is the version read instead.
+// Throws as Json::parse.
+Json ParseKept(const std::string& text, const std::string& platform_key,
+               std::optional<std::string>& releases_for, const std::string* for_version = nullptr) {
+  std::vector<bool> is_array;         // per open container, by depth
+  std::vector<std::string> keys;      // keys[i]: member being read in the container at depth i
+  std::optional<std::string> stable;  // the stable version as far as the text has come
+  const auto under = [&](std::initializer_list<const char*> prefix) {
+    std::size_t i = 0;
+    for (const char* key : prefix) {
+      if (keys[i++] != key) return false;
     }
     return true;
+  };
+  const auto keep_key = [&](std::size_t object, const std::string& name) {
+    switch (object) {
+      case 0:
+        if (name == "releases") releases_for = for_version ? std::optional(*for_version) : stable;
+        return name == "serial" || name == "expires" || name == "current" || name == "releases";
+      case 1:
+        return (under({"current"}) && name == "stable") ||
+               (under({"releases"}) && name == platform_key);
+      case 2:
+        if (under({"current", "stable"})) return name == platform_key;
+        return under({"releases"}) && keys[1] == platform_key && releases_for &&
+               name == *releases_for;
+      case 3:
+        return under({"releases"}) && keys[1] == platform_key && releases_for &&
+               keys[2] == *releases_for && IsEntryMember(name);
+      default:
+        return false;
+    }
   };
   const Json::parser_callback_t keep = [&](int signed_depth, Json::parse_event_t event,
                                            Json& parsed) {
@@ -69,20 +115,19 @@ Json ParseOnly(const std::string& text, const std::vector<std::string>& path,
         is_array.resize(depth + 1);
         keys.resize(depth + 1);
         is_array[depth] = event == Json::parse_event_t::array_start;
+        keys[depth].clear();  // an array's elements have no key
         return !in_array;
       case Json::parse_event_t::key: {
         // Dropping a member is decided here, at its key: the library's value
         // event inside an object must keep everything.
         const std::size_t object = depth - 1;
-        const std::string& name = parsed.get_ref<const std::string&>();
-        keys[object] = name;
-        if (object < path.size()) return name == path[object] && on_path(object);
-        if (object == path.size()) {
-          return std::find(last.begin(), last.end(), name) != last.end() && on_path(object);
-        }
-        return false;
+        keys[object] = parsed.get_ref<const std::string&>();
+        return keep_key(object, keys[object]);
       }
       case Json::parse_event_t::value:
+        if (depth == 3 && !in_array && under({"current", "stable"}) && keys[2] == platform_key) {
+          stable = parsed.is_string() ? std::optional(parsed.get<std::string>()) : std::nullopt;
+        }
         return !in_array;
       default:
         return true;
@@ -116,31 +161,51 @@ int CompareVersions(const std::string& a, const std::string& b) {
   return 0;
 }
 
-bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
-                   std::string& url, std::string& sha256, std::string& notes, std::string* error) {
+ManifestDocument ReadManifestDocument(const std::string& text, const std::string& platform_key) {
+  ManifestDocument manifest;
   // The parser keeps a frame per open bracket: 16 MiB of '[' cost it more
   // than a gigabyte. Refused before parsing, like the state file.
   if (NestsDeeperThan(text, kMaxJsonNesting)) {
-    if (error) *error = "nested deeper than " + std::to_string(kMaxJsonNesting) + " levels";
+    manifest.error = "nested deeper than " + std::to_string(kMaxJsonNesting) + " levels";
+    return manifest;
+  }
+  try {
+    std::optional<std::string> releases_for;
+    manifest.kept = ParseKept(text, platform_key, releases_for);
+    // Releases listed before the stable version (or under another one, when
+    // a member is repeated) were passed over: their entry is read in a
+    // second pass that keeps only it.
+    const Json* stable = StableVersion(manifest.kept, platform_key);
+    if (stable && stable->is_string() && manifest.kept.contains("releases")) {
+      const std::string version = stable->get<std::string>();
+      if (releases_for != version && version.size() <= kMaxVersionBytes) {
+        Json again = ParseKept(text, platform_key, releases_for, &version);
+        manifest.kept["releases"] = std::move(again["releases"]);
+      }
+    }
+  } catch (const Json::exception& exception) {
+    manifest.kept = Json();
+    manifest.error = exception.what();
+  }
+  return manifest;
+}
+
+bool ParseManifest(const ManifestDocument& manifest, const std::string& platform_key,
+                   std::string& version, std::string& url, std::string& sha256, std::string& notes,
+                   std::string* error) {
+  if (!manifest.error.empty()) {
+    if (error) *error = manifest.error;
     return false;
   }
   try {
-    // Two passes, each keeping one branch: the stable version, then its
-    // release entry (which may come first in the text).
-    const Json root = ParseOnly(text, {"current", "stable", platform_key}, {});
-    if (!root.is_object() || !root.contains("current")) return false;
-    const Json& current = root.at("current");
-    if (!current.is_object() || !current.contains("stable")) return false;
-    const Json& stable = current.at("stable");
-    if (!stable.is_object() || !stable.contains(platform_key)) return false;
-    version = stable.at(platform_key).get<std::string>();
+    const Json& root = manifest.kept;
+    const Json* stable = StableVersion(root, platform_key);
+    if (!stable) return false;
+    version = stable->get<std::string>();
     if (version.size() > kMaxVersionBytes) return false;
 
-    const Json release_root =
-        ParseOnly(text, {"releases", platform_key, version}, {"url", "sha256", "notes"});
-    const auto releases = release_root.find("releases");
-    if (releases == release_root.end() || !releases->is_object() ||
-        !releases->contains(platform_key)) {
+    const auto releases = root.find("releases");
+    if (releases == root.end() || !releases->is_object() || !releases->contains(platform_key)) {
       return false;
     }
     const Json& by_version = releases->at(platform_key);
@@ -157,6 +222,12 @@ bool ParseManifest(const std::string& text, const std::string& platform_key, std
     return false;
   }
   return !url.empty();
+}
+
+bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,
+                   std::string& url, std::string& sha256, std::string& notes, std::string* error) {
+  return ParseManifest(ReadManifestDocument(text, platform_key), platform_key, version, url, sha256,
+                       notes, error);
 }
 
 }  // namespace solvane

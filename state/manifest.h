@@ -2,9 +2,24 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 
 namespace solvane {
+
+// A manifest as read from its text, once: only the members the program reads
+// (`serial`, `expires`, the stable version of one platform and that
+// version's url, sha256 and notes) are kept, so that its size follows what
+// is read rather than what was sent.
+struct ManifestDocument {
+  nlohmann::json kept;
+  std::string error;  // not "": the text could not be read (one line, no line break)
+};
+
+// Reads `text` for `platform_key`. Text nested deeper than kMaxJsonNesting
+// is refused before parsing.
+[[nodiscard]] ManifestDocument ReadManifestDocument(const std::string& text,
+                                                    const std::string& platform_key);
 
 // Finds the current stable release of `platform_key` in `text`. Writes
 // version, url, sha256 and notes as it reads them (callers pass "").
@@ -13,6 +28,11 @@ namespace solvane {
 // deeper than kMaxJsonNesting, returns false and puts one line saying what
 // went wrong (no line break) in `*error` when given; nothing is printed.
 [[nodiscard]] bool ParseManifest(const std::string& text, const std::string& platform_key,
+                                 std::string& version, std::string& url, std::string& sha256,
+                                 std::string& notes, std::string* error = nullptr);
+
+// The same, read from a document of `platform_key` that was read before.
+[[nodiscard]] bool ParseManifest(const ManifestDocument& manifest, const std::string& platform_key,
                                  std::string& version, std::string& url, std::string& sha256,
                                  std::string& notes, std::string* error = nullptr);
 

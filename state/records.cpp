@@ -124,6 +124,26 @@ Json ReleaseNotesJson(const std::string& version, const std::string& notes) {
   return Json{{"version", version}, {"notes", CapNotes(notes)}};
 }
 
-std::string UtcDate(std::int64_t unix_seconds) { return FormatUtcTime(unix_seconds).substr(0, 10); }
+void WriteLastCheck(Json& state, std::int64_t now) { state["last_check"] = now; }
+
+bool RaiseManifestSerial(Json& state, std::int64_t serial) {
+  if (serial <= ReadManifestSerial(state)) return false;
+  state["manifest_serial"] = serial;
+  return true;
+}
+
+void WriteStaged(Json& state, const StagedRecord& record) { state["staged"] = StagedJson(record); }
+
+void WriteReleaseNotes(Json& state, const std::string& version, const std::string& notes) {
+  state["release_notes"] = ReleaseNotesJson(version, notes);
+}
+
+void WritePartial(Json& state, const PartialRecord& record) {
+  state["partial"] = PartialJson(record);
+}
+
+bool DropStaged(Json& state) { return state.is_object() && state.erase("staged") > 0; }
+
+bool DropPartial(Json& state) { return state.is_object() && state.erase("partial") > 0; }
 
 }  // namespace solvane

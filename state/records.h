@@ -76,7 +76,28 @@ void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records);
 // The `release_notes` object: exactly `version` and `notes` (capped).
 Json ReleaseNotesJson(const std::string& version, const std::string& notes);
 
-// The UTC calendar date, "YYYY-MM-DD": the date part of FormatUtcTime.
-std::string UtcDate(std::int64_t unix_seconds);
+// The writers below change one record of an object `state` in memory; the
+// caller saves it.
+
+// Sets `last_check` to `now`.
+void WriteLastCheck(Json& state, std::int64_t now);
+
+// Records `serial` as `manifest_serial` when it is higher than the one on
+// record: the serial only ever rises, so an older signed manifest replayed
+// later is refused. True when the record changed.
+bool RaiseManifestSerial(Json& state, std::int64_t serial);
+
+// Sets the `staged` record, its notes capped.
+void WriteStaged(Json& state, const StagedRecord& record);
+
+// Sets the `release_notes` record (notes capped).
+void WriteReleaseNotes(Json& state, const std::string& version, const std::string& notes);
+
+// Sets the `partial` record.
+void WritePartial(Json& state, const PartialRecord& record);
+
+// Remove the `staged` or the `partial` record; true when there was one.
+bool DropStaged(Json& state);
+bool DropPartial(Json& state);
 
 }  // namespace solvane

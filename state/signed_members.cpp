@@ -91,18 +91,12 @@ std::string FormatUtcTime(std::int64_t unix_seconds) {
   return text;
 }
 
-std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
+std::optional<SignedMembers> CheckSignedMembers(const ManifestDocument& manifest,
                                                 const std::string& platform_key,
                                                 std::int64_t highest_serial, std::int64_t now,
                                                 std::string& reason) {
-  Json root;
-  try {
-    root = Json::parse(manifest_text);
-  } catch (const Json::exception&) {
-    reason = "manifest malformed";
-    return std::nullopt;
-  }
-  if (!root.is_object()) {
+  const Json& root = manifest.kept;
+  if (!manifest.error.empty() || !root.is_object()) {
     reason = "manifest malformed";
     return std::nullopt;
   }
@@ -146,6 +140,14 @@ std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
     return std::nullopt;
   }
   return members;
+}
+
+std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
+                                                const std::string& platform_key,
+                                                std::int64_t highest_serial, std::int64_t now,
+                                                std::string& reason) {
+  return CheckSignedMembers(ReadManifestDocument(std::string(manifest_text), platform_key),
+                            platform_key, highest_serial, now, reason);
 }
 
 }  // namespace solvane

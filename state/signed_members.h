@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "state/manifest.h"
+
 namespace solvane {
 
 struct SignedMembers {
@@ -23,6 +25,13 @@ struct SignedMembers {
 // release entry of `platform_key`'s stable version, when there is one, must
 // carry 64 lower-case hexadecimal digits as `sha256`.
 [[nodiscard]] std::optional<SignedMembers> CheckSignedMembers(std::string_view manifest_text,
+                                                              const std::string& platform_key,
+                                                              std::int64_t highest_serial,
+                                                              std::int64_t now,
+                                                              std::string& reason);
+
+// The same, read from a document of `platform_key` that was read before.
+[[nodiscard]] std::optional<SignedMembers> CheckSignedMembers(const ManifestDocument& manifest,
                                                               const std::string& platform_key,
                                                               std::int64_t highest_serial,
                                                               std::int64_t now,

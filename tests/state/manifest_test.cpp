@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "state/signed_members.h"
+
 namespace solvane {
 namespace {
 
@@ -369,6 +371,35 @@ TEST(ManifestTest, SameTextParsesTheSameEveryTime) {
     std::string version, url, sha256, notes;
     ASSERT_TRUE(ParseManifest(kGood, kPlatform, version, url, sha256, notes));
     EXPECT_EQ(version, "1.5.0");
+  }
+}
+
+TEST(ManifestTest, OneReadKeepsOnlyWhatTheReleaseAndTheSignedMembersUse) {
+  const std::string digest(64, 'b');
+  // The release entry before the stable version, and a stable version that
+  // a repeated member changes after the entries were passed.
+  for (
+      const std::string& text :
+      {R"({"releases":{"windows-x64":{"1.4.0":{"url":"old"},"1.5.0":{"url":"u","sha256":")" +
+           digest + R"(","size":9}}},"other":[1,2],"serial":3,"expires":"2099-01-01T00:00:00Z",)" +
+           R"("current":{"stable":{"windows-x64":"1.5.0"}}})",
+       R"({"current":{"stable":{"windows-x64":"1.4.0"}},"serial":3,"expires":"2099-01-01T00:00:00Z",)"
+       R"("releases":{"windows-x64":{"1.4.0":{"url":"old"},"1.5.0":{"url":"u","sha256":")" +
+           digest + R"(","size":9}}},"current":{"stable":{"windows-x64":"1.5.0"}}})"}) {
+    const ManifestDocument document = ReadManifestDocument(text, kPlatform);
+    EXPECT_EQ(document.error, "");
+    EXPECT_EQ(document.kept["releases"]["windows-x64"],
+              (Json{{"1.5.0", {{"url", "u"}, {"sha256", digest}}}}))
+        << text;
+    EXPECT_FALSE(document.kept.contains("other"));
+
+    std::string version, url, sha256, notes, reason;
+    ASSERT_TRUE(ParseManifest(document, kPlatform, version, url, sha256, notes)) << text;
+    EXPECT_EQ(version + " " + url + " " + sha256, "1.5.0 u " + digest);
+    const std::optional<SignedMembers> members =
+        CheckSignedMembers(document, kPlatform, 0, 1796700000, reason);
+    ASSERT_TRUE(members) << reason;
+    EXPECT_EQ(members->serial, 3);
   }
 }
 

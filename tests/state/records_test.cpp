@@ -83,10 +83,18 @@ TEST(Launched, ReadsWhatItWroteAndSkipsWhatIsNotARecord) {
   EXPECT_TRUE(ReadLaunched(Json::array()).empty());
 }
 
-TEST(UtcDate, IsTheUtcCalendarDay) {
-  EXPECT_EQ(UtcDate(0), "1970-01-01");
-  EXPECT_EQ(UtcDate(1784233880), "2026-07-16");
-  EXPECT_EQ(UtcDate(951782400), "2000-02-29");
+TEST(ManifestSerial, OnlyRises) {
+  Json state = Json::object();
+  EXPECT_FALSE(RaiseManifestSerial(state, 0));  // an unsigned manifest records nothing
+  EXPECT_EQ(state, Json::object());
+  EXPECT_TRUE(RaiseManifestSerial(state, 7));
+  EXPECT_FALSE(RaiseManifestSerial(state, 7));
+  EXPECT_FALSE(RaiseManifestSerial(state, 3));
+  EXPECT_EQ(ReadManifestSerial(state), 7);
+  // A record that does not read as a serial is replaced by any real one.
+  state["manifest_serial"] = "9";
+  EXPECT_TRUE(RaiseManifestSerial(state, 2));
+  EXPECT_EQ(ReadManifestSerial(state), 2);
 }
 
 TEST(CapNotes, StoredNotesStopAt64KiBOnACharacterBoundary) {
