@@ -1,5 +1,7 @@
 #include "app/dispatch.h"
 
+#include "state/release_choice.h"
+
 namespace solvane {
 namespace {
 
@@ -18,7 +20,14 @@ Command ParseCommandLine(const std::vector<std::string>& args) {
     // Intended, positional: "--check --force" checks against the version "--force", unforced.
     command.current_version = args.size() >= 3 ? args[2] : kDefaultCurrentVersion;
     for (std::size_t i = 3; i < args.size(); ++i) {
-      if (args[i] == "--force") command.force = true;
+      if (args[i] == "--force") {
+        command.force = true;
+      } else if (args[i] == "--channel") {
+        // A bad name checks stable alone rather than failing a scheduled check.
+        const bool named = i + 1 < args.size() && IsChannelName(args[i + 1]);
+        command.channel = named ? args[++i] : "";
+        command.channel_refused = !named;
+      }
     }
   }
   return command;

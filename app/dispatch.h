@@ -10,8 +10,10 @@ enum class Workflow { kInstall, kCheck, kApply };
 
 struct Command {
   Workflow workflow = Workflow::kInstall;
-  std::string current_version;  // for kCheck
-  bool force = false;           // for kCheck
+  std::string current_version;   // for kCheck
+  bool force = false;            // for kCheck
+  std::string channel;           // for kCheck: a valid `--channel` name, else ""
+  bool channel_refused = false;  // for kCheck: `--channel` without a valid name
 };
 
 // The workflow for an argument list whose element 0 is the program path.

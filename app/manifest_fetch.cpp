@@ -13,7 +13,8 @@
 
 namespace solvane {
 
-FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial) {
+FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial,
+                                     const std::string& channel) {
   FetchedManifest manifest;
   manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body);
   LogRoute(manifest.outcome);
@@ -21,7 +22,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   manifest.fetched = manifest.outcome.ok();
   if (!manifest.fetched) return manifest;
   if (source.public_keys.empty()) {
-    manifest.document = ReadManifestDocument(manifest.body, source.platform_key);
+    manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
     return manifest;
   }
 
@@ -47,7 +48,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     return manifest;
   }
   // Read only once its signature vouches for it.
-  manifest.document = ReadManifestDocument(manifest.body, source.platform_key);
+  manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
   const std::optional<SignedMembers> members = CheckSignedMembers(
       manifest.document, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
   if (members) manifest.serial = members->serial;

@@ -25,9 +25,11 @@ struct FetchedManifest {
 // failure ("FetchManifest: ..."). With release keys built in, a fetched manifest is
 // also refused unless manifest.json.minisig (fetched with the manifest's
 // limits) verifies with one of them and its serial is at least
-// `highest_serial` and it has not expired.
+// `highest_serial` and it has not expired. The document keeps `channel`'s
+// versions too when it is not "".
 [[nodiscard]] FetchedManifest FetchReleaseManifest(const ReleaseSource& source,
-                                                   std::int64_t highest_serial);
+                                                   std::int64_t highest_serial,
+                                                   const std::string& channel = "");
 
 // ParseManifest of the fetched manifest's document, with the source's platform key. A parse
 // error prints "SolvaneSetup: manifest parse error -- <what>" on standard

@@ -10,6 +10,8 @@
 #                              download's bytes on the wire; peak RSS
 #   scripts/bench.sh manifest  ParseManifest's peak memory on hostile manifests
 #                              just under the 16 MiB body cap
+#   scripts/bench.sh rollout   100,000 rollout draws: how many land in each
+#                              tenth of the range, and what each share reaches
 #
 # Each run is a fresh process working on the same random files; one untimed
 # warm-up run of every client, then rounds in alternating order (A B, B A);
@@ -27,14 +29,18 @@ source "$(dirname "$0")/lib.sh"
 
 which=${1:-}
 case $which in
-  download | verify | check | manifest) ;;
-  *) solvane_fail "usage: bench.sh download|verify|check|manifest" ;;
+  download | verify | check | manifest | rollout) ;;
+  *) solvane_fail "usage: bench.sh download|verify|check|manifest|rollout" ;;
 esac
 build=${SOLVANE_BENCH_BUILD:-$solvane_root/build-bench}
 rounds=${SOLVANE_BENCH_ROUNDS:-6}
 solvane_build_project "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_BENCH=ON \
   -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF -DSOLVANE_WITH_GTK=OFF -- "${which}_bench"
 
+if [[ $which == rollout ]]; then
+  "$build/bench/rollout_bench" 100000
+  exit 0
+fi
 if [[ $which == manifest ]]; then
   echo "== manifest benchmark: load average $(cut -d' ' -f1-3 /proc/loadavg)"
   "$build/bench/manifest_bench"

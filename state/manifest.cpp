@@ -60,25 +60,37 @@ const Json* StableVersion(const Json& root, const std::string& platform_key) {
 
 // The members of the release entries that are read.
 bool IsEntryMember(const std::string& name) {
-  return name == "url" || name == "sha256" || name == "notes";
+  return name == "url" || name == "sha256" || name == "notes" || name == "rollout" ||
+         name == "withdrawn" || name == "critical" || name == "channel";
 }
 
+bool IsRolloutMember(const std::string& name) {
+  return name == "percent" || name == "start" || name == "days";
+}
+
+// What one pass keeps beside `serial` and `expires`.
+struct KeptScope {
+  const std::string& platform_key;
+  const std::string& channel;              // "" for none
+  const std::vector<std::string>* wanted;  // versions whose entries are kept past the cap
+};
+
 // Parses `text` keeping only the members read: `serial` and `expires`, the
-// stable version of `platform_key` and the url, digest and notes of that
-// version's release entry; array elements are never kept. Every value kept
-// keeps its JSON type, so the reads below fail and succeed as on the whole
-// document, but a hostile manifest cannot make the parser build a large tree
-// that nothing reads.
+// version of `platform_key` under `current`'s `stable` and the named channel,
+// and the read members of that platform's release entries; array elements
+// are never kept. Every value kept keeps its JSON type, so the reads fail
+// and succeed as on the whole document, but a hostile manifest cannot make
+// the parser build a large tree that nothing reads.
 //
-// A release entry is kept only when the stable version came earlier in the
-// text; `releases_for` says for which version the entries were read (nullopt
-// when for none); `for_version`, when given, is the version read instead.
-// Throws as Json::parse.
-Json ParseKept(const std::string& text, const std::string& platform_key,
-               std::optional<std::string>& releases_for, const std::string* for_version = nullptr) {
-  std::vector<bool> is_array;         // per open container, by depth
-  std::vector<std::string> keys;      // keys[i]: member being read in the container at depth i
-  std::optional<std::string> stable;  // the stable version as far as the text has come
+// Release entries are kept up to kMaxListedReleases, and past that only for
+// the versions the current members named earlier in the text, or for the
+// versions in `scope.wanted` when given. Throws as Json::parse.
+Json ParseKept(const std::string& text, const KeptScope& scope) {
+  std::vector<bool> is_array;      // per open container, by depth
+  std::vector<std::string> keys;   // keys[i]: member being read in the container at depth i
+  std::vector<std::string> named;  // the current versions as far as the text has come
+  std::size_t listed = 0;          // release entries kept so far
+  bool entry_kept = false;         // the release entry being read is kept
   const auto under = [&](std::initializer_list<const char*> prefix) {
     std::size_t i = 0;
     for (const char* key : prefix) {
@@ -86,21 +98,34 @@ Json ParseKept(const std::string& text, const std::string& platform_key,
     }
     return true;
   };
+  const auto is_current_list = [&](const std::string& name) {
+    return name == "stable" || (!scope.channel.empty() && name == scope.channel);
+  };
+  const auto keep_entry = [&](const std::string& version) {
+    if (version.size() > kMaxVersionBytes) return false;
+    const std::vector<std::string>& favoured = scope.wanted ? *scope.wanted : named;
+    if (std::find(favoured.begin(), favoured.end(), version) != favoured.end()) return true;
+    if (scope.wanted || listed >= kMaxListedReleases) return false;
+    ++listed;
+    return true;
+  };
   const auto keep_key = [&](std::size_t object, const std::string& name) {
     switch (object) {
       case 0:
-        if (name == "releases") releases_for = for_version ? std::optional(*for_version) : stable;
         return name == "serial" || name == "expires" || name == "current" || name == "releases";
       case 1:
-        return (under({"current"}) && name == "stable") ||
-               (under({"releases"}) && name == platform_key);
+        return (under({"current"}) && is_current_list(name)) ||
+               (under({"releases"}) && name == scope.platform_key);
       case 2:
-        if (under({"current", "stable"})) return name == platform_key;
-        return under({"releases"}) && keys[1] == platform_key && releases_for &&
-               name == *releases_for;
+        if (keys[0] == "current") return name == scope.platform_key;
+        entry_kept = under({"releases"}) && keys[1] == scope.platform_key && keep_entry(name);
+        return entry_kept;
       case 3:
-        return under({"releases"}) && keys[1] == platform_key && releases_for &&
-               keys[2] == *releases_for && IsEntryMember(name);
+        return under({"releases"}) && keys[1] == scope.platform_key && entry_kept &&
+               IsEntryMember(name);
+      case 4:
+        return under({"releases"}) && keys[1] == scope.platform_key && entry_kept &&
+               keys[3] == "rollout" && IsRolloutMember(name);
       default:
         return false;
     }
@@ -125,8 +150,9 @@ Json ParseKept(const std::string& text, const std::string& platform_key,
         return keep_key(object, keys[object]);
       }
       case Json::parse_event_t::value:
-        if (depth == 3 && !in_array && under({"current", "stable"}) && keys[2] == platform_key) {
-          stable = parsed.is_string() ? std::optional(parsed.get<std::string>()) : std::nullopt;
+        if (depth == 3 && !in_array && keys[0] == "current" && is_current_list(keys[1]) &&
+            keys[2] == scope.platform_key && parsed.is_string()) {
+          named.push_back(parsed.get<std::string>());
         }
         return !in_array;
       default:
@@ -134,6 +160,24 @@ Json ParseKept(const std::string& text, const std::string& platform_key,
     }
   };
   return Json::parse(text, keep);
+}
+
+// The string versions `current` names for the platform in a kept document.
+std::vector<std::string> NamedVersions(const Json& kept, const std::string& platform_key,
+                                       const std::string& channel) {
+  std::vector<std::string> versions;
+  const auto current = kept.find("current");
+  if (current == kept.end() || !current->is_object()) return versions;
+  for (const auto& [name, list] : current->items()) {
+    if (name != "stable" && name != channel) continue;
+    if (!list.is_object()) continue;
+    const auto version = list.find(platform_key);
+    if (version != list.end() && version->is_string() &&
+        version->get_ref<const std::string&>().size() <= kMaxVersionBytes) {
+      versions.push_back(version->get<std::string>());
+    }
+  }
+  return versions;
 }
 
 }  // namespace
@@ -161,7 +205,8 @@ int CompareVersions(const std::string& a, const std::string& b) {
   return 0;
 }
 
-ManifestDocument ReadManifestDocument(const std::string& text, const std::string& platform_key) {
+ManifestDocument ReadManifestDocument(const std::string& text, const std::string& platform_key,
+                                      const std::string& channel) {
   ManifestDocument manifest;
   // The parser keeps a frame per open bracket: 16 MiB of '[' cost it more
   // than a gigabyte. Refused before parsing, like the state file.
@@ -170,17 +215,23 @@ ManifestDocument ReadManifestDocument(const std::string& text, const std::string
     return manifest;
   }
   try {
-    std::optional<std::string> releases_for;
-    manifest.kept = ParseKept(text, platform_key, releases_for);
-    // Releases listed before the stable version (or under another one, when
-    // a member is repeated) were passed over: their entry is read in a
-    // second pass that keeps only it.
-    const Json* stable = StableVersion(manifest.kept, platform_key);
-    if (stable && stable->is_string() && manifest.kept.contains("releases")) {
-      const std::string version = stable->get<std::string>();
-      if (releases_for != version && version.size() <= kMaxVersionBytes) {
-        Json again = ParseKept(text, platform_key, releases_for, &version);
-        manifest.kept["releases"] = std::move(again["releases"]);
+    manifest.kept = ParseKept(text, {platform_key, channel, nullptr});
+    // Entries passed over for the cap before `current` named them are read
+    // in a second pass that keeps only them.
+    const std::vector<std::string> named = NamedVersions(manifest.kept, platform_key, channel);
+    const auto releases = manifest.kept.find("releases");
+    if (releases != manifest.kept.end() && releases->is_object() &&
+        releases->contains(platform_key) && releases->at(platform_key).is_object()) {
+      Json& listed = releases->at(platform_key);
+      std::vector<std::string> missing;
+      for (const std::string& version : named) {
+        if (!listed.contains(version)) missing.push_back(version);
+      }
+      if (!missing.empty()) {
+        Json again = ParseKept(text, {platform_key, channel, &missing});
+        for (auto& [version, entry] : again["releases"][platform_key].items()) {
+          listed[version] = std::move(entry);
+        }
       }
     }
   } catch (const Json::exception& exception) {

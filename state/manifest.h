@@ -1,6 +1,7 @@
 // The release manifest "manifest.json" and version comparison.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -8,18 +9,24 @@
 namespace solvane {
 
 // A manifest as read from its text, once: only the members the program reads
-// (`serial`, `expires`, the stable version of one platform and that
-// version's url, sha256 and notes) are kept, so that its size follows what
-// is read rather than what was sent.
+// (`serial`, `expires`, the version of one platform under `current`'s
+// `stable` and one named channel, and that platform's release entries with
+// their url, sha256, notes, rollout, withdrawn, critical and channel) are
+// kept, so that its size follows what is read rather than what was sent.
 struct ManifestDocument {
   nlohmann::json kept;
   std::string error;  // not "": the text could not be read (one line, no line break)
 };
 
-// Reads `text` for `platform_key`. Text nested deeper than kMaxJsonNesting
-// is refused before parsing.
+// Release entries of the platform kept beyond those that `current` names:
+// the first this many in the text.
+inline constexpr std::size_t kMaxListedReleases = 256;
+
+// Reads `text` for `platform_key` and, when not "", the channel `channel`.
+// Text nested deeper than kMaxJsonNesting is refused before parsing.
 [[nodiscard]] ManifestDocument ReadManifestDocument(const std::string& text,
-                                                    const std::string& platform_key);
+                                                    const std::string& platform_key,
+                                                    const std::string& channel = "");
 
 // Finds the current stable release of `platform_key` in `text`. Writes
 // version, url, sha256 and notes as it reads them (callers pass "").

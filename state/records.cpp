@@ -44,6 +44,8 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
     if (!member->is_string()) return std::nullopt;
     *out = member->get<std::string>();
   }
+  const auto critical = it->find("critical");
+  record.critical = critical != it->end() && critical->is_boolean() && critical->get<bool>();
   return record;
 }
 
@@ -52,11 +54,13 @@ std::string CapNotes(const std::string& notes) {
 }
 
 Json StagedJson(const StagedRecord& record) {
-  return Json{{"version", record.version},
+  Json staged{{"version", record.version},
               {"installer", record.installer},
               {"sha256", record.sha256},
               {"notes", CapNotes(record.notes)},
               {"date", record.date}};
+  if (record.critical) staged["critical"] = true;
+  return staged;
 }
 
 std::optional<PartialRecord> ReadPartial(const Json& state) {
@@ -122,6 +126,24 @@ void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records) {
 
 Json ReleaseNotesJson(const std::string& version, const std::string& notes) {
   return Json{{"version", version}, {"notes", CapNotes(notes)}};
+}
+
+std::optional<std::uint32_t> ReadRolloutDraw(const Json& state) {
+  if (!state.is_object()) return std::nullopt;
+  const auto it = state.find("rollout_draw");
+  if (it == state.end()) return std::nullopt;
+  const std::optional<std::int64_t> value = JsonInt64(*it);
+  if (!value || *value < 0 || *value > 0xFFFFFFFFll) return std::nullopt;
+  return static_cast<std::uint32_t>(*value);
+}
+
+std::uint32_t KeepRolloutDraw(Json& state, std::uint32_t (*draw)(), bool* drawn) {
+  if (drawn) *drawn = false;
+  if (const std::optional<std::uint32_t> stored = ReadRolloutDraw(state)) return *stored;
+  const std::uint32_t fresh = draw();
+  state["rollout_draw"] = fresh;
+  if (drawn) *drawn = true;
+  return fresh;
 }
 
 void WriteLastCheck(Json& state, std::int64_t now) { state["last_check"] = now; }

@@ -19,6 +19,9 @@ struct StagedRecord {
   std::string sha256;
   std::string notes;
   std::string date;  // UTC, YYYY-MM-DD
+  // The vendor marked the release critical: the product may insist on
+  // applying it. Written only when true; anything but true reads as false.
+  bool critical = false;
 };
 
 // An installer download that stopped part-way, kept under `partial` so that a
@@ -75,6 +78,17 @@ void WriteLaunched(Json& state, const std::vector<LaunchedRecord>& records);
 
 // The `release_notes` object: exactly `version` and `notes` (capped).
 Json ReleaseNotesJson(const std::string& version, const std::string& notes);
+
+// `rollout_draw`, this installation's place in every staged rollout: an
+// integer from 0 to 2^32 - 1 drawn once and never sent anywhere. nullopt
+// when absent or anything else.
+std::optional<std::uint32_t> ReadRolloutDraw(const Json& state);
+
+// The stored draw, or a fresh one from `draw` written into `state` (the
+// caller saves it) with `*drawn` set. A stored value that is not such an
+// integer was never a draw of this program's: it is replaced, as a lost
+// state file would be, since no sound value can be read out of it.
+std::uint32_t KeepRolloutDraw(Json& state, std::uint32_t (*draw)(), bool* drawn = nullptr);
 
 // The writers below change one record of an object `state` in memory; the
 // caller saves it.

@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 #include "platform/terminal.h"
 #include "state/installer_name.h"
 #include "state/manifest.h"
+#include "state/release_choice.h"
 #include "state/signed_members.h"
 #include "state/state_file.h"
 #include "tools/signing.h"
@@ -152,6 +155,33 @@ bool IsObjectOrAbsent(const Json& parent, const std::string& key) {
   return !parent.contains(key) || parent.at(key).is_object();
 }
 
+// "channel beta, rollout 25% today, available" for verify and the changes.
+std::string ReleaseStateText(const Json& entry, const std::string& version, std::int64_t now) {
+  const ListedRelease release = ReadReleaseEntry(version, entry);
+  if (!release.problem.empty()) return "unusable: " + release.problem;
+  char share[32];
+  std::snprintf(share, sizeof share, "%.4g%%", RolloutShare(release.rollout, now));
+  return "channel " + (release.channel.empty() ? std::string("stable") : release.channel) +
+         ", rollout " + share + " today, " +
+         (release.withdrawn  ? "withdrawn"
+          : release.critical ? "critical"
+                             : "available");
+}
+
+// ", current in stable, beta" when `current` names the version.
+std::string CurrentIn(const Json& manifest, const std::string& platform,
+                      const std::string& version) {
+  const Json current = manifest.value("current", Json());
+  if (!current.is_object()) return "";
+  std::string names;
+  for (const auto& [channel, list] : current.items()) {
+    if (list.is_object() && list.value(platform, Json()) == version) {
+      names += (names.empty() ? ", current in " : ", ") + channel;
+    }
+  }
+  return names;
+}
+
 }  // namespace
 
 Outcome AddRelease(const AddRequest& request) {
@@ -203,8 +233,27 @@ Outcome AddRelease(const AddRequest& request) {
   const std::string tree_path = request.platform + "/" + request.version + "/" + file_name;
   const std::string url = request.base_url + EscapeSegment(request.platform) + "/" +
                           EscapeSegment(request.version) + "/" + EscapeSegment(file_name);
-  by_version[request.version] = Json{{"url", url}, {"sha256", *digest}, {"notes", request.notes}};
-  if (request.make_stable) (*manifest)["current"]["stable"][request.platform] = request.version;
+  // Rollout, withdrawal and the other members set before are kept.
+  Json& entry = by_version[request.version];
+  if (!entry.is_object()) entry = Json::object();
+  entry["url"] = url;
+  entry["sha256"] = *digest;
+  entry["notes"] = request.notes;
+  if (!request.channel.empty()) {
+    if (!IsChannelName(request.channel) || request.channel == "stable") {
+      return Refuse("channel must be 1 to 32 characters from a-z0-9- and not stable: '" +
+                    request.channel + "'");
+    }
+    if (!IsObjectOrAbsent(manifest->at("current"), request.channel) &&
+        manifest->contains("current")) {
+      return Refuse("current." + request.channel + " is not an object");
+    }
+    entry["channel"] = request.channel;
+    (*manifest)["current"][request.channel][request.platform] = request.version;
+  } else if (request.make_stable) {
+    entry.erase("channel");  // promoted: a stable release from now on
+    (*manifest)["current"]["stable"][request.platform] = request.version;
+  }
 
   const bool changed = *manifest != before;
   if (changed) RaiseSerial(*manifest, request.valid_days);
@@ -228,6 +277,85 @@ Outcome AddRelease(const AddRequest& request) {
     return outcome;
   }
   if (!WriteAtomically(manifest_path, text)) {
+    return Fail("cannot write " + manifest_path.string());
+  }
+  outcome.messages.push_back("serial " + manifest->at("serial").dump() + ", expires " +
+                             manifest->at("expires").get<std::string>());
+  RemoveStaleSignature(root, outcome);
+  return outcome;
+}
+
+Outcome ChangeRelease(const ReleaseChange& change) {
+  using Kind = ReleaseChange::Kind;
+  const fs::path root(change.root);
+  const fs::path manifest_path = root / "manifest.json";
+  if (!fs::exists(manifest_path)) return Refuse("no manifest.json in " + change.root);
+  std::string problem;
+  std::optional<Json> manifest = LoadManifest(manifest_path, problem);
+  if (!manifest) return Refuse(problem);
+  const Json releases = manifest->value("releases", Json());
+  const Json versions = releases.is_object() ? releases.value(change.platform, Json()) : Json();
+  if (!versions.is_object() || !versions.contains(change.version) ||
+      !versions.at(change.version).is_object()) {
+    return Refuse("no release " + change.version + " of " + change.platform + " is published");
+  }
+  Json& entry = (*manifest)["releases"][change.platform][change.version];
+  const Json before = entry;
+  const std::int64_t now = UnixNow();
+  std::string what;
+  switch (change.kind) {
+    case Kind::kRolloutPercent:
+      if (!(change.percent >= 0 && change.percent <= 100)) {
+        return Refuse("the share must be from 0 to 100");
+      }
+      entry["rollout"] = Json{{"percent", change.percent}};
+      break;
+    case Kind::kRolloutDays: {
+      const std::optional<std::int64_t> start =
+          change.start.empty() ? std::optional(now) : ParseUtcTime(change.start);
+      if (!start) return Refuse("--start takes a UTC time YYYY-MM-DDTHH:MM:SSZ");
+      if (!(change.days > 0 && change.days <= 3650)) {
+        return Refuse("--days takes a number of days above 0, up to 3650");
+      }
+      entry["rollout"] = Json{{"start", FormatUtcTime(*start)}, {"days", change.days}};
+      break;
+    }
+    case Kind::kRolloutPause: {
+      const ListedRelease release = ReadReleaseEntry(change.version, entry);
+      if (!release.problem.empty()) {
+        return Refuse(change.version + " has an unusable entry: " + release.problem);
+      }
+      // Rounded down to a hundredth: a pause never reaches anyone new.
+      const double share = std::floor(RolloutShare(release.rollout, now) * 100) / 100;
+      entry["rollout"] = Json{{"percent", share}};
+      what = "paused at " + Json(share).dump() + "%";
+      break;
+    }
+    case Kind::kRolloutFull:
+      entry.erase("rollout");
+      break;
+    case Kind::kWithdraw:
+      entry["withdrawn"] = true;
+      break;
+    case Kind::kRestore:
+      entry.erase("withdrawn");
+      break;
+    case Kind::kCritical:
+      entry["critical"] = true;
+      break;
+    case Kind::kNotCritical:
+      entry.erase("critical");
+      break;
+  }
+  Outcome outcome{0,
+                  {change.platform + " " + change.version + ": " +
+                   (what.empty() ? ReleaseStateText(entry, change.version, now) : what)}};
+  if (entry == before) {
+    outcome.messages.push_back("manifest unchanged");
+    return outcome;
+  }
+  RaiseSerial(*manifest, change.valid_days);
+  if (!WriteAtomically(manifest_path, manifest->dump(2) + "\n")) {
     return Fail("cannot write " + manifest_path.string());
   }
   outcome.messages.push_back("serial " + manifest->at("serial").dump() + ", expires " +
@@ -340,6 +468,12 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
         report(where + "missing file " + file.string());
       } else if (!VerifySha256(file.string(), sha256.get<std::string>())) {
         report(where + "digest does not match " + file.string());
+      }
+      const std::string state = ReleaseStateText(entry, version, UnixNow());
+      if (state.starts_with("unusable")) {
+        report(where + state);
+      } else {
+        outcome.messages.push_back(where + state + CurrentIn(manifest, platform, version));
       }
     }
   }

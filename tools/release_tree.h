@@ -15,6 +15,7 @@ struct AddRequest {
   std::string notes;
   std::string installer;  // path of the file to publish
   bool make_stable = true;
+  std::string channel;  // not "": the version becomes this channel's, not stable's
   bool replace = false;
   int valid_days = 90;  // the changed manifest's `expires` is now + this
 };
@@ -32,6 +33,33 @@ struct Outcome {
 // valid_days, and a signature beside it removed (it no longer matches). The
 // manifest is replaced atomically and checked with the client's own parser.
 Outcome AddRelease(const AddRequest& request);
+
+// A change to one published release's entry.
+struct ReleaseChange {
+  enum class Kind {
+    kRolloutPercent,  // a fixed share: `percent`
+    kRolloutDays,     // a share growing from `start` over `days`
+    kRolloutPause,    // a growing share frozen at today's value
+    kRolloutFull,     // no rollout member: every client
+    kWithdraw,
+    kRestore,  // undoes kWithdraw
+    kCritical,
+    kNotCritical,
+  };
+  std::string root;
+  std::string platform;
+  std::string version;
+  Kind kind = Kind::kRolloutFull;
+  double percent = 100;
+  double days = 0;
+  std::string start;  // "YYYY-MM-DDTHH:MM:SSZ"; "" for now
+  int valid_days = 90;
+};
+
+// Applies `change` to the release entry. When the manifest changes, its
+// serial is raised and its expiry renewed, and the signature that no longer
+// matches is removed, as AddRelease does.
+Outcome ChangeRelease(const ReleaseChange& change);
 
 // Raises `serial` and renews `expires` without other changes, removing the
 // signature that no longer matches, ready to be signed again.

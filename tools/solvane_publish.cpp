@@ -29,6 +29,9 @@ constexpr const char kUsage[] =
     "\n"
     "commands:\n"
     "  add      publish an installer as a release of one platform\n"
+    "  rollout  stage a release to a share of clients, or pause or end that\n"
+    "  withdraw take a release back from clients (or --undo)\n"
+    "  critical mark a release critical (or --undo)\n"
     "  refresh  raise the manifest's serial and renew its expiry\n"
     "  keygen   make a minisign key pair for signing the manifest\n"
     "  sign     sign manifest.json (writes manifest.json.minisig)\n"
@@ -41,7 +44,8 @@ constexpr const char kUsage[] =
 
 constexpr const char kAddUsage[] =
     "usage: solvane-publish add --root DIR --base-url URL --platform KEY --version V\n"
-    "                           [--notes TEXT | --notes-file FILE] [--no-stable] [--replace]\n"
+    "                           [--notes TEXT | --notes-file FILE] [--no-stable]\n"
+    "                           [--channel NAME] [--replace]\n"
     "                           [--valid-days N]\n"
     "                           INSTALLER\n"
     "\n"
@@ -60,6 +64,9 @@ constexpr const char kAddUsage[] =
     "  --notes TEXT       release notes\n"
     "  --notes-file FILE  release notes read from FILE\n"
     "  --no-stable        publish without making it the stable version\n"
+    "  --channel NAME     make V the version of channel NAME (e.g. beta) instead\n"
+    "                     of the stable one; clients that ask for NAME take the\n"
+    "                     newer of it and stable\n"
     "  --replace          allow a new file for a version already published\n"
     "  --valid-days N     days until the manifest expires (default 90)\n"
     "\n"
@@ -86,6 +93,44 @@ constexpr const char kRefreshUsage[] =
     "and sign well before the expiry.\n"
     "\n"
     "exit codes: 0 refreshed; 1 the manifest could not be written; 2 refused\n";
+
+constexpr const char kRolloutUsage[] =
+    "usage: solvane-publish rollout --root DIR --platform KEY --version V\n"
+    "                               (--percent P | --days D [--start TIME] | --pause | --full)\n"
+    "                               [--valid-days N]\n"
+    "\n"
+    "Sets which share of installations is offered release V. Each installation\n"
+    "keeps a random number of its own, so one that is in stays in as the share\n"
+    "grows; a client outside the share is offered the newest earlier release\n"
+    "that reaches it. Raises the serial like add: sign again afterwards.\n"
+    "\n"
+    "  --percent P    a fixed share from 0 to 100 (raise it by hand)\n"
+    "  --days D       a share growing evenly from 0 to 100 over D days from\n"
+    "                 --start (a UTC time YYYY-MM-DDTHH:MM:SSZ, default now)\n"
+    "  --pause        hold the share where it stands today\n"
+    "  --full         offer V to every installation\n"
+    "\n"
+    "exit codes: 0 done; 1 the manifest could not be written; 2 refused\n";
+
+constexpr const char kWithdrawUsage[] =
+    "usage: solvane-publish withdraw --root DIR --platform KEY --version V [--undo]\n"
+    "                                [--valid-days N]\n"
+    "\n"
+    "Marks release V withdrawn: no client is offered it, and a client that has\n"
+    "downloaded it but not started it removes its copy at its next check.\n"
+    "--undo offers it again. Raises the serial like add: sign again afterwards.\n"
+    "\n"
+    "exit codes: 0 done; 1 the manifest could not be written; 2 refused\n";
+
+constexpr const char kCriticalUsage[] =
+    "usage: solvane-publish critical --root DIR --platform KEY --version V [--undo]\n"
+    "                                [--valid-days N]\n"
+    "\n"
+    "Marks release V critical: it reaches every client whatever its rollout, and\n"
+    "the client's staged record says so, for the product to insist on it.\n"
+    "--undo removes the mark. Raises the serial like add: sign again afterwards.\n"
+    "\n"
+    "exit codes: 0 done; 1 the manifest could not be written; 2 refused\n";
 
 constexpr const char kKeygenUsage[] =
     "usage: solvane-publish keygen --public-key FILE --secret-key FILE [--no-password]\n"
@@ -198,6 +243,8 @@ int RunAdd(const std::vector<std::string>& args) {
       ok = value(notes_file);
     } else if (arg == "--no-stable") {
       request.make_stable = false;
+    } else if (arg == "--channel") {
+      ok = value(request.channel);
     } else if (arg == "--replace") {
       request.replace = true;
     } else if (arg == "--valid-days") {
@@ -241,6 +288,71 @@ int RunVerify(const std::vector<std::string>& args) {
   }
   if (options["--root"].empty()) return Usage(kVerifyUsage, "--root is required");
   return Report(solvane::publish::VerifyTree(options["--root"], options["--public-key"]));
+}
+
+// A number from text that holds nothing else.
+bool ParseNumber(const std::string& text, double& number) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) return false;
+  char* end = nullptr;
+  number = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size();
+}
+
+// rollout, withdraw and critical: one change to one release entry.
+int RunChange(const std::string& command, const std::vector<std::string>& args) {
+  using Kind = solvane::publish::ReleaseChange::Kind;
+  const char* usage = command == "rollout"    ? kRolloutUsage
+                      : command == "withdraw" ? kWithdrawUsage
+                                              : kCriticalUsage;
+  if (WantsHelp(args)) return Help(usage);
+  std::map<std::string, std::string> options;
+  std::string problem;
+  const std::vector<std::string> names =
+      command == "rollout"
+          ? std::vector<std::string>{"--root",    "--platform", "--version", "--valid-days",
+                                     "--percent", "--days",     "--start"}
+          : std::vector<std::string>{"--root", "--platform", "--version", "--valid-days"};
+  const std::vector<std::string> flags = command == "rollout"
+                                             ? std::vector<std::string>{"--pause", "--full"}
+                                             : std::vector<std::string>{"--undo"};
+  if (!ReadOptions(args, names, flags, options, problem)) return Usage(usage, problem);
+  solvane::publish::ReleaseChange change;
+  change.root = options["--root"];
+  change.platform = options["--platform"];
+  change.version = options["--version"];
+  if (change.root.empty() || change.platform.empty() || change.version.empty()) {
+    return Usage(usage, "--root, --platform and --version are required");
+  }
+  if (options.count("--valid-days") && !ParseDays(options["--valid-days"], change.valid_days)) {
+    return Usage(usage, "--valid-days takes a whole number of days from 1 to 3650");
+  }
+  if (command == "rollout") {
+    const int given = static_cast<int>(options.count("--percent") + options.count("--days") +
+                                       options.count("--pause") + options.count("--full"));
+    if (given != 1) return Usage(usage, "give one of --percent, --days, --pause and --full");
+    if (options.count("--start") && !options.count("--days")) {
+      return Usage(usage, "--start goes with --days");
+    }
+    if (options.count("--percent")) {
+      change.kind = Kind::kRolloutPercent;
+      if (!ParseNumber(options["--percent"], change.percent) || change.percent > 100) {
+        return Usage(usage, "--percent takes a number from 0 to 100");
+      }
+    } else if (options.count("--days")) {
+      change.kind = Kind::kRolloutDays;
+      change.start = options["--start"];
+      if (!ParseNumber(options["--days"], change.days) || change.days <= 0) {
+        return Usage(usage, "--days takes a number of days above 0");
+      }
+    } else {
+      change.kind = options.count("--pause") ? Kind::kRolloutPause : Kind::kRolloutFull;
+    }
+  } else if (command == "withdraw") {
+    change.kind = options.count("--undo") ? Kind::kRestore : Kind::kWithdraw;
+  } else {
+    change.kind = options.count("--undo") ? Kind::kNotCritical : Kind::kCritical;
+  }
+  return Report(solvane::publish::ChangeRelease(change));
 }
 
 int RunRefresh(const std::vector<std::string>& args) {
@@ -348,6 +460,9 @@ int main(int argc, char** argv) {
   if (command == "add") return RunAdd(args);
   if (command == "verify") return RunVerify(args);
   if (command == "refresh") return RunRefresh(args);
+  if (command == "rollout" || command == "withdraw" || command == "critical") {
+    return RunChange(command, args);
+  }
   if (command == "keygen") return RunKeygen(args);
   if (command == "sign") return RunSign(args);
   return Usage(kUsage, "unknown command " + command);

@@ -374,7 +374,7 @@ TEST(ManifestTest, SameTextParsesTheSameEveryTime) {
   }
 }
 
-TEST(ManifestTest, OneReadKeepsOnlyWhatTheReleaseAndTheSignedMembersUse) {
+TEST(ManifestTest, OneReadKeepsOnlyWhatTheReleasesAndTheSignedMembersUse) {
   const std::string digest(64, 'b');
   // The release entry before the stable version, and a stable version that
   // a repeated member changes after the entries were passed.
@@ -389,7 +389,7 @@ TEST(ManifestTest, OneReadKeepsOnlyWhatTheReleaseAndTheSignedMembersUse) {
     const ManifestDocument document = ReadManifestDocument(text, kPlatform);
     EXPECT_EQ(document.error, "");
     EXPECT_EQ(document.kept["releases"]["windows-x64"],
-              (Json{{"1.5.0", {{"url", "u"}, {"sha256", digest}}}}))
+              (Json{{"1.4.0", {{"url", "old"}}}, {"1.5.0", {{"url", "u"}, {"sha256", digest}}}}))
         << text;
     EXPECT_FALSE(document.kept.contains("other"));
 

@@ -1,0 +1,252 @@
+#include "state/release_choice.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "state/signed_members.h"
+
+namespace solvane {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr double kSecondsPerDay = 86400;
+
+// A JSON number as a finite double, or nullopt.
+std::optional<double> FiniteNumber(const Json& value) {
+  if (!value.is_number()) return std::nullopt;
+  const double number = value.get<double>();
+  if (!std::isfinite(number)) return std::nullopt;
+  return number;
+}
+
+// The rollout member, or the reason it is unusable.
+std::string ReadRollout(const Json& value, Rollout& rollout) {
+  if (!value.is_object()) return "rollout is not an object";
+  const bool fixed = value.contains("percent");
+  const bool growing = value.contains("start") || value.contains("days");
+  if (fixed == growing) return "rollout needs either percent, or start and days";
+  if (fixed) {
+    const std::optional<double> percent = FiniteNumber(value.at("percent"));
+    if (!percent || *percent < 0 || *percent > 100) return "rollout percent outside 0-100";
+    rollout.kind = Rollout::Kind::kFixed;
+    rollout.percent = *percent;
+    return "";
+  }
+  const auto start = value.find("start");
+  const std::optional<std::int64_t> time = start != value.end() && start->is_string()
+                                               ? ParseUtcTime(start->get_ref<const std::string&>())
+                                               : std::nullopt;
+  if (!time) return "rollout start is not a UTC time";
+  const auto days = value.find("days");
+  const std::optional<double> length =
+      days != value.end() ? FiniteNumber(*days) : std::optional<double>();
+  // Past some 270 years the seconds stop being exact; no rollout is that slow.
+  if (!length || *length <= 0 || *length > 100000) return "rollout days not above 0";
+  rollout.kind = Rollout::Kind::kGrowing;
+  rollout.start = *time;
+  rollout.days = *length;
+  return "";
+}
+
+}  // namespace
+
+ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
+  ListedRelease release;
+  release.version = version;
+  if (!entry.is_object()) {
+    release.problem = "entry is not an object";
+    return release;
+  }
+  const std::pair<const char*, std::string*> texts[] = {{"url", &release.url},
+                                                        {"sha256", &release.sha256},
+                                                        {"notes", &release.notes},
+                                                        {"channel", &release.channel}};
+  for (const auto& [key, out] : texts) {
+    const auto member = entry.find(key);
+    if (member == entry.end()) continue;
+    if (!member->is_string()) {
+      release.problem = std::string(key) + " is not a string";
+      return release;
+    }
+    *out = member->get<std::string>();
+  }
+  if (release.channel == "stable") release.channel.clear();
+  if (!release.channel.empty() && !IsChannelName(release.channel)) {
+    release.problem = "channel is not a channel name";
+    return release;
+  }
+  const std::pair<const char*, bool*> flags[] = {{"withdrawn", &release.withdrawn},
+                                                 {"critical", &release.critical}};
+  for (const auto& [key, out] : flags) {
+    const auto member = entry.find(key);
+    if (member == entry.end()) continue;
+    if (!member->is_boolean()) {
+      release.problem = std::string(key) + " is not true or false";
+      return release;
+    }
+    *out = member->get<bool>();
+  }
+  if (const auto rollout = entry.find("rollout"); rollout != entry.end()) {
+    release.problem = ReadRollout(*rollout, release.rollout);
+    if (!release.problem.empty()) return release;
+  }
+  if (release.url.empty()) release.problem = "no url";
+  return release;
+}
+
+namespace {
+
+std::string ShareText(double percent) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g%%", percent);
+  return text;
+}
+
+// Why `release` is not for this client, or "" when it is.
+std::string Exclusion(const ListedRelease& release, const ReleaseQuery& query) {
+  if (release.withdrawn) return release.version + " withdrawn";
+  if (!release.problem.empty()) return release.version + " unusable: " + release.problem;
+  if (query.require_sha256 && !IsSha256Hex(release.sha256)) {
+    return release.version + " unusable: no sha256";
+  }
+  if (release.critical) return "";
+  const double share = RolloutShare(release.rollout, query.now);
+  if (!DrawCovered(query.draw, share)) {
+    return "outside the rollout of " + release.version + " (" + ShareText(share) + ")";
+  }
+  return "";
+}
+
+}  // namespace
+
+bool IsChannelName(std::string_view name) {
+  if (name.empty() || name.size() > 32) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+  });
+}
+
+std::vector<ListedRelease> ListReleases(const ManifestDocument& manifest,
+                                        const std::string& platform_key) {
+  std::vector<ListedRelease> releases;
+  const Json& root = manifest.kept;
+  if (!root.is_object()) return releases;
+  const auto all = root.find("releases");
+  if (all == root.end() || !all->is_object()) return releases;
+  const auto platform = all->find(platform_key);
+  if (platform == all->end() || !platform->is_object()) return releases;
+  for (const auto& [version, entry] : platform->items()) {
+    releases.push_back(ReadReleaseEntry(version, entry));
+  }
+  return releases;
+}
+
+std::optional<std::string> CurrentVersion(const ManifestDocument& manifest,
+                                          const std::string& platform_key,
+                                          const std::string& channel) {
+  const Json& root = manifest.kept;
+  if (!root.is_object()) return std::nullopt;
+  const auto current = root.find("current");
+  if (current == root.end() || !current->is_object()) return std::nullopt;
+  const auto list = current->find(channel);
+  if (list == current->end() || !list->is_object()) return std::nullopt;
+  const auto version = list->find(platform_key);
+  if (version == list->end() || !version->is_string()) return std::nullopt;
+  return version->get<std::string>();
+}
+
+double RolloutShare(const Rollout& rollout, std::int64_t now) {
+  switch (rollout.kind) {
+    case Rollout::Kind::kEveryone:
+      return 100;
+    case Rollout::Kind::kFixed:
+      return rollout.percent;
+    case Rollout::Kind::kGrowing:
+      break;
+  }
+  if (now <= rollout.start) return 0;
+  // In double from here: a start far in the past cannot overflow.
+  const double elapsed = static_cast<double>(now) - static_cast<double>(rollout.start);
+  return std::min(100.0, elapsed / (rollout.days * kSecondsPerDay) * 100.0);
+}
+
+bool DrawCovered(std::uint32_t draw, double percent) {
+  if (!(percent > 0)) return false;
+  // 2^32 * percent / 100 is exact enough: a share one draw apart is 2.3e-8 %.
+  return static_cast<double>(draw) < percent / 100.0 * 4294967296.0;
+}
+
+std::optional<ListedRelease> FindRelease(const std::vector<ListedRelease>& releases,
+                                         const std::string& version) {
+  for (const ListedRelease& release : releases) {
+    if (release.version == version) return release;
+  }
+  return std::nullopt;
+}
+
+ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery& query) {
+  ReleaseChoice choice;
+  const std::vector<ListedRelease> releases = ListReleases(manifest, query.platform_key);
+  const std::optional<std::string> stable = CurrentVersion(manifest, query.platform_key, "stable");
+  std::optional<std::string> target = stable;
+  if (!query.channel.empty() && query.channel != "stable") {
+    const std::optional<std::string> channel =
+        CurrentVersion(manifest, query.platform_key, query.channel);
+    if (!channel) {
+      choice.notices.push_back("channel " + query.channel + " not in the manifest; stable only");
+    } else if (const std::optional<ListedRelease> entry = FindRelease(releases, *channel);
+               !entry || entry->url.empty()) {
+      choice.notices.push_back("channel " + query.channel + " names " + *channel +
+                               " without a release entry; stable only");
+    } else if (!stable || CompareVersions(*channel, *stable) > 0) {
+      target = channel;
+    }
+  }
+  if (!target) return choice;
+  const std::optional<ListedRelease> current = FindRelease(releases, *target);
+  // As ever, `current` naming no entry with a url offers nothing.
+  if (!current || current->url.empty()) return choice;
+  choice.passed_over = Exclusion(*current, query);
+  if (choice.passed_over.empty()) {
+    choice.found = true;
+    choice.release = *current;
+    return choice;
+  }
+
+  // Passed over: the newest earlier release that this client may have.
+  for (const ListedRelease& release : releases) {
+    if (CompareVersions(release.version, *target) >= 0) continue;
+    if (query.installed && CompareVersions(release.version, *query.installed) <= 0) continue;
+    const bool in_channel = release.channel.empty() || release.channel == query.channel ||
+                            (stable && release.version == *stable);
+    if (!in_channel) continue;
+    const std::string why = Exclusion(release, query);
+    if (!why.empty()) {
+      if (!release.problem.empty()) choice.notices.push_back("release " + why);
+      continue;
+    }
+    if (!choice.found || CompareVersions(release.version, choice.release.version) > 0) {
+      choice.found = true;
+      choice.release = release;
+    }
+  }
+  return choice;
+}
+
+std::uint32_t DrawForRollout() {
+  // The library picks its generator on first use; sodium_init makes that
+  // safe, and its failure leaves randombytes usable all the same.
+  if (sodium_init() < 0) {
+    // Not fatal: randombytes still works; init only picks the implementation.
+  }
+  std::uint32_t draw = 0;
+  randombytes_buf(&draw, sizeof draw);
+  return draw;
+}
+
+}  // namespace solvane
