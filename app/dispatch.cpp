@@ -18,15 +18,15 @@ Command ParseCommandLine(const std::vector<std::string>& args) {
   } else if (args[1] == "--check") {
     command.workflow = Workflow::kCheck;
     // Intended, positional: "--check --force" checks against the version "--force", unforced.
-    command.current_version = args.size() >= 3 ? args[2] : kDefaultCurrentVersion;
+    command.check.current_version = args.size() >= 3 ? args[2] : kDefaultCurrentVersion;
     for (std::size_t i = 3; i < args.size(); ++i) {
       if (args[i] == "--force") {
-        command.force = true;
+        command.check.force = true;
       } else if (args[i] == "--channel") {
         // A bad name checks stable alone rather than failing a scheduled check.
         const bool named = i + 1 < args.size() && IsChannelName(args[i + 1]);
-        command.channel = named ? args[++i] : "";
-        command.channel_refused = !named;
+        command.check.channel = named ? args[++i] : "";
+        command.check.channel_refused = !named;
       }
     }
   }

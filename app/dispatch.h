@@ -8,12 +8,17 @@ namespace solvane {
 
 enum class Workflow { kInstall, kCheck, kApply };
 
+// What `--check` was asked to do.
+struct CheckRequest {
+  std::string current_version;   // the version the caller says is installed
+  bool force = false;            // check even within the daily interval
+  std::string channel;           // a valid `--channel` name, else ""
+  bool channel_refused = false;  // `--channel` without a valid name
+};
+
 struct Command {
   Workflow workflow = Workflow::kInstall;
-  std::string current_version;   // for kCheck
-  bool force = false;            // for kCheck
-  std::string channel;           // for kCheck: a valid `--channel` name, else ""
-  bool channel_refused = false;  // for kCheck: `--channel` without a valid name
+  CheckRequest check;  // for kCheck
 };
 
 // The workflow for an argument list whose element 0 is the program path.
