@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
 #include "app/transfer_report.h"
@@ -14,6 +16,7 @@
 #include "state/manifest.h"
 #include "state/paths.h"
 #include "state/records.h"
+#include "state/release_choice.h"
 #include "state/signed_members.h"
 #include "state/state_file.h"
 
@@ -30,6 +33,7 @@ enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable };
 // The release the manifest offers, as the check reads it.
 struct OfferedRelease {
   std::string version, url, sha256, notes;
+  bool critical = false;
 };
 
 // Downloads and verifies the release, then records it as staged in place of
@@ -72,7 +76,7 @@ Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string
   Json staged_state = run.state;
   // The record keeps the day it was staged, the date part of the UTC time.
   WriteStaged(staged_state, {release.version, *stored_path, release.sha256, release.notes,
-                             FormatUtcTime(UnixNow()).substr(0, 10)});
+                             FormatUtcTime(UnixNow()).substr(0, 10), release.critical});
   if (superseded || !SaveState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
@@ -145,16 +149,74 @@ void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
   }
 }
 
+// The release the vendor's rules offer this installation, in place of the
+// stable one ParseManifest read; logs what was passed over and why. False
+// when there is none; `held_back` then says the current release was passed over.
+bool ChooseOffered(const UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
+                   const FetchedManifest& manifest, OfferedRelease& release, bool& held_back) {
+  const std::optional<std::uint32_t> draw = ReadRolloutDraw(run.state);
+  // Only a draw on record counts: RunCheck saved one before this.
+  const ReleaseChoice choice = ChooseRelease(
+      manifest.document, {source.platform_key, request.channel, draw.value_or(0), UnixNow(),
+                          request.current_version, !source.public_keys.empty()});
+  for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
+  if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
+  held_back = !choice.passed_over.empty();
+  if (!choice.found) return false;
+  const ListedRelease& chosen = choice.release;
+  release = {chosen.version, chosen.url, chosen.sha256, chosen.notes, chosen.critical};
+  return true;
+}
+
+// Takes back what this program downloaded of a release the vendor withdrew:
+// the staged record and its installer (only a file of our own), and a partial
+// download of it.
+void ForgetWithdrawn(UpdatesRun& run, const ReleaseSource& source, const FetchedManifest& manifest,
+                     std::optional<StagedRecord>& staged) {
+  const std::vector<ListedRelease> listed = ListReleases(manifest.document, source.platform_key);
+  const auto withdrawn = [&listed](const auto& matches) {
+    return std::any_of(listed.begin(), listed.end(), [&](const ListedRelease& release) {
+      return release.withdrawn && matches(release);
+    });
+  };
+  const std::optional<PartialRecord> partial = ReadPartial(run.state);
+  if (partial && withdrawn([&](const ListedRelease& r) { return r.url == partial->url; })) {
+    LogMessage("check: partial download of a withdrawn release dropped");
+    DropPartialDownloads(run);
+  }
+  if (!staged || !withdrawn([&](const ListedRelease& r) { return r.version == staged->version; })) {
+    return;
+  }
+  LogMessage("check: staged %s withdrawn", staged->version.c_str());
+  DropStagedRecord(run);
+  RemoveOwnInstaller(staged->installer);
+  staged.reset();
+}
+
+// A release marked critical after it was staged: the record says so too.
+void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
+  if (staged.critical == critical) return;
+  staged.critical = critical;
+  WriteStaged(run.state, staged);
+  (void)SaveRun(run);  // a later check marks it again
+}
+
 // Acts on the manifest that was fetched: stages a newer release, or says
 // why there is nothing to stage.
 void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
                    const FetchedManifest& manifest) {
   std::optional<StagedRecord> staged = SoundStagedRecord(run);
+  if (manifest.fetched) ForgetWithdrawn(run, source, manifest, staged);
   OfferedRelease release;
   std::string parse_error;
-  const bool parsed =
-      manifest.fetched && ParseReleaseManifest(source, manifest, release.version, release.url,
-                                               release.sha256, release.notes, parse_error);
+  bool held_back = false;
+  // ParseManifest still judges the manifest (and prints its error line);
+  // what is offered is the vendor's choice for this installation.
+  const bool parsed = manifest.fetched &&
+                      (ParseReleaseManifest(source, manifest, release.version, release.url,
+                                            release.sha256, release.notes, parse_error) ||
+                       parse_error.empty()) &&
+                      ChooseOffered(run, source, request, manifest, release, held_back);
   // A build with keys trusts only what a signed manifest vouches for: a
   // record without a digest, or with another digest for the same version
   // (staged by a build without keys), is downloaded again.
@@ -174,10 +236,14 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
     LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
   } else if (!parse_error.empty()) {
     LogMessage("check: manifest unusable: %s", parse_error.c_str());
+  } else if (!parsed && held_back) {
+    DropPartialDownloads(run);
+    LogMessage("check: nothing offered to this installation");
   } else if (!parsed) {
     LogMessage("check: no release for %s", source.platform_key.c_str());
   } else if (staged && CompareVersions(release.version, staged->version) == 0) {
     DropPartialDownloads(run);
+    MarkStagedCritical(run, *staged, release.critical);
     LogMessage("check: already staged %s", release.version.c_str());
   } else if (CompareVersions(release.version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", request.current_version.c_str(),
@@ -209,7 +275,14 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
 
   TransferSession transfers;
   LogMessage("check: manifest url=%s", source.ManifestUrl().c_str());
-  const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(run.state));
+  if (request.channel_refused) {
+    LogMessage(
+        "check: --channel takes 1 to 32 characters from a-z0-9- (no leading -); stable only");
+  }
+  const FetchedManifest manifest =
+      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel);
+  // Drawn once for good, and saved with the check's record below.
+  (void)KeepRolloutDraw(run.state, DrawForRollout);
   if (!RecordCheck(run, manifest)) {
     // What could not record last_check could not record a staged installer either.
     LogMessage("check: cannot write the state file; nothing downloaded");

@@ -15,6 +15,7 @@
 #include "state/installer_name.h"
 #include "state/paths.h"
 #include "state/records.h"
+#include "state/release_choice.h"
 #include "state/state_file.h"
 #include "ui/label_text.h"
 #include "ui/progress_window.h"
@@ -50,6 +51,31 @@ int Refuse(UpdatesRun& run, WindowHandle window, const std::string& message) {
   return 1;
 }
 
+// The stable release as the vendor's rollout offers it to this installation:
+// the one ParseManifest read, or an earlier one when that one is held back.
+// False when there is none.
+bool FollowRollout(UpdatesRun& run, const ReleaseSource& source, const FetchedManifest& manifest,
+                   NamedRelease& release) {
+  bool drawn = false;
+  const std::uint32_t draw = KeepRolloutDraw(run.state, DrawForRollout, &drawn);
+  // Kept even when the install fails, so a second try draws nothing new.
+  if (drawn && !SaveRun(run)) LogMessage("install: cannot write the state file");
+  const ReleaseChoice choice = ChooseRelease(
+      manifest.document,
+      {source.platform_key, "", draw, UnixNow(), std::nullopt, !source.public_keys.empty()});
+  for (const std::string& notice : choice.notices) LogMessage("install: %s", notice.c_str());
+  if (!choice.passed_over.empty()) LogMessage("install: %s", choice.passed_over.c_str());
+  if (!choice.found) {
+    LogMessage("install: no release for %s", source.platform_key.c_str());
+    return false;
+  }
+  release.version = choice.release.version;
+  release.url = choice.release.url;
+  release.sha256 = choice.release.sha256;
+  release.notes = choice.release.notes;
+  return true;
+}
+
 // The fetch step: the release to install, or nullopt once the user was told
 // why there is none.
 std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& source,
@@ -69,7 +95,8 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
     Refuse(run, window, WithReason(kNoReleaseMessage, "The release's signature is not valid."));
   } else if (ParseReleaseManifest(source, manifest, release.version, release.url, release.sha256,
                                   release.notes, parse_error)) {
-    return release;
+    if (FollowRollout(run, source, manifest, release)) return release;
+    Refuse(run, window, kNoReleaseMessage);
   } else if (parse_error.empty()) {
     LogMessage("install: no release for %s", source.platform_key.c_str());
     Refuse(run, window, kNoReleaseMessage);

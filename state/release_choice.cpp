@@ -125,7 +125,8 @@ std::string Exclusion(const ListedRelease& release, const ReleaseQuery& query) {
 }  // namespace
 
 bool IsChannelName(std::string_view name) {
-  if (name.empty() || name.size() > 32) return false;
+  // Not led by '-': "--force" after --channel is the option, not a name.
+  if (name.empty() || name.size() > 32 || name.front() == '-') return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
   });

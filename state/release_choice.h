@@ -37,7 +37,7 @@ struct ListedRelease {
   std::string problem;  // not "": the entry is unusable, for this reason
 };
 
-// A channel name: 1 to 32 characters from a-z, 0-9 and '-'.
+// A channel name: 1 to 32 characters from a-z, 0-9 and '-', not led by '-'.
 [[nodiscard]] bool IsChannelName(std::string_view name);
 
 // The platform's release entries in the document, in its key order (at most

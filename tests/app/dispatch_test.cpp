@@ -40,5 +40,34 @@ TEST(ParseCommandLine, FollowsTheDispatchTable) {
   }
 }
 
+TEST(ParseCommandLine, TakesAChannelOnlyByAValidName) {
+  const struct {
+    std::vector<std::string> args;
+    std::string channel;
+    bool refused;
+    bool force;
+  } cases[] = {
+      {{"S", "--check", "1.0", "--channel", "beta"}, "beta", false, false},
+      {{"S", "--check", "1.0", "--channel", "beta", "--force"}, "beta", false, true},
+      {{"S", "--check", "1.0", "--force", "--channel", std::string(32, 'a')},
+       std::string(32, 'a'),
+       false,
+       true},
+      {{"S", "--check", "1.0", "--channel", std::string(33, 'a')}, "", true, false},
+      {{"S", "--check", "1.0", "--channel", "Beta"}, "", true, false},
+      {{"S", "--check", "1.0", "--channel", ""}, "", true, false},
+      // A missing name is refused, and "--force" after it is no name.
+      {{"S", "--check", "1.0", "--channel"}, "", true, false},
+      {{"S", "--check", "1.0", "--channel", "--force"}, "", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const Command command = ParseCommandLine(c.args);
+    EXPECT_EQ(command.check.channel, c.channel);
+    EXPECT_EQ(command.check.channel_refused, c.refused);
+    EXPECT_EQ(command.check.force, c.force);
+  }
+}
+
 }  // namespace
 }  // namespace solvane
