@@ -469,11 +469,14 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
       } else if (!VerifySha256(file.string(), sha256.get<std::string>())) {
         report(where + "digest does not match " + file.string());
       }
+      // A url, sha256 or notes of the wrong type is reported as the client's
+      // parser sees it; the release control members are reported here.
       const std::string state = ReleaseStateText(entry, version, UnixNow());
-      if (state.starts_with("unusable")) {
+      if (!state.starts_with("unusable")) {
+        outcome.listing.push_back(where + state + CurrentIn(manifest, platform, version));
+      } else if (!state.starts_with("unusable: url") && !state.starts_with("unusable: sha256") &&
+                 !state.starts_with("unusable: notes")) {
         report(where + state);
-      } else {
-        outcome.messages.push_back(where + state + CurrentIn(manifest, platform, version));
       }
     }
   }

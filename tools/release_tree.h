@@ -25,6 +25,7 @@ struct AddRequest {
 struct Outcome {
   int code = 0;
   std::vector<std::string> messages;
+  std::vector<std::string> listing = {};  // what verify shows of each release, problems or not
 };
 
 // Copies the installer into the tree, records its release entry and (unless

@@ -205,6 +205,7 @@ bool WantsHelp(const std::vector<std::string>& args) {
 }
 
 int Report(const Outcome& outcome) {
+  for (const std::string& line : outcome.listing) std::printf("%s\n", line.c_str());
   for (const std::string& line : outcome.messages) {
     std::fprintf(outcome.code == 0 ? stdout : stderr, "%s%s\n",
                  outcome.code == 0 ? "" : "solvane-publish: ", line.c_str());
