@@ -3,7 +3,8 @@
 # program for a release server on 127.0.0.1, publishes a demo release with
 # solvane-publish, serves it with a static web server, installs it fresh (in a
 # window where there is a display, as text otherwise), then publishes a newer
-# release, stages it with --check and launches it with --apply.
+# release, stages it with --check and launches it with --apply; then shows a
+# staged rollout holding a release back and a withdrawn release taken back.
 #
 # Releases are signed: a throwaway minisign key pair is made first, the
 # program is built with its public key, and every publication is signed with
@@ -135,4 +136,31 @@ show_files
 echo "--- installers that ran"
 cat "$installed"
 
-step "Demo finished: install, check and apply all did their job"
+step "A staged rollout: 1.2.0 to 0 % of installations, then to all"
+"$publish" add --root "$demo/site/solvane" --base-url "$base_url" --platform "$key" \
+  --version 1.2.0 --notes "Risky" "$(make_installer 1.2.0)"
+"$publish" rollout --root "$demo/site/solvane" --platform "$key" --version 1.2.0 --percent 0
+"$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
+"$publish" verify --root "$demo/site/solvane"
+run_program --check 1.1.0 --force
+grep -q "check: outside the rollout of 1.2.0 (0%)" "$updates/SolvaneSetup.log" ||
+  solvane_fail "the client outside the rollout was offered 1.2.0"
+[[ "$(state_value '"staged" in d')" == False ]] || solvane_fail "a release outside the rollout was staged"
+"$publish" rollout --root "$demo/site/solvane" --platform "$key" --version 1.2.0 --percent 100
+"$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
+run_program --check 1.1.0 --force
+[[ "$(state_value 'd["staged"]["version"]')" == 1.2.0 ]] || solvane_fail "1.2.0 was not staged at 100 %"
+echo "rollout_draw: $(state_value 'd["rollout_draw"]')"
+
+step "Withdrawing 1.2.0: the next check takes it back, --apply starts nothing"
+"$publish" withdraw --root "$demo/site/solvane" --platform "$key" --version 1.2.0
+"$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
+run_program --check 1.1.0 --force
+grep -q "check: staged 1.2.0 withdrawn" "$updates/SolvaneSetup.log" || solvane_fail "no withdrawal logged"
+[[ ! -e "$updates/Solvane-1.2.0.sh" ]] || solvane_fail "the withdrawn installer was left"
+run_program --apply || true
+sleep 1
+! grep -q "Solvane 1.2.0 installer ran" "$installed" || solvane_fail "the withdrawn release ran"
+tail -n 8 "$updates/SolvaneSetup.log"
+
+step "Demo finished: install, check, apply, a rollout and a withdrawal all did their job"
