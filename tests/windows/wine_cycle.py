@@ -11,7 +11,8 @@ a forced check of a build whose release server is on HTTPS (Schannel).
 Every launched installer is a stand-in exe that writes "<its path>.ran".
 
 The build with release keys then refuses a tampered manifest in the fresh
-install, stages a signed one and refuses an older serial after it.
+install, stages a signed one and refuses an older serial after it. Last, the
+manifest's release control: a channel, a withdrawal and a rollout.
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
 application-data folder moved to a folder whose name is not ASCII, so the
@@ -532,6 +533,52 @@ class Cycle:
             self.server.manifest_bytes = None
             self.server.signature = None
 
+    def release_control(self):
+        """The manifest's release control: a channel check takes the beta
+        release, withdrawing it takes the staged installer back so that
+        --apply starts nothing, and a client outside a rollout downloads
+        nothing."""
+        def entry(version, **members):
+            members.update({"url": self.server.base + "files/Solvane-%s-setup.exe" % version,
+                            "sha256": hashlib.sha256(self.server.installer).hexdigest()})
+            return members
+
+        def run_check(installed, *more):
+            before = len(self.log())
+            code, _, err = self.wine.run([self.program, "--check", installed, "--force"] +
+                                         list(more))
+            check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
+            return self.log()[before:]
+
+        current = {"stable": {"windows-x64": "0.8.0"}, "beta": {"windows-x64": "0.9.0"}}
+        releases = {"0.8.0": entry("0.8.0"), "0.9.0": entry("0.9.0", channel="beta")}
+        self.server.manifest = {"current": current, "releases": {"windows-x64": releases}}
+        log = run_check("0.5.0", "--channel", "beta")
+        check("check: staged 0.9.0" in log, "%s: beta not staged:\n%s" % (self.label, log))
+        staged = os.path.join(self.updates, "Solvane-0.9.0-setup.exe")
+        check(os.path.exists(staged), "%s: no staged beta installer" % self.label)
+        draw = json.loads(self.state_text()).get("rollout_draw")
+        check(isinstance(draw, int) and 0 <= draw < 2 ** 32, "rollout_draw %r" % draw)
+
+        releases["0.9.0"]["withdrawn"] = True
+        log = run_check("0.8.0", "--channel", "beta")
+        check("check: staged 0.9.0 withdrawn" in log,
+              "%s: withdrawal not logged:\n%s" % (self.label, log))
+        check(not os.path.exists(staged), "%s: the withdrawn installer was left" % self.label)
+        check("staged" not in json.loads(self.state_text()), "staged record left behind")
+        self.wine.run([self.program, "--apply"])
+        check(not os.path.exists(staged + ".ran"), "the withdrawn installer was started")
+
+        current["stable"]["windows-x64"] = "0.9.5"
+        releases["0.9.5"] = entry("0.9.5", rollout={"percent": 0})
+        requests = len(self.server.requests)
+        log = run_check("0.8.0")
+        check("check: outside the rollout of 0.9.5 (0%)" in log and
+              "check: nothing offered to this installation" in log,
+              "%s: rollout not held back:\n%s" % (self.label, log))
+        check(not any("0.9.5" in path for path in self.server.requests[requests:]),
+              "a client outside the rollout downloaded the release")
+
     def check_and_apply(self):
         name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
         before = int(time.time())
@@ -965,6 +1012,7 @@ def main():
                     cycle.resume()
                     cycle.damaged_and_stuck_state()
                     cycle.sharing_the_folder()
+                    cycle.release_control()
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
