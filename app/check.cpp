@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
@@ -155,10 +156,11 @@ void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
 bool ChooseOffered(const UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
                    const FetchedManifest& manifest, OfferedRelease& release, bool& held_back) {
   const std::optional<std::uint32_t> draw = ReadRolloutDraw(run.state);
-  // Only a draw on record counts: RunCheck saved one before this.
+  // RunCheck saved a draw before this; without one, the client is in no
+  // partial rollout (the highest draw), never in all of them.
   const ReleaseChoice choice = ChooseRelease(
-      manifest.document, {source.platform_key, request.channel, draw.value_or(0), UnixNow(),
-                          request.current_version, !source.public_keys.empty()});
+      manifest.document, {source.platform_key, request.channel, draw.value_or(UINT32_MAX),
+                          UnixNow(), request.current_version, !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
   held_back = !choice.passed_over.empty();
@@ -281,8 +283,12 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
   }
   const FetchedManifest manifest =
       FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel);
-  // Drawn once for good, and saved with the check's record below.
-  (void)KeepRolloutDraw(run.state, DrawForRollout);
+  // Drawn once for good, when there is a manifest to use it on, and saved
+  // with the check's record below; a refused manifest changes no more than
+  // last_check.
+  if (manifest.fetched && manifest.rejection.empty()) {
+    (void)KeepRolloutDraw(run.state, DrawForRollout);
+  }
   if (!RecordCheck(run, manifest)) {
     // What could not record last_check could not record a staged installer either.
     LogMessage("check: cannot write the state file; nothing downloaded");

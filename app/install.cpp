@@ -41,6 +41,7 @@ enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 
 struct NamedRelease {
   std::string version, url, sha256, notes;
   std::int64_t serial = 0;  // the signed manifest's serial; 0 when unsigned
+  std::uint32_t draw = 0;   // this installation's rollout draw, kept with the notes
 };
 
 // Shows `message` and fails the install. The folder is let go first: the
@@ -56,13 +57,12 @@ int Refuse(UpdatesRun& run, WindowHandle window, const std::string& message) {
 // False when there is none.
 bool FollowRollout(UpdatesRun& run, const ReleaseSource& source, const FetchedManifest& manifest,
                    NamedRelease& release) {
-  bool drawn = false;
-  const std::uint32_t draw = KeepRolloutDraw(run.state, DrawForRollout, &drawn);
-  // Kept even when the install fails, so a second try draws nothing new.
-  if (drawn && !SaveRun(run)) LogMessage("install: cannot write the state file");
-  const ReleaseChoice choice = ChooseRelease(
-      manifest.document,
-      {source.platform_key, "", draw, UnixNow(), std::nullopt, !source.public_keys.empty()});
+  // Saved with the release notes once the installer is there: a failed
+  // install leaves no state file behind, and so no draw either.
+  release.draw = KeepRolloutDraw(run.state, DrawForRollout);
+  const ReleaseChoice choice =
+      ChooseRelease(manifest.document, {source.platform_key, "", release.draw, UnixNow(),
+                                        std::nullopt, !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("install: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("install: %s", choice.passed_over.c_str());
   if (!choice.found) {
@@ -150,6 +150,8 @@ int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release
   bool saved = true;
   if (!release.version.empty()) {
     WriteReleaseNotes(run.state, release.version, release.notes);
+    // The state was read again after the download: the draw goes back in.
+    KeepRolloutDraw(run.state, release.draw);
     (void)RaiseManifestSerial(run.state, release.serial);
     saved = SaveRun(run);
   }

@@ -146,6 +146,10 @@ std::uint32_t KeepRolloutDraw(Json& state, std::uint32_t (*draw)(), bool* drawn)
   return fresh;
 }
 
+void KeepRolloutDraw(Json& state, std::uint32_t draw) {
+  if (!ReadRolloutDraw(state)) state["rollout_draw"] = draw;
+}
+
 void WriteLastCheck(Json& state, std::int64_t now) { state["last_check"] = now; }
 
 bool RaiseManifestSerial(Json& state, std::int64_t serial) {

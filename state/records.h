@@ -90,6 +90,9 @@ std::optional<std::uint32_t> ReadRolloutDraw(const Json& state);
 // state file would be, since no sound value can be read out of it.
 std::uint32_t KeepRolloutDraw(Json& state, std::uint32_t (*draw)(), bool* drawn = nullptr);
 
+// Sets `rollout_draw` unless a sound one is on record: a draw is never replaced.
+void KeepRolloutDraw(Json& state, std::uint32_t draw);
+
 // The writers below change one record of an object `state` in memory; the
 // caller saves it.
 

@@ -244,8 +244,8 @@ Outcome AddRelease(const AddRequest& request) {
       return Refuse("channel must be 1 to 32 characters from a-z0-9- and not stable: '" +
                     request.channel + "'");
     }
-    if (!IsObjectOrAbsent(manifest->at("current"), request.channel) &&
-        manifest->contains("current")) {
+    if (manifest->contains("current") &&
+        !IsObjectOrAbsent(manifest->at("current"), request.channel)) {
       return Refuse("current." + request.channel + " is not an object");
     }
     entry["channel"] = request.channel;

@@ -331,6 +331,7 @@ TEST_F(CheckTest, WholeUpdateCycle) {
       "      \"notes\": \"Initial\",\n"
       "      \"version\": \"1\\.4\\.0\"\n"
       "   \\},\n"
+      "   \"rollout_draw\": \\d+,\n"
       "   \"staged\": \\{\n"
       "      \"date\": \"\\d{4}-\\d{2}-\\d{2}\",\n"
       "      \"installer\": \"" +

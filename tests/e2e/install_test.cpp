@@ -75,6 +75,9 @@ TEST_F(InstallTest, InstallsTheStableReleaseAndRecordsItsNotes) {
   ASSERT_EQ(state["launched"].size(), 1u);
   EXPECT_EQ(state["launched"][0]["installer"], Downloaded());
   state.erase("launched");
+  // The installation's rollout draw, kept for its checks.
+  EXPECT_TRUE(state["rollout_draw"].is_number_unsigned());
+  state.erase("rollout_draw");
   EXPECT_EQ(state, Json::parse(R"({"last_check": 7, "staged": {"version": "1.4.0"},
                             "release_notes": {"version": "1.5.0", "notes": "Faster sync"}})"));
   // The install's start, then the manifest's and the installer's routes.
