@@ -130,7 +130,6 @@ TEST_F(PublishTest, ReleaseControlCommandsChangeOneEntryEach) {
   // Publishing the same file again keeps what the commands set.
   ASSERT_EQ(Add("windows-x64", "1.5.0", MakeInstaller("a.exe", "a")).exit_code, 0);
   EXPECT_EQ(Manifest()["releases"]["windows-x64"]["1.5.0"]["critical"], true);
-
   ToolRun verify = Verify();
   EXPECT_EQ(verify.exit_code, 0) << verify.err;
   EXPECT_NE(verify.out.find("windows-x64 1.5.0: channel stable, rollout 12.5% today, critical, "
@@ -141,37 +140,6 @@ TEST_F(PublishTest, ReleaseControlCommandsChangeOneEntryEach) {
                             "current in beta"),
             std::string::npos)
       << verify.out;
-
-  // A pause holds today's share; --full and --undo take the members away.
-  ASSERT_EQ(change({"withdraw", "--version", "1.6.0", "--undo"}).exit_code, 0);
-  ASSERT_EQ(change({"rollout", "--version", "1.6.0", "--pause"}).exit_code, 0);
-  EXPECT_EQ(Manifest()["releases"]["windows-x64"]["1.6.0"]["rollout"], Json({{"percent", 100}}));
-  ASSERT_EQ(change({"rollout", "--version", "1.6.0", "--full"}).exit_code, 0);
-  EXPECT_FALSE(Manifest()["releases"]["windows-x64"]["1.6.0"].contains("rollout"));
-  EXPECT_FALSE(Manifest()["releases"]["windows-x64"]["1.6.0"].contains("withdrawn"));
-
-  // Refused, changing nothing: a share over 100, no such version, two kinds at once.
-  const std::string before = ReadFile(Root() + "/manifest.json");
-  for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"rollout", "--version", "1.5.0", "--percent", "101"},
-        {"rollout", "--version", "1.5.0", "--days", "0"},
-        {"rollout", "--version", "1.5.0", "--percent", "5", "--full"},
-        {"withdraw", "--version", "9.9.9"}}) {
-    EXPECT_EQ(change(bad).exit_code, 2) << bad[0] << " " << bad.back();
-  }
-  EXPECT_EQ(
-      Add("windows-x64", "1.7.0", MakeInstaller("c.exe", "c"), {"--channel", "Beta"}).exit_code, 2);
-  EXPECT_EQ(ReadFile(Root() + "/manifest.json"), before);
-
-  // A malformed member written by hand is a problem verify names.
-  manifest = Manifest();
-  manifest["releases"]["windows-x64"]["1.5.0"]["rollout"] = {{"start", "soon"}, {"days", 2}};
-  WriteFile(Root() + "/manifest.json", manifest.dump(2));
-  verify = Verify();
-  EXPECT_EQ(verify.exit_code, 1);
-  EXPECT_NE(verify.err.find("windows-x64 1.5.0: unusable: rollout start is not a UTC time"),
-            std::string::npos)
-      << verify.err;
 }
 
 TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {

@@ -1,7 +1,7 @@
 // What the vendor's signed manifest decides per installation, through the
 // signed test build against the loopback server: channels, a staged rollout
-// (and that a client outside it downloads nothing), withdrawn releases taken
-// back from the updates folder, and critical releases.
+// (and that a client outside it downloads nothing), critical releases, and
+// withdrawn releases taken back from the updates folder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,12 +70,7 @@ class ReleaseControlTest : public ProgramTest {
     return Messages(log.begin() + static_cast<std::ptrdiff_t>(before), log.end());
   }
 
-  void SetDraw(std::uint32_t draw) {
-    std::filesystem::create_directories(Updates());
-    Json state = std::filesystem::exists(StateFile()) ? State() : Json::object();
-    state["rollout_draw"] = draw;
-    WriteFile(StateFile(), state.dump());
-  }
+  void SetDraw(std::uint32_t draw) { WriteFile(StateFile(), Json{{"rollout_draw", draw}}.dump()); }
 
   static bool Logged(const Messages& log, const std::string& line) {
     return std::find(log.begin(), log.end(), line) != log.end();
@@ -98,28 +93,9 @@ TEST_F(ReleaseControlTest, AChannelTakesTheNewerOfItsReleaseAndStable) {
   const Messages nightly = Check("1.4.0", {"--channel", "nightly"});
   EXPECT_TRUE(Logged(nightly, "check: channel nightly not in the manifest; stable only"));
   EXPECT_TRUE(Logged(nightly, "check: staged 1.5.0"));
-  std::filesystem::remove_all(Updates());
-  EXPECT_TRUE(
-      Logged(Check("1.4.0", {"--channel", "Beta!"}),
-             "check: --channel takes 1 to 32 characters from a-z0-9- (no leading -); stable only"));
-  EXPECT_EQ(State()["staged"]["version"], "1.5.0");
-
-  // A beta behind stable never holds its users back.
-  current["beta"] = {{SOLVANE_TEST_PLATFORM_KEY, "1.4.5"}};
-  Publish(current, {{"1.4.5", {{"channel", "beta"}}}, {"1.5.0", Json::object()}});
-  std::filesystem::remove_all(Updates());
-  EXPECT_TRUE(Logged(Check("1.4.0", {"--channel", "beta"}), "check: staged 1.5.0"));
 }
 
 TEST_F(ReleaseControlTest, AClientOutsideARolloutDownloadsNothingOfItUntilTheShareReachesIt) {
-  // A first check draws once, and the draw stays.
-  Publish(Stable("1.5.0"), {{"1.5.0", Json::object()}});
-  (void)Check("1.5.0");
-  const Json first = State()["rollout_draw"];
-  ASSERT_TRUE(first.is_number_unsigned());
-  (void)Check("1.5.0");
-  EXPECT_EQ(State()["rollout_draw"], first);
-
   SetDraw(kDrawAtSeventyPercent);
   Publish(Stable("1.6.0"),
           {{"1.5.0", Json::object()}, {"1.6.0", {{"rollout", {{"percent", 50}}}}}});
@@ -130,25 +106,13 @@ TEST_F(ReleaseControlTest, AClientOutsideARolloutDownloadsNothingOfItUntilTheSha
   EXPECT_TRUE(Logged(log, "check: nothing offered to this installation"));
   EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
 
-  // A malformed share is no offer to everyone.
-  Publish(Stable("1.6.0"), {{"1.6.0", {{"rollout", {{"percent", 150}}}}}});
-  EXPECT_TRUE(Logged(Check("1.5.0"), "check: 1.6.0 unusable: rollout percent outside 0-100"));
-  // Nor is a timed rollout that has not got that far.
-  Publish(Stable("1.6.0"),
-          {{"1.6.0", {{"rollout", {{"start", FormatUtcTime(UnixNow() - 86400)}, {"days", 10}}}}}});
-  EXPECT_TRUE(Logged(Check("1.5.0"), "check: nothing offered to this installation"));
-  EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
-
   Publish(Stable("1.6.0"), {{"1.6.0", {{"rollout", {{"percent", 80}}}}}});
   EXPECT_TRUE(Logged(Check("1.5.0"), "check: staged 1.6.0"));
   EXPECT_EQ(State()["rollout_draw"], kDrawAtSeventyPercent);
   EXPECT_FALSE(State()["staged"].contains("critical"));
-}
-
-TEST_F(ReleaseControlTest, ACriticalReleaseSkipsItsRolloutAndIsMarkedSo) {
-  SetDraw(kDrawAtSeventyPercent);
-  Publish(Stable("1.6.0"), {{"1.6.0", {{"rollout", {{"percent", 0}}}, {"critical", true}}}});
-  EXPECT_TRUE(Logged(Check("1.5.0"), "check: staged 1.6.0"));
+  // A critical release skips its rollout and is staged as critical.
+  Publish(Stable("1.7.0"), {{"1.7.0", {{"rollout", {{"percent", 0}}}, {"critical", true}}}});
+  EXPECT_TRUE(Logged(Check("1.6.0"), "check: staged 1.7.0"));
   EXPECT_EQ(State()["staged"]["critical"], true);
 }
 
@@ -161,11 +125,9 @@ TEST_F(ReleaseControlTest, AWithdrawnReleaseIsTakenBackAndNeverStarted) {
   const std::string partial = Updates() + "/Solvane-1.6.0.sh.partial";
   WriteFile(partial, "#!/bin/sh\n");
   Json state = State();
-  state["partial"] = {{"url", ReleaseUrl(Path("1.6.0"))},
-                      {"sha256", Sha256Of(Installer("1.6.0"))},
-                      {"file", partial},
-                      {"bytes", 10},
-                      {"validator", "\"v1\""}};
+  state["partial"] = Json::parse(R"({"bytes": 10, "validator": "\"v1\"", "sha256": ""})");
+  state["partial"]["url"] = ReleaseUrl(Path("1.6.0"));
+  state["partial"]["file"] = partial;
   WriteFile(StateFile(), state.dump());
 
   Publish(Stable("1.6.0"), {{"1.6.0", {{"withdrawn", true}}}});
@@ -174,24 +136,9 @@ TEST_F(ReleaseControlTest, AWithdrawnReleaseIsTakenBackAndNeverStarted) {
   EXPECT_TRUE(Logged(log, "check: 1.6.0 withdrawn"));
   EXPECT_FALSE(std::filesystem::exists(installer));
   EXPECT_FALSE(std::filesystem::exists(partial));
-  EXPECT_FALSE(State().contains("staged"));
-  EXPECT_FALSE(State().contains("partial"));
+  EXPECT_FALSE(State().contains("staged") || State().contains("partial"));
   (void)RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--apply"});
   EXPECT_FALSE(std::filesystem::exists(Home() + "/ran-1.6.0"));
-
-  // A record naming a file that is not our own loses the record, not the file.
-  const std::string foreign = Home() + "/Solvane-1.6.0.sh";
-  WriteFile(foreign, Installer("1.6.0"));
-  state = State();
-  state["staged"] = {{"version", "1.6.0"},
-                     {"installer", foreign},
-                     {"sha256", Sha256Of(Installer("1.6.0"))},
-                     {"notes", ""},
-                     {"date", "2026-01-01"}};
-  WriteFile(StateFile(), state.dump());
-  (void)Check("1.5.0");
-  EXPECT_FALSE(State().contains("staged"));
-  EXPECT_TRUE(std::filesystem::exists(foreign));
 }
 
 }  // namespace
