@@ -308,8 +308,11 @@ class Cycle:
 
     def state_text(self):
         """The state file's text without its "launched" notes, which the
-        program keeps so that a later run removes launched installers."""
-        return re.sub(r'   "launched": \[\n(?:      .*\n)*   \],\n', "", self.raw_state_text())
+        program keeps so that a later run removes launched installers, and
+        without the installation's random rollout draw."""
+        text = re.sub(r'   "launched": \[\n(?:      .*\n)*   \],\n', "", self.raw_state_text())
+        text = re.sub(r'   "rollout_draw": \d+,\n', "", text)
+        return re.sub(r',\n   "rollout_draw": \d+\n', "\n", text)
 
     def launched(self):
         return [entry["installer"] for entry in
@@ -557,7 +560,7 @@ class Cycle:
         check("check: staged 0.9.0" in log, "%s: beta not staged:\n%s" % (self.label, log))
         staged = os.path.join(self.updates, "Solvane-0.9.0-setup.exe")
         check(os.path.exists(staged), "%s: no staged beta installer" % self.label)
-        draw = json.loads(self.state_text()).get("rollout_draw")
+        draw = json.loads(self.raw_state_text()).get("rollout_draw")
         check(isinstance(draw, int) and 0 <= draw < 2 ** 32, "rollout_draw %r" % draw)
 
         releases["0.9.0"]["withdrawn"] = True
