@@ -553,33 +553,33 @@ class Cycle:
             check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
             return self.log()[before:]
 
-        current = {"stable": {"windows-x64": "0.8.0"}, "beta": {"windows-x64": "0.9.0"}}
-        releases = {"0.8.0": entry("0.8.0"), "0.9.0": entry("0.9.0", channel="beta")}
+        current = {"stable": {"windows-x64": "3.0.0"}, "beta": {"windows-x64": "3.1.0"}}
+        releases = {"3.0.0": entry("3.0.0"), "3.1.0": entry("3.1.0", channel="beta")}
         self.server.manifest = {"current": current, "releases": {"windows-x64": releases}}
         log = run_check("0.5.0", "--channel", "beta")
-        check("check: staged 0.9.0" in log, "%s: beta not staged:\n%s" % (self.label, log))
-        staged = os.path.join(self.updates, "Solvane-0.9.0-setup.exe")
+        check("check: staged 3.1.0" in log, "%s: beta not staged:\n%s" % (self.label, log))
+        staged = os.path.join(self.updates, "Solvane-3.1.0-setup.exe")
         check(os.path.exists(staged), "%s: no staged beta installer" % self.label)
         draw = json.loads(self.raw_state_text()).get("rollout_draw")
         check(isinstance(draw, int) and 0 <= draw < 2 ** 32, "rollout_draw %r" % draw)
 
-        releases["0.9.0"]["withdrawn"] = True
-        log = run_check("0.8.0", "--channel", "beta")
-        check("check: staged 0.9.0 withdrawn" in log,
+        releases["3.1.0"]["withdrawn"] = True
+        log = run_check("3.0.0", "--channel", "beta")
+        check("check: staged 3.1.0 withdrawn" in log,
               "%s: withdrawal not logged:\n%s" % (self.label, log))
         check(not os.path.exists(staged), "%s: the withdrawn installer was left" % self.label)
         check("staged" not in json.loads(self.state_text()), "staged record left behind")
         self.wine.run([self.program, "--apply"])
         check(not os.path.exists(staged + ".ran"), "the withdrawn installer was started")
 
-        current["stable"]["windows-x64"] = "0.9.5"
-        releases["0.9.5"] = entry("0.9.5", rollout={"percent": 0})
+        current["stable"]["windows-x64"] = "3.2.0"
+        releases["3.2.0"] = entry("3.2.0", rollout={"percent": 0})
         requests = len(self.server.requests)
-        log = run_check("0.8.0")
-        check("check: outside the rollout of 0.9.5 (0%)" in log and
+        log = run_check("3.0.0")
+        check("check: outside the rollout of 3.2.0 (0%)" in log and
               "check: nothing offered to this installation" in log,
               "%s: rollout not held back:\n%s" % (self.label, log))
-        check(not any("0.9.5" in path for path in self.server.requests[requests:]),
+        check(not any("3.2.0" in path for path in self.server.requests[requests:]),
               "a client outside the rollout downloaded the release")
 
     def check_and_apply(self):
