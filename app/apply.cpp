@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/updates_folder.h"
+#include "app/updates_run.h"
 #include "app/workflows.h"
 #include "log/activity_log.h"
 #include "net/verify.h"
@@ -32,18 +33,16 @@ std::optional<std::string> StateFileBytes() {
 
 }  // namespace
 
-int RunApply(const ReleaseSource& source) {
+int RunApply(UpdatesRun& run, const ReleaseSource& source) {
   // Held until the record is consumed, so one staged installer starts once.
   // A check only holds it for moments, never for its download.
-  const LockAttempt folder = LockUpdatesFolder();
-  if (!folder.lock) {
-    LogMessage("apply: %s", LockProblem(folder).c_str());
+  std::string state_problem;
+  if (!TakeFolder(run, &state_problem)) {
+    LogMessage("apply: %s", LockProblem(run.lock).c_str());
     return 1;
   }
-  std::string state_problem;
-  Json state = LoadState(&state_problem);
   if (!state_problem.empty()) LogMessage("apply: %s", state_problem.c_str());
-  const std::optional<StagedRecord> staged = ReadStaged(state);
+  const std::optional<StagedRecord> staged = ReadStaged(run.state);
   if (!staged || staged->installer.empty()) return 1;
   // A build with keys starts only bytes a signed manifest vouched for.
   if (staged->sha256.empty() && !source.public_keys.empty()) {
@@ -73,12 +72,12 @@ int RunApply(const ReleaseSource& source) {
   // run. The installer (or the opener handed a document) may still need its
   // file, so a later run removes it.
   const std::optional<std::string> before = StateFileBytes();
-  (void)DropStaged(state);
-  if (!staged->version.empty()) WriteReleaseNotes(state, staged->version, staged->notes);
+  (void)DropStaged(run.state);
+  if (!staged->version.empty()) WriteReleaseNotes(run.state, staged->version, staged->notes);
   const std::int64_t now = UnixNow();
-  RememberLaunched(state, staged->installer, now);
-  (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed
-  if (!SaveState(state)) {
+  RememberLaunched(run.state, staged->installer, now);
+  (void)TidyUpdatesFolder(run.state, now);  // saved below whether or not it changed
+  if (!SaveRun(run)) {
     LogMessage("apply: cannot write the state file; %s not started", staged->version.c_str());
     return 1;
   }

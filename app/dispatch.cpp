@@ -16,9 +16,9 @@ Command ParseCommandLine(const std::vector<std::string>& args) {
   } else if (args[1] == "--check") {
     command.workflow = Workflow::kCheck;
     // Intended, positional: "--check --force" checks against the version "--force", unforced.
-    command.current_version = args.size() >= 3 ? args[2] : kDefaultCurrentVersion;
+    command.check.current_version = args.size() >= 3 ? args[2] : kDefaultCurrentVersion;
     for (std::size_t i = 3; i < args.size(); ++i) {
-      if (args[i] == "--force") command.force = true;
+      if (args[i] == "--force") command.check.force = true;
     }
   }
   return command;

@@ -8,10 +8,15 @@ namespace solvane {
 
 enum class Workflow { kInstall, kCheck, kApply };
 
+// What `--check` was asked to do.
+struct CheckRequest {
+  std::string current_version;  // the version the caller says is installed
+  bool force = false;           // check even within the daily interval
+};
+
 struct Command {
   Workflow workflow = Workflow::kInstall;
-  std::string current_version;  // for kCheck
-  bool force = false;           // for kCheck
+  CheckRequest check;  // for kCheck
 };
 
 // The workflow for an argument list whose element 0 is the program path.

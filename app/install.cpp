@@ -4,6 +4,7 @@
 #include "app/manifest_fetch.h"
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
+#include "app/updates_run.h"
 #include "app/workflows.h"
 #include "constants.h"
 #include "log/activity_log.h"
@@ -35,130 +36,152 @@ std::string WithReason(const char* fixed, const std::string& reason) {
 
 enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 };
 
-int InstallSteps(const ReleaseSource& source, WindowHandle window) {
-  MarkStepActive(kFetchStep);
+// The release the manifest names for this platform.
+struct NamedRelease {
   std::string version, url, sha256, notes;
-  // Only a signed build reads the state before the download.
-  const std::int64_t highest_serial =
-      source.public_keys.empty() ? 0 : ReadManifestSerial(LoadState());
-  const FetchedManifest manifest = FetchReleaseManifest(source, highest_serial);
+  std::int64_t serial = 0;  // the signed manifest's serial; 0 when unsigned
+};
+
+// Shows `message` and fails the install. The folder is let go first: the
+// message waits for the user, and no other run should wait with it.
+int Refuse(UpdatesRun& run, WindowHandle window, const std::string& message) {
+  LetGoFolder(run);
+  ShowErrorMessage(window, message.c_str());
+  return 1;
+}
+
+// The fetch step: the release to install, or nullopt once the user was told
+// why there is none.
+std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& source,
+                                         WindowHandle window) {
+  // Only a signed build holds a serial to compare with.
+  const FetchedManifest manifest =
+      FetchReleaseManifest(source, source.public_keys.empty() ? 0 : ReadManifestSerial(run.state));
+  NamedRelease release;
+  release.serial = manifest.serial;
   std::string parse_error;
   if (!manifest.fetched) {
     LogMessage("install: manifest fetch failed: %s%s", FailureReason(manifest.outcome).c_str(),
                TechnicalDetail(manifest.outcome).c_str());
-    ShowErrorMessage(window, WithReason(kNoReleaseMessage, PlainReason(manifest.outcome)).c_str());
-    return 1;
-  }
-  if (!manifest.rejection.empty()) {
+    Refuse(run, window, WithReason(kNoReleaseMessage, PlainReason(manifest.outcome)));
+  } else if (!manifest.rejection.empty()) {
     LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
-    ShowErrorMessage(
-        window, WithReason(kNoReleaseMessage, "The release's signature is not valid.").c_str());
-    return 1;
+    Refuse(run, window, WithReason(kNoReleaseMessage, "The release's signature is not valid."));
+  } else if (ParseReleaseManifest(source, manifest, release.version, release.url, release.sha256,
+                                  release.notes, parse_error)) {
+    return release;
+  } else if (parse_error.empty()) {
+    LogMessage("install: no release for %s", source.platform_key.c_str());
+    Refuse(run, window, kNoReleaseMessage);
+  } else {
+    LogMessage("install: manifest unusable: %s", parse_error.c_str());
+    Refuse(run, window,
+           WithReason(kNoReleaseMessage, "The release information could not be read."));
   }
-  if (!ParseReleaseManifest(source, manifest, version, url, sha256, notes, parse_error)) {
-    if (parse_error.empty()) {
-      LogMessage("install: no release for %s", source.platform_key.c_str());
-      ShowErrorMessage(window, kNoReleaseMessage);
-    } else {
-      LogMessage("install: manifest unusable: %s", parse_error.c_str());
-      ShowErrorMessage(
-          window,
-          WithReason(kNoReleaseMessage, "The release information could not be read.").c_str());
-    }
-    return 1;
-  }
-  MarkStepDone(kFetchStep);
-  SetStepText(kDownloadStep, DownloadLabel(version));
-  MarkStepActive(kDownloadStep);
-  SetProgress(0);
+  return std::nullopt;
+}
 
-  // Held to the end but for the transfer, so that no check or apply changes
-  // the folder meanwhile; released before an error message waits for the user.
-  LockAttempt folder = LockUpdatesFolder();
-  if (!folder.lock) LogMessage("install: %s", LockProblem(folder).c_str());
-  const std::optional<std::string> name = InstallerFileName(url, kDefaultInstallName);
-  if (folder.lock && !name) {
-    LogMessage("install: the installer name of %s cannot be used", version.c_str());
-  }
-  if (!folder.lock || !name) {
-    const bool busy = folder.busy;
-    folder.lock.reset();
-    ShowErrorMessage(window,
-                     WithReason(kDownloadFailedMessage, busy ? kFolderBusyReason : "").c_str());
-    return 1;
-  }
-  const std::string path = UpdatesDirectory() + "/" + *name;
+// The download and verify steps, into `path`: true once the verified
+// installer is there and the folder is held again.
+bool DownloadStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release,
+                  const std::string& path) {
   // The user is watching: a broken connection is retried at once, from the
   // bytes already held, and the bar carries on from them.
   const InstallerFetch download = DownloadInstaller(
-      folder, url, sha256, path, [](int percent) { SetProgress(percent); },
+      run, release.url, release.sha256, path, [](int percent) { SetProgress(percent); },
       [] {
         MarkStepDone(kDownloadStep);
         MarkStepActive(kVerifyStep);
       },
       kInstallAttempts);
-  if (download.outcome == InstallerDownloadOutcome::kInProgress) {
-    LogMessage("install: a download of %s is in progress", version.c_str());
-  } else if (download.outcome == InstallerDownloadOutcome::kFolderUnusable) {
-    LogMessage("install: %s", LockProblem(folder).c_str());
+  std::string plain = kFolderBusyReason;
+  switch (download.outcome) {
+    case InstallerDownloadOutcome::kDone:
+      return true;
+    case InstallerDownloadOutcome::kInProgress:
+      LogMessage("install: a download of %s is in progress", release.version.c_str());
+      break;
+    case InstallerDownloadOutcome::kFolderUnusable:
+      LogMessage("install: %s", LockProblem(run.lock).c_str());
+      break;
+    case InstallerDownloadOutcome::kFailed:
+      LogMessage(
+          "install: download/verify failed for %s: %s%s", release.version.c_str(),
+          (download.problem.empty() ? FailureReason(download.transfer) : download.problem).c_str(),
+          TechnicalDetail(download.transfer).c_str());
+      plain = PlainReason(download.transfer);
+      break;
   }
-  if (download.outcome != InstallerDownloadOutcome::kDone) {
-    folder.lock.reset();
-    std::string plain = PlainReason(download.transfer);
-    if (download.outcome == InstallerDownloadOutcome::kFailed) {
-      const std::string why =
-          download.problem.empty() ? FailureReason(download.transfer) : download.problem;
-      LogMessage("install: download/verify failed for %s: %s%s", version.c_str(), why.c_str(),
-                 TechnicalDetail(download.transfer).c_str());
-    } else {
-      plain = kFolderBusyReason;
-    }
-    ShowErrorMessage(window, WithReason(kDownloadFailedMessage, plain).c_str());
-    return 1;
-  }
-  MarkStepDone(kVerifyStep);
-  MarkStepActive(kLaunchStep);
+  Refuse(run, window, WithReason(kDownloadFailedMessage, plain));
+  return false;
+}
 
+// The launch step. Exit code 0 when the installer started and what this
+// run learned was saved.
+int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release,
+               const std::string& path) {
   bool saved = true;
-  std::optional<Json> saved_state;  // what the file holds now, when this run wrote it
-  if (!version.empty()) {
-    std::string state_problem;
-    Json state = LoadState(&state_problem);
-    if (!state_problem.empty()) LogMessage("install: %s", state_problem.c_str());
-    WriteReleaseNotes(state, version, notes);
-    (void)RaiseManifestSerial(state, manifest.serial);
-    saved = SaveState(state);
-    if (saved) saved_state = std::move(state);
+  if (!release.version.empty()) {
+    WriteReleaseNotes(run.state, release.version, release.notes);
+    (void)RaiseManifestSerial(run.state, release.serial);
+    saved = SaveRun(run);
   }
   std::string launch_error;
   if (!OpenWithShell(path, &launch_error)) {
     LogMessage("install: cannot start %s: %s", path.c_str(), launch_error.c_str());
     if (!launch_error.empty() && launch_error.back() != '.') launch_error += '.';
-    ShowErrorMessage(window, WithReason(kLaunchFailedMessage, launch_error).c_str());
-    return 1;
+    return Refuse(run, window, WithReason(kLaunchFailedMessage, launch_error));
   }
   MarkStepDone(kLaunchStep);
 
   // Noted so that a later run removes the installer once it is done with it.
   // Losing the note only leaves the file behind, so it does not fail the run.
   if (const std::optional<std::string> stored = PathToUtf8(path)) {
-    // The folder stayed locked since the save above, so what it wrote is current.
-    Json state = saved_state ? std::move(*saved_state) : LoadState();
     const std::int64_t now = UnixNow();
-    RememberLaunched(state, *stored, now);
-    (void)TidyUpdatesFolder(state, now);  // saved below whether or not it changed
-    (void)SaveState(state);
+    RememberLaunched(run.state, *stored, now);
+    (void)TidyUpdatesFolder(run.state, now);  // saved below whether or not it changed
+    (void)SaveRun(run);
   }
   // The installer runs either way, but a lost record is not a clean success.
   return saved ? 0 : 1;
 }
 
+int InstallSteps(UpdatesRun& run, const ReleaseSource& source, WindowHandle window) {
+  MarkStepActive(kFetchStep);
+  // Held to the end but for the transfer, so that no check or apply changes
+  // the folder meanwhile.
+  std::string state_problem;
+  if (!TakeFolder(run, &state_problem)) {
+    LogMessage("install: %s", LockProblem(run.lock).c_str());
+    return Refuse(run, window,
+                  WithReason(kDownloadFailedMessage, run.lock.busy ? kFolderBusyReason : ""));
+  }
+  if (!state_problem.empty()) LogMessage("install: %s", state_problem.c_str());
+  const std::optional<NamedRelease> release = FetchRelease(run, source, window);
+  if (!release) return 1;
+  MarkStepDone(kFetchStep);
+  SetStepText(kDownloadStep, DownloadLabel(release->version));
+  MarkStepActive(kDownloadStep);
+  SetProgress(0);
+
+  const std::optional<std::string> name = InstallerFileName(release->url, kDefaultInstallName);
+  if (!name) {
+    LogMessage("install: the installer name of %s cannot be used", release->version.c_str());
+    return Refuse(run, window, kDownloadFailedMessage);
+  }
+  const std::string path = run.folder + "/" + *name;
+  if (!DownloadStep(run, window, *release, path)) return 1;
+  MarkStepDone(kVerifyStep);
+  MarkStepActive(kLaunchStep);
+  return LaunchStep(run, window, *release, path);
+}
+
 }  // namespace
 
-int RunInstall(const ReleaseSource& source) {
+int RunInstall(UpdatesRun& run, const ReleaseSource& source) {
   TransferSession transfers;
   const ScopedProgressWindow window;
-  return InstallSteps(source, window.get());
+  return InstallSteps(run, source, window.get());
 }
 
 }  // namespace solvane

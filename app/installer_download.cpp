@@ -18,10 +18,10 @@ namespace {
 // partial files: directly in the updates folder, named "*.partial", and not
 // being downloaded into by another run. The state file is user-writable, so
 // nothing else it names is touched.
-void RemoveRecordedFile(const PartialRecord& record) {
+void RemoveRecordedFile(const UpdatesRun& run, const PartialRecord& record) {
   const std::string::size_type slash = record.file.rfind('/');
   const std::string name = slash == std::string::npos ? record.file : record.file.substr(slash + 1);
-  const std::optional<std::string> folder = PathToUtf8(UpdatesDirectory());
+  const std::optional<std::string> folder = PathToUtf8(run.folder);
   if (!folder || record.file != *folder + "/" + name || !name.ends_with(kPartialSuffix)) return;
   // A file that stays is no longer named by any record; the next run's
   // housekeeping tries again.
@@ -30,11 +30,49 @@ void RemoveRecordedFile(const PartialRecord& record) {
   }
 }
 
+// The request for `url`, resuming from what the run's `partial` record holds
+// when it describes this very download. A record of anything else is
+// dropped, with its file unless that is the one about to be written.
+InstallerDownload PrepareRequest(UpdatesRun& run, const std::string& url, const std::string& sha256,
+                                 const std::string& partial,
+                                 const std::optional<std::string>& partial_utf8) {
+  InstallerDownload request;
+  request.url = url;
+  request.sha256 = sha256;
+  request.destination = partial;
+  const std::optional<PartialRecord> recorded = ReadPartial(run.state);
+  if (recorded && partial_utf8 && recorded->file == *partial_utf8 && recorded->url == url &&
+      recorded->sha256 == sha256) {
+    request.held =
+        PartialDownload{recorded->url, recorded->sha256, recorded->bytes, recorded->validator};
+  } else if (recorded) {
+    // Another release, or the same name for other bytes: never joined.
+    if (!partial_utf8 || recorded->file != *partial_utf8) RemoveRecordedFile(run, *recorded);
+    (void)DropPartial(run.state);
+    (void)SaveRun(run);
+  }
+  return request;
+}
+
+// After a download that keeps nothing for resume: its `partial` record goes.
+// A download that kept nothing leaves no state file where there was none.
+void ForgetFinishedDownload(UpdatesRun& run, const std::optional<std::string>& partial_utf8,
+                            bool had_state_file) {
+  const std::optional<PartialRecord> ours = ReadPartial(run.state);
+  if (!ours || !partial_utf8 || ours->file != *partial_utf8) return;
+  (void)DropPartial(run.state);
+  // Either way a stale record only costs the next run a fresh start.
+  if (!had_state_file && run.state.empty()) {
+    (void)RemovePath(StateFilePath());
+  } else {
+    (void)SaveRun(run);
+  }
+}
+
 }  // namespace
 
-InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& url,
-                                 const std::string& sha256, const std::string& final_path,
-                                 const ProgressCallback& progress,
+InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const std::string& sha256,
+                                 const std::string& final_path, const ProgressCallback& progress,
                                  const std::function<void()>& verifying, int attempts) {
   InstallerFetch fetch;
   const std::string partial = final_path + kPartialSuffix;
@@ -51,34 +89,18 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
     return fetch;
   }
 
-  InstallerDownload request;
-  request.url = url;
-  request.sha256 = sha256;
-  request.destination = partial;
+  InstallerDownload request = PrepareRequest(run, url, sha256, partial, partial_utf8);
   request.attempts = attempts;
   request.pause = std::chrono::milliseconds(kInstallRetryPauseMilliseconds);
-  Json state = LoadState();
-  const std::optional<PartialRecord> recorded = ReadPartial(state);
-  if (recorded && partial_utf8 && recorded->file == *partial_utf8 && recorded->url == url &&
-      recorded->sha256 == sha256) {
-    request.held =
-        PartialDownload{recorded->url, recorded->sha256, recorded->bytes, recorded->validator};
-  } else if (recorded) {
-    // Another release, or the same name for other bytes: never joined.
-    if (!partial_utf8 || recorded->file != *partial_utf8) RemoveRecordedFile(*recorded);
-    (void)DropPartial(state);
-    (void)SaveState(state);
-  }
-  // A download that keeps nothing leaves no state file where there was none.
   const bool had_state_file = PathExists(StateFilePath());
 
   // The transfer may take hours on a slow link; an --apply of what is
   // already staged must not wait for it.
-  folder_lock.lock.reset();
+  LetGoFolder(run);
   const auto remember = [&](const PartialDownload& held) {
     if (!partial_utf8) return;
     // Without it the next run only starts from zero.
-    (void)ChangeStateLocked([&](Json& current) {
+    (void)ChangeStateBriefly(run, [&](Json& current) {
       if (current.is_object()) {
         WritePartial(current, {held.url, held.sha256, *partial_utf8, held.bytes, held.validator});
       }
@@ -89,24 +111,11 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
   fetch.transfer = std::move(result.outcome);
   if (result.partial) remember(*result.partial);
 
-  folder_lock = LockUpdatesFolder();
-  if (!folder_lock.lock) {
+  if (!TakeFolder(run)) {
     if (result.complete) fetch.outcome = InstallerDownloadOutcome::kFolderUnusable;
     return fetch;
   }
-  if (!result.partial) {
-    Json current = LoadState();
-    const std::optional<PartialRecord> ours = ReadPartial(current);
-    if (ours && partial_utf8 && ours->file == *partial_utf8) {
-      (void)DropPartial(current);
-      // Either way a stale record only costs the next run a fresh start.
-      if (!had_state_file && current.empty()) {
-        (void)RemovePath(StateFilePath());
-      } else {
-        (void)SaveState(current);
-      }
-    }
-  }
+  if (!result.partial) ForgetFinishedDownload(run, partial_utf8, had_state_file);
   // The digest was taken as the bytes arrived; its verdict is the verify step's.
   if (result.received && verifying) verifying();
   if (!result.complete) return fetch;
@@ -119,10 +128,10 @@ InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& ur
   return fetch;
 }
 
-void DropPartialDownloads(Json& state) {
+void DropPartialDownloads(UpdatesRun& run) {
   // A download in progress elsewhere keeps its file and its record.
-  if (RemovePartialDownloads("") && DropPartial(state)) {
-    (void)SaveState(state);  // a record naming a removed file is ignored next time
+  if (RemovePartialDownloads("") && DropPartial(run.state)) {
+    (void)SaveRun(run);  // a record naming a removed file is ignored next time
   }
 }
 

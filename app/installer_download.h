@@ -5,9 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "app/updates_run.h"
 #include "net/installer_transfer.h"
-#include "platform/file_lock.h"
-#include "state/state_file.h"
 
 namespace solvane {
 
@@ -16,7 +15,7 @@ enum class InstallerDownloadOutcome {
   kDone,            // the verified file is at its final path; the folder is locked again
   kFailed,          // the transfer or the verification failed
   kInProgress,      // another run is downloading to the same partial file
-  kFolderUnusable,  // the folder's lock could not be taken again; see `folder_lock`
+  kFolderUnusable,  // the folder's lock could not be taken again; see `run.lock`
 };
 
 // What DownloadInstaller came to, with what the workflow needs to say why.
@@ -31,11 +30,11 @@ struct InstallerFetch {
 // replacing what was there. `progress` receives the whole file's per cent and
 // `verifying`, when set, is called once the bytes are all in.
 //
-// Called holding the folder's lock in `folder_lock`. It takes a lock of its
-// own on the partial file (kInProgress when another run holds it), releases
-// the folder for the transfer, so that nothing waits on a slow link, and
-// takes the folder again before the rename: on kDone the caller holds it,
-// otherwise `folder_lock` tells how taking it back went. A link found at the
+// Called holding the folder in `run`. It takes a lock of its own on the
+// partial file (kInProgress when another run holds it), lets the folder go
+// for the transfer, so that nothing waits on a slow link, and takes it again
+// before the rename, reading `run.state` afresh: on kDone the caller holds it,
+// otherwise `run.lock` tells how taking it back went. A link found at the
 // partial name is removed, never written through.
 //
 // The digest is taken as the bytes arrive and the file is on the disk before
@@ -50,7 +49,7 @@ struct InstallerFetch {
 // that cannot be renamed into place counts as one that cannot be written. On
 // failure nothing but a resumable partial file is left, and an existing file
 // at `final_path` was neither opened, truncated nor deleted.
-[[nodiscard]] InstallerFetch DownloadInstaller(LockAttempt& folder_lock, const std::string& url,
+[[nodiscard]] InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url,
                                                const std::string& sha256,
                                                const std::string& final_path,
                                                const ProgressCallback& progress,
@@ -59,7 +58,7 @@ struct InstallerFetch {
 
 // Forgets a partial download no longer wanted: every partial file in the
 // updates folder goes but one another run is downloading into, and, when
-// none was, the `partial` record of `state` (saved when it had one).
-void DropPartialDownloads(Json& state);
+// none was, the `partial` record of the run's state (saved when it had one).
+void DropPartialDownloads(UpdatesRun& run);
 
 }  // namespace solvane

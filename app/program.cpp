@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "app/dispatch.h"
+#include "app/updates_run.h"
 #include "app/workflows.h"
-#include "constants.h"
 #include "log/activity_log.h"
 #include "platform/process.h"
 #include "platform/user_folders.h"
@@ -18,19 +18,19 @@ namespace {
 // The vendor's and product's folders below the per-user data folder.
 constexpr const char kVendorFolder[] = "/Korrinwade/Solvane";
 
-int Dispatch(const std::vector<std::string>& args, const ReleaseSource& source) {
+int Dispatch(const std::vector<std::string>& args, UpdatesRun& run, const ReleaseSource& source) {
   const Command command = ParseCommandLine(args);
   switch (command.workflow) {
     case Workflow::kCheck:
-      return RunCheck(source, command.current_version, command.force);
+      return RunCheck(run, source, command.check);
     case Workflow::kApply:
       LogMessage("apply: launching staged installer");
-      return RunApply(source);
+      return RunApply(run, source);
     case Workflow::kInstall:
       break;
   }
   LogMessage("install: fresh install started");
-  return RunInstall(source);
+  return RunInstall(run, source);
 }
 
 }  // namespace
@@ -47,10 +47,10 @@ int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source
     }
     SetDataDirectory(*folder + kVendorFolder);
     CreateDirectoryChain(DataDirectory());
-    // Created here, once, so that a folder that cannot be made is refused
+    // Opened here, once, so that a folder that cannot be made is refused
     // before any workflow starts and no log line can fail on it later.
-    SetLogPath(UpdatesDirectory() + kLogFileName);
-    return Dispatch(args, source);
+    UpdatesRun run = OpenUpdatesRun();
+    return Dispatch(args, run, source);
   } catch (const std::filesystem::filesystem_error& error) {
     std::fprintf(stderr, "SolvaneSetup: cannot create directory %s: %s\n",
                  error.path1().string().c_str(), error.code().message().c_str());

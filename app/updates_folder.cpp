@@ -9,6 +9,7 @@
 #include "constants.h"
 #include "net/verify.h"
 #include "platform/encoding.h"
+#include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "state/installer_name.h"
 #include "state/paths.h"
@@ -16,10 +17,6 @@
 
 namespace solvane {
 namespace {
-
-// Long enough for another run's quick work (a check against a loopback or
-// LAN server, an apply), short enough that a silent run never hangs about.
-constexpr int kLockWaitMilliseconds = 5000;
 
 // A launched installer may still be running, or its opener still reading it.
 constexpr std::int64_t kLaunchedKeepSeconds = 86400;
@@ -34,21 +31,6 @@ std::string Utf8Name(const std::filesystem::path& path) {
 }
 
 }  // namespace
-
-LockAttempt LockUpdatesFolder() { return LockFolder(UpdatesDirectory(), kLockWaitMilliseconds); }
-
-std::string LockProblem(const LockAttempt& attempt) {
-  if (attempt.busy) return "another SolvaneSetup is busy";
-  return "cannot lock the updates folder: " + attempt.error;
-}
-
-bool ChangeStateLocked(const std::function<void(Json&)>& change) {
-  const LockAttempt folder = LockUpdatesFolder();
-  if (!folder.lock) return false;
-  Json state = LoadState();
-  change(state);
-  return SaveState(state);
-}
 
 bool SamePath(const std::string& a, const std::string& b) {
   if (a == b) return true;

@@ -1,28 +1,13 @@
-// The updates folder as the program's own place: one process at a time, and
-// housekeeping of the files the program named itself.
+// The updates folder's files: which are the program's own, and housekeeping
+// of those it named itself. The lock and the state are in app/updates_run.h.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "platform/file_lock.h"
 #include "state/state_file.h"
 
 namespace solvane {
-
-// The lock on the updates folder, waiting a few seconds for another
-// SolvaneSetup to finish. It guards reading and changing the state file and
-// the folder, never a transfer. Throws as UpdatesDirectory does.
-[[nodiscard]] LockAttempt LockUpdatesFolder();
-
-// Why `attempt` holds no lock, for the log: "another SolvaneSetup is busy",
-// or "cannot lock the updates folder: <the system's text>".
-[[nodiscard]] std::string LockProblem(const LockAttempt& attempt);
-
-// LoadState, `change` and SaveState under a short hold of the folder's lock.
-// False when the lock or the save failed; nothing is written then.
-bool ChangeStateLocked(const std::function<void(Json&)>& change);
 
 // Whether the UTF-8 paths `a` and `b` from the state file name the same
 // entry: compared after normalisation ("Updates/./x" is "Updates/x"), or by

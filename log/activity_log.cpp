@@ -70,7 +70,110 @@ std::string EscapeLogValue(std::string_view value) {
   return out;
 }
 
+namespace {
+
+// One printf directive as read from the format, '*' replaced by its value.
+struct Directive {
+  std::string text = "%";  // flags, width, precision, length and conversion
+  std::string length;      // the length modifier ("", "l", "ll", "z", ...)
+  int precision = -1;      // -1 when none was given
+  char conversion = '\0';  // '\0' when the format ended first
+};
+
+// Reads the directive whose '%' precedes `p`, taking the values of '*' from
+// `args`; `p` is left on the conversion letter, or on the format's end.
+Directive ReadDirective(const char*& p, va_list* args) {
+  Directive d;
+  while (*p && std::strchr("-+ #0", *p)) d.text += *p++;
+  if (*p == '*') {
+    d.text += std::to_string(va_arg(*args, int));
+    ++p;
+  }
+  while (*p >= '0' && *p <= '9') d.text += *p++;
+  if (*p == '.') {
+    d.text += *p++;
+    d.precision = 0;
+    if (*p == '*') {
+      d.precision = va_arg(*args, int);
+      d.text += std::to_string(d.precision);
+      ++p;
+    } else {
+      while (*p >= '0' && *p <= '9') {
+        d.precision = d.precision * 10 + (*p - '0');
+        d.text += *p++;
+      }
+    }
+  }
+  while (*p && std::strchr("hljztL", *p)) d.length += *p++;
+  d.conversion = *p;
+  d.text += d.length;
+  d.text += d.conversion;
+  return d;
+}
+
+// Appends the argument `d` converts, text escaped; false for a conversion
+// this formatter does not know, whose argument is left alone.
+bool AppendArgument(std::string& out, const Directive& d, va_list* args) {
+  switch (d.conversion) {
+    case 's': {
+      const char* text = va_arg(*args, const char*);
+      if (!text) text = "(null)";
+      std::size_t size = std::strlen(text);
+      if (d.precision >= 0) size = std::min(size, static_cast<std::size_t>(d.precision));
+      out += EscapeLogValue(std::string_view(text, size));
+      return true;
+    }
+    case 'c': {
+      const char c = static_cast<char>(va_arg(*args, int));
+      out += EscapeLogValue(std::string_view(&c, 1));
+      return true;
+    }
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+      if (d.length == "ll" || d.length == "j") {
+        AppendFormatted(out, d.text, va_arg(*args, long long));
+      } else if (d.length == "l") {
+        AppendFormatted(out, d.text, va_arg(*args, long));
+      } else if (d.length == "z" || d.length == "t") {
+        AppendFormatted(out, d.text, va_arg(*args, std::size_t));
+      } else {
+        AppendFormatted(out, d.text, va_arg(*args, int));
+      }
+      return true;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+      if (d.length == "L") {
+        AppendFormatted(out, d.text, va_arg(*args, long double));
+      } else {
+        AppendFormatted(out, d.text, va_arg(*args, double));
+      }
+      return true;
+    case 'p':
+      AppendFormatted(out, d.text, va_arg(*args, void*));
+      return true;
+    case 'n':
+      static_cast<void>(va_arg(*args, void*));
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 std::string FormatLogMessageV(const char* format, va_list args) {
+  // A copy, so that the helpers can take arguments through a pointer on
+  // every ABI (va_list is an array type on some).
+  va_list rest;
+  va_copy(rest, args);
   std::string out;
   for (const char* p = format; *p; ++p) {
     if (*p != '%') {
@@ -82,92 +185,16 @@ std::string FormatLogMessageV(const char* format, va_list args) {
       out += '%';
       continue;
     }
-    // The directive up to the conversion letter: flags, width, precision, length, with
-    // '*' replaced by the argument's value.
-    std::string directive = "%";
-    int precision = -1;
-    while (*p && std::strchr("-+ #0", *p)) directive += *p++;
-    if (*p == '*') {
-      directive += std::to_string(va_arg(args, int));
-      ++p;
-    }
-    while (*p >= '0' && *p <= '9') directive += *p++;
-    if (*p == '.') {
-      directive += *p++;
-      precision = 0;
-      if (*p == '*') {
-        precision = va_arg(args, int);
-        directive += std::to_string(precision);
-        ++p;
-      } else {
-        while (*p >= '0' && *p <= '9') {
-          precision = precision * 10 + (*p - '0');
-          directive += *p++;
-        }
-      }
-    }
-    std::string length;
-    while (*p && std::strchr("hljztL", *p)) length += *p++;
-    const char conversion = *p;
-    if (!conversion) {
+    const Directive directive = ReadDirective(p, &rest);
+    if (!directive.conversion) {
       out += start;  // a lone '%' at the end
       break;
     }
-    directive += length;
-    directive += conversion;
-    switch (conversion) {
-      case 's': {
-        const char* text = va_arg(args, const char*);
-        if (!text) text = "(null)";
-        std::size_t size = std::strlen(text);
-        if (precision >= 0) size = std::min(size, static_cast<std::size_t>(precision));
-        out += EscapeLogValue(std::string_view(text, size));
-        break;
-      }
-      case 'c': {
-        const char c = static_cast<char>(va_arg(args, int));
-        out += EscapeLogValue(std::string_view(&c, 1));
-        break;
-      }
-      case 'd':
-      case 'i':
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o':
-        if (length == "ll" || length == "j") {
-          AppendFormatted(out, directive, va_arg(args, long long));
-        } else if (length == "l") {
-          AppendFormatted(out, directive, va_arg(args, long));
-        } else if (length == "z" || length == "t") {
-          AppendFormatted(out, directive, va_arg(args, std::size_t));
-        } else {
-          AppendFormatted(out, directive, va_arg(args, int));
-        }
-        break;
-      case 'f':
-      case 'F':
-      case 'e':
-      case 'E':
-      case 'g':
-      case 'G':
-        if (length == "L") {
-          AppendFormatted(out, directive, va_arg(args, long double));
-        } else {
-          AppendFormatted(out, directive, va_arg(args, double));
-        }
-        break;
-      case 'p':
-        AppendFormatted(out, directive, va_arg(args, void*));
-        break;
-      case 'n':
-        static_cast<void>(va_arg(args, void*));
-        break;
-      default:
-        out.append(start, static_cast<std::size_t>(p - start + 1));
-        break;
+    if (!AppendArgument(out, directive, &rest)) {
+      out.append(start, static_cast<std::size_t>(p - start + 1));
     }
   }
+  va_end(rest);
   return out;
 }
 

@@ -35,8 +35,8 @@ TEST(ParseCommandLine, FollowsTheDispatchTable) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     const Command command = ParseCommandLine(c.args);
     EXPECT_EQ(command.workflow, c.workflow);
-    EXPECT_EQ(command.current_version, c.version);
-    EXPECT_EQ(command.force, c.force);
+    EXPECT_EQ(command.check.current_version, c.version);
+    EXPECT_EQ(command.check.force, c.force);
   }
 }
 

@@ -418,6 +418,10 @@ class InstallInWindowTest : public ::testing::Test {
   ReleaseSource Source() const {
     return ReleaseSource{server_.Url("/solvane/"), SOLVANE_TEST_PLATFORM_KEY};
   }
+  int RunInstallHere() const {
+    UpdatesRun run = OpenUpdatesRun();
+    return RunInstall(run, Source());
+  }
   std::string Manifest(const std::string& sha256) const {
     return testing::ManifestFor("1.5.0", server_.Url(kInstallerPath).c_str(), sha256.c_str(),
                                 "Faster sync");
@@ -433,7 +437,7 @@ TEST_F(InstallInWindowTest, LabelsFollowASuccessfulInstall) {
   ServeWatched("/solvane/manifest.json", Manifest(testing::Sha256Of(Installer())), at_manifest);
   ServeWatched(kInstallerPath, Installer(), at_download);
 
-  EXPECT_EQ(RunInstall(Source()), 0);
+  EXPECT_EQ(RunInstallHere(), 0);
   EXPECT_EQ(seen.calls, 0) << seen.text;
 
   EXPECT_TRUE(at_manifest.visible);
@@ -471,7 +475,7 @@ TEST_F(InstallInWindowTest, DroppedConnectionsResumeAndTheBarNeverGoesBack) {
   file.on_request = [&at_request] { at_request.push_back(readback::ProgressFraction()); };
   server_.ServeFaulty(kInstallerPath, file);
 
-  EXPECT_EQ(RunInstall(Source()), 0);
+  EXPECT_EQ(RunInstallHere(), 0);
   EXPECT_EQ(seen.calls, 0) << seen.text;
   EXPECT_TRUE(testing::WaitForFile(Marker()));
   // Each new connection found the bar where the bytes held had left it.
@@ -526,7 +530,7 @@ TEST_F(InstallInWindowTest, FailuresShowTheirMessageOverTheStepsReachedSoFar) {
     server_.Serve("/solvane/manifest.json", Manifest(c.sha256), c.manifest_status);
     server_.Serve(kInstallerPath, Installer(), c.installer_status);
     seen = {};
-    EXPECT_EQ(RunInstall(Source()), 1);
+    EXPECT_EQ(RunInstallHere(), 1);
 
     EXPECT_EQ(seen.calls, 1);
     EXPECT_EQ(seen.text, c.message);

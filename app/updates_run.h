@@ -1,0 +1,48 @@
+// What one run of the program shares: the updates folder, its lock and the
+// state document, made once by the entry and handed to the workflow.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/file_lock.h"
+#include "state/state_file.h"
+
+namespace solvane {
+
+struct UpdatesRun {
+  std::string folder;           // the updates folder, narrow path, no trailing '/'
+  LockAttempt lock;             // the folder's lock while this run holds it
+  Json state = Json::object();  // Updates.json as this run last read or wrote it
+};
+
+// Creates the updates folder and points the log into it, so that no later
+// step can fail on a missing folder. Throws std::filesystem::filesystem_error
+// as UpdatesDirectory does.
+[[nodiscard]] UpdatesRun OpenUpdatesRun();
+
+// Takes the folder's lock, waiting a few seconds for another SolvaneSetup,
+// and reads the state file into `run.state`: the state is read once per hold,
+// because only the holder may change it. False without the lock
+// (LockProblem(run.lock) says why); `state_problem`, when given, receives
+// why an unusable state file was read as empty.
+[[nodiscard]] bool TakeFolder(UpdatesRun& run, std::string* state_problem = nullptr);
+
+// Lets the lock go, so that a long transfer holds up no other run.
+// `run.state` may be stale from here until the next TakeFolder.
+void LetGoFolder(UpdatesRun& run);
+
+// Writes `run.state` to the state file, for a step that must outlive the
+// process. False when it could not be written; the file is unchanged then.
+[[nodiscard]] bool SaveRun(const UpdatesRun& run);
+
+// Why `attempt` holds no lock, for the log: "another SolvaneSetup is busy",
+// or "cannot lock the updates folder: <the system's text>".
+[[nodiscard]] std::string LockProblem(const LockAttempt& attempt);
+
+// For a run that let the folder go: takes it for a moment, applies `change`
+// to the state as it stands on disk and saves it. False when the lock or the
+// save failed; nothing is written then. `run.state` is not touched.
+bool ChangeStateBriefly(const UpdatesRun& run, const std::function<void(Json&)>& change);
+
+}  // namespace solvane
