@@ -10,6 +10,11 @@
 #                              download's bytes on the wire; peak RSS
 #   scripts/bench.sh manifest  ParseManifest's peak memory on hostile manifests
 #                              just under the 16 MiB body cap
+#   scripts/bench.sh server    what checks cost the release server: bytes on the
+#                              wire and connections of a check of an unchanged
+#                              release, 10,000 installations starting their
+#                              checks at 9:00-9:05 for 7 days (busiest minute),
+#                              and a gzip bomb against the manifest's cap
 #
 # Each run is a fresh process working on the same random files; one untimed
 # warm-up run of every client, then rounds in alternating order (A B, B A);
@@ -27,14 +32,22 @@ source "$(dirname "$0")/lib.sh"
 
 which=${1:-}
 case $which in
-  download | verify | check | manifest) ;;
-  *) solvane_fail "usage: bench.sh download|verify|check|manifest" ;;
+  download | verify | check | manifest | server) ;;
+  *) solvane_fail "usage: bench.sh download|verify|check|manifest|server" ;;
 esac
 build=${SOLVANE_BENCH_BUILD:-$solvane_root/build-bench}
 rounds=${SOLVANE_BENCH_ROUNDS:-6}
 solvane_build_project "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_BENCH=ON \
   -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF -DSOLVANE_WITH_GTK=OFF -- "${which}_bench"
 
+if [[ $which == server ]]; then
+  echo "== server benchmark: $(nproc) CPUs,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  work=$(mktemp -d "${SOLVANE_BENCH_DIR:-${TMPDIR:-/tmp}}/solvane-bench.XXXXXX")
+  solvane_at_exit "rm -rf '$work'"
+  "$build/bench/server_load_bench" "$work"
+  exit 0
+fi
 if [[ $which == manifest ]]; then
   echo "== manifest benchmark: load average $(cut -d' ' -f1-3 /proc/loadavg)"
   "$build/bench/manifest_bench"
