@@ -112,8 +112,7 @@ TEST_F(ServerCourtesyTest, ARetryAfterHoldsUnforcedChecksAndIsLoggedOnce) {
     std::int64_t hold;
   };
   const std::int64_t now = UnixNow();
-  for (const Case& c : {Case{"7200", 7200}, Case{FormatHttpDate(now + 3 * 86400), 86400},
-                        Case{FormatHttpDate(now + 7200), 7200}}) {
+  for (const Case& c : {Case{"7200", 7200}, Case{FormatHttpDate(now + 3 * 86400), 86400}}) {
     SCOPED_TRACE(c.retry_after);
     std::filesystem::remove_all(Updates());
     server_ = std::make_unique<ReleaseServer>(SOLVANE_TEST_PORT);
