@@ -611,9 +611,13 @@ class Cycle:
         staged_path = self.windows_updates + "/" + name
         text = self.state_text()
         lines = text.split("\n")
-        check(len(lines) == 15 and lines[14] == "", "%s: not 14 lines:\n%s" % (self.label, text))
+        check(len(lines) == 21 and lines[20] == "", "%s: not 20 lines:\n%s" % (self.label, text))
+        # The manifest is kept, with the validator to ask after it next time.
         pattern = (
-            r'\{\n   "last_check": (\d+),\n   "release_notes": \{\n'
+            r'\{\n   "kept_manifest": \{\n      "etag": "\\"wine-installer-1\\"",\n'
+            r'      "last_modified": "",\n      "signature_etag": "",\n'
+            r'      "signature_last_modified": ""\n   \},\n'
+            r'   "last_check": (\d+),\n   "release_notes": \{\n'
             r'      "notes": "First release\.",\n      "version": "0\.1\.0"\n   \},\n'
             r'   "staged": \{\n      "date": "(\d{4}-\d\d-\d\d)",\n'
             r'      "installer": "(.*)",\n'
