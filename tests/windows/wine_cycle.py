@@ -658,7 +658,10 @@ class Cycle:
         check(staged_path in self.launched(), "%s: launch not noted: %r" % (
             self.label, self.launched()))
         applied = self.state_text()
-        expected = ('{\n   "last_check": %s,\n   "release_notes": {\n'
+        expected = ('{\n   "kept_manifest": {\n      "etag": "\\"wine-installer-1\\"",\n'
+                    '      "last_modified": "",\n      "signature_etag": "",\n'
+                    '      "signature_last_modified": ""\n   },\n'
+                    '   "last_check": %s,\n   "release_notes": {\n'
                     '      "notes": "Second release: faster, \u00e9l\u00e9gant.",\n'
                     '      "version": "0.2.0"\n   }\n}\n' % match.group(1))
         check(applied == expected, "%s: state after --apply:\n%s" % (self.label, applied))
