@@ -20,6 +20,10 @@ inline constexpr std::size_t kManifestBodyCap = 16u * 1024 * 1024;
 inline constexpr const char kStateFileName[] = "/Updates.json";
 inline constexpr const char kLogFileName[] = "/SolvaneSetup.log";
 inline constexpr const char kLockFileName[] = "/Updates.lock";
+// The last accepted manifest and its signature, kept so that the next check
+// can ask the server whether they are still current.
+inline constexpr const char kKeptManifestFileName[] = "/Manifest.kept.json";
+inline constexpr const char kKeptSignatureFileName[] = "/Manifest.kept.json.minisig";
 // An installer is downloaded under its name plus this, and renamed when whole
 // and verified.
 inline constexpr const char kPartialSuffix[] = ".partial";

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
@@ -13,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "state/check_schedule.h"
 #include "state/installer_name.h"
 #include "state/manifest.h"
 #include "state/paths.h"
@@ -24,8 +27,6 @@
 namespace solvane {
 namespace {
 
-// Minimum time between two unforced update checks.
-constexpr std::int64_t kCheckIntervalSeconds = 86400;
 // The installer's name when its URL has no path.
 constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
 
@@ -111,14 +112,52 @@ std::optional<StagedRecord> SoundStagedRecord(UpdatesRun& run) {
   return std::nullopt;
 }
 
-// Whether an unforced check is held back by the daily interval. Compared
-// with now -/+ interval so that no stored value can overflow; a last_check
-// further ahead than one interval (a clock that once ran ahead) is stale, or
-// it would hold back every check until then.
-bool WithinInterval(const Json& state) {
-  const std::int64_t last = ReadLastCheck(state);
-  const std::int64_t now = UnixNow();
-  return last > now - kCheckIntervalSeconds && last <= now + kCheckIntervalSeconds;
+// Whether an unforced check asks the server now; logs why not.
+bool UnforcedCheckDue(const Json& state) {
+  switch (UnforcedCheckTiming(ReadLastCheck(state), ReadCheckHold(state), UnixNow())) {
+    case CheckTiming::kDue:
+      return true;
+    case CheckTiming::kRecent:
+      LogMessage("check: skipped (within 24h interval)");
+      return false;
+    case CheckTiming::kServerHold:
+      LogMessage("check: skipped (the server asked to wait)");
+      return false;
+  }
+  return false;
+}
+
+// Waits a random while before a due unforced check's first request, without
+// the folder's lock, so that machines started together do not ask together.
+// False when the check ends here: the folder could not be taken again, or
+// another run checked meanwhile.
+bool SpreadTheCheck(UpdatesRun& run, std::int64_t longest) {
+  if (longest <= 0) return true;
+  const std::int64_t wait = SpreadWaitSeconds(longest);
+  LogMessage("check: waiting %lld s before asking the server", static_cast<long long>(wait));
+  LetGoFolder(run);
+  std::this_thread::sleep_for(std::chrono::seconds(wait));
+  if (!TakeFolder(run)) {
+    LogMessage("check: %s", LockProblem(run.lock).c_str());
+    return false;
+  }
+  return UnforcedCheckDue(run.state);
+}
+
+// Keeps what the server said about being asked again: the validators of the
+// kept manifest, and a wait it asked for (logged once, as it arrives). An
+// answer without a wait ends an earlier one.
+void NoteServerAnswers(Json& state, const FetchedManifest& manifest) {
+  if (manifest.kept) {
+    WriteKeptManifest(state, *manifest.kept);
+  } else {
+    (void)DropKeptManifest(state);
+  }
+  const std::int64_t until = ServerHoldUntil(UnixNow(), manifest.retry_after_seconds);
+  if (until != 0) {
+    LogMessage("check: the server asks to wait until %s", FormatUtcTime(until).c_str());
+  }
+  if (until != 0 || manifest.outcome.http_status != 0) (void)WriteCheckHold(state, until);
 }
 
 // Records that a check ran, whatever the fetch gave: a failed fetch
@@ -126,6 +165,7 @@ bool WithinInterval(const Json& state) {
 // be written, and then nothing may be staged either.
 bool RecordCheck(UpdatesRun& run, const FetchedManifest& manifest) {
   WriteLastCheck(run.state, UnixNow());
+  NoteServerAnswers(run.state, manifest);
   (void)RaiseManifestSerial(run.state, manifest.serial);
   (void)TidyUpdatesFolder(run.state, UnixNow());  // saved below whether or not it changed
   return SaveRun(run);
@@ -270,8 +310,8 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
     return 0;
   }
   if (!state_problem.empty()) LogMessage("check: %s", state_problem.c_str());
-  if (!request.force && WithinInterval(run.state)) {
-    LogMessage("check: skipped (within 24h interval)");
+  if (!request.force &&
+      (!UnforcedCheckDue(run.state) || !SpreadTheCheck(run, source.check_spread_seconds))) {
     return 0;
   }
 
@@ -281,8 +321,9 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
     LogMessage(
         "check: --channel takes 1 to 32 characters from a-z0-9- (no leading -); stable only");
   }
+  const KeptManifest kept{run.folder, ReadKeptManifest(run.state)};
   const FetchedManifest manifest =
-      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel);
+      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept);
   // Drawn once for good, when there is a manifest to use it on, and saved
   // with the check's record below; a refused manifest changes no more than
   // last_check.

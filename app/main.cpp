@@ -13,7 +13,7 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY,
-                                      SOLVANE_RELEASE_PUBLIC_KEYS};
+                                      SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS};
   return solvane::RunProgram(solvane::CommandLineArguments(), source);
 }
 
@@ -21,7 +21,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
 int main(int argc, char** argv) {
   const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY,
-                                      SOLVANE_RELEASE_PUBLIC_KEYS};
+                                      SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS};
   return solvane::RunProgram(std::vector<std::string>(argv, argv + argc), source);
 }
 

@@ -5,24 +5,116 @@
 #include <vector>
 
 #include "app/transfer_report.h"
+#include "constants.h"
 #include "net/signature.h"
 #include "net/transfer.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "state/manifest.h"
 #include "state/signed_members.h"
 
 namespace solvane {
+namespace {
+
+// The whole file at `path` when it is at most `cap` bytes.
+std::optional<std::string> ReadKeptFile(const std::string& path, std::size_t cap) {
+  const UniqueFile file = OpenFile(path, "rb");
+  if (!file) return std::nullopt;
+  std::string text;
+  char buffer[16 * 1024];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    text.append(buffer, n);
+    if (text.size() > cap) return std::nullopt;
+  }
+  if (std::ferror(file.get())) return std::nullopt;
+  return text;
+}
+
+// The kept copies and the validators to ask with, when every file the build
+// checks is there to fall back on.
+struct KeptCopy {
+  std::string body;
+  std::string signature;
+  KeptManifestRecord record;
+};
+
+std::optional<KeptCopy> LoadKeptCopy(const KeptManifest* keeping, bool with_signature) {
+  if (!keeping || keeping->folder.empty() || !keeping->record) return std::nullopt;
+  if (keeping->record->etag.empty() && keeping->record->last_modified.empty()) return std::nullopt;
+  KeptCopy copy;
+  copy.record = *keeping->record;
+  std::optional<std::string> body =
+      ReadKeptFile(keeping->folder + kKeptManifestFileName, kManifestBodyCap);
+  if (!body) return std::nullopt;
+  copy.body = std::move(*body);
+  if (with_signature) {
+    std::optional<std::string> signature =
+        ReadKeptFile(keeping->folder + kKeptSignatureFileName, kSignatureFileCap);
+    if (!signature) return std::nullopt;
+    copy.signature = std::move(*signature);
+  }
+  return copy;
+}
+
+void RemoveKeptFiles(const std::string& folder) {
+  (void)RemovePath(folder + kKeptManifestFileName);
+  (void)RemovePath(folder + kKeptSignatureFileName);
+}
+
+// Keeps an accepted manifest (and signature) for the next check's
+// conditional request; the record, or nullopt when there is nothing to ask
+// with or the files could not be written.
+std::optional<KeptManifestRecord> KeepCopy(const std::string& folder, const std::string& body,
+                                           const std::string* signature,
+                                           const KeptManifestRecord& record) {
+  const bool askable = !record.etag.empty() || !record.last_modified.empty();
+  if (askable && WriteFileAtomically(folder + kKeptManifestFileName, body, FileForm::kBinary) &&
+      (!signature ||
+       WriteFileAtomically(folder + kKeptSignatureFileName, *signature, FileForm::kBinary))) {
+    if (!signature) (void)RemovePath(folder + kKeptSignatureFileName);
+    return record;
+  }
+  RemoveKeptFiles(folder);
+  return std::nullopt;
+}
+
+// A server asking to be left alone answers 429 or 503 with a Retry-After.
+std::int64_t RetryAfterOf(const TransferOutcome& outcome) {
+  const bool busy = outcome.http_status == 429 || outcome.http_status == 503;
+  return busy ? outcome.retry_after_seconds : 0;
+}
+
+}  // namespace
 
 FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial,
-                                     const std::string& channel) {
+                                     const std::string& channel, const KeptManifest* keeping) {
+  const bool signed_build = !source.public_keys.empty();
+  const std::optional<KeptCopy> copy = LoadKeptCopy(keeping, signed_build);
   FetchedManifest manifest;
-  manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body);
+  // Unchanged unless this fetch decides otherwise; a record whose files are
+  // gone is dropped.
+  if (copy) manifest.kept = copy->record;
+
+  const Validators have =
+      copy ? Validators{copy->record.etag, copy->record.last_modified} : Validators{};
+  manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body, {}, have);
   LogRoute(manifest.outcome);
   LogFetchFailure(source.ManifestUrl(), manifest.outcome);
-  manifest.fetched = manifest.outcome.ok();
+  manifest.retry_after_seconds = RetryAfterOf(manifest.outcome);
+  if (copy && manifest.outcome.not_modified()) {
+    manifest.body = copy->body;
+    manifest.from_kept_copy = true;
+  }
+  manifest.fetched = manifest.outcome.ok() || manifest.from_kept_copy;
   if (!manifest.fetched) return manifest;
-  if (source.public_keys.empty()) {
+  const KeptManifestRecord fresh{manifest.outcome.validators.etag,
+                                 manifest.outcome.validators.last_modified, "", ""};
+  if (!signed_build) {
     manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
+    if (keeping && !manifest.from_kept_copy) {
+      manifest.kept = KeepCopy(keeping->folder, manifest.body, nullptr, fresh);
+    }
     return manifest;
   }
 
@@ -35,23 +127,53 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   small.body_cap = kSignatureFileCap;
   std::string signature;
   const std::string signature_url = source.ManifestUrl() + ".minisig";
-  const TransferOutcome signature_outcome = FetchManifest(signature_url, signature, small);
+  // A changed manifest comes with a changed signature: only the kept
+  // manifest's signature is worth asking after.
+  const Validators signature_have =
+      manifest.from_kept_copy
+          ? Validators{copy->record.signature_etag, copy->record.signature_last_modified}
+          : Validators{};
+  const TransferOutcome signature_outcome =
+      FetchManifest(signature_url, signature, small, signature_have);
   LogRoute(signature_outcome);
   LogFetchFailure(signature_url, signature_outcome);
-  if (!signature_outcome.ok()) {
+  const bool signature_kept = !signature_have.empty() && signature_outcome.not_modified();
+  if (signature_kept) signature = copy->signature;
+  if (!signature_outcome.ok() && !signature_kept) {
+    if (!manifest.retry_after_seconds)
+      manifest.retry_after_seconds = RetryAfterOf(signature_outcome);
     manifest.rejection = "signature missing";
     return manifest;
   }
   const SignatureCheck check = CheckSignature(manifest.body, signature, *keys);
-  if (check != SignatureCheck::kValid) {
+  if (check == SignatureCheck::kValid) {
+    // Read only once its signature vouches for it.
+    manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
+    const std::optional<SignedMembers> members = CheckSignedMembers(
+        manifest.document, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
+    if (members) manifest.serial = members->serial;
+  } else {
     manifest.rejection = SignatureCheckText(check);
+  }
+
+  if (!keeping) return manifest;
+  if (!manifest.rejection.empty()) {
+    // A kept copy that no longer passes is never offered again; the next
+    // check fetches in full.
+    if (manifest.from_kept_copy || signature_kept) {
+      RemoveKeptFiles(keeping->folder);
+      manifest.kept.reset();
+    }
     return manifest;
   }
-  // Read only once its signature vouches for it.
-  manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
-  const std::optional<SignedMembers> members = CheckSignedMembers(
-      manifest.document, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
-  if (members) manifest.serial = members->serial;
+  if (!manifest.from_kept_copy || !signature_kept) {
+    KeptManifestRecord record = manifest.from_kept_copy ? copy->record : fresh;
+    const Validators& signature_validators =
+        signature_kept ? signature_have : signature_outcome.validators;
+    record.signature_etag = signature_validators.etag;
+    record.signature_last_modified = signature_validators.last_modified;
+    manifest.kept = KeepCopy(keeping->folder, manifest.body, &signature, record);
+  }
   return manifest;
 }
 

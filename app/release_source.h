@@ -1,6 +1,7 @@
 // Where this build finds its releases. Fixed when the program is built.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace solvane {
@@ -13,6 +14,8 @@ struct ReleaseSource {
   std::string platform_key;  // key of this build's releases in the manifest
   // minisign public keys ("RW...") separated by ';'; "" when releases are unsigned
   std::string public_keys = {};
+  // The longest random wait before an unforced check's first request; 0: none.
+  std::int64_t check_spread_seconds = 0;
 
   std::string ManifestUrl() const { return base_url + kManifestFileName; }
 };

@@ -88,7 +88,8 @@ set(SOLVANE_TEST_BASE_URL "http://127.0.0.1:${SOLVANE_TEST_PORT}/solvane/")
 
 # solvane_add_program(<target> <base url> <platform key> [<public keys>]):
 # the entry point linked with the core library, for one release identity.
-# Without public keys the build takes unsigned manifests.
+# Without public keys the build takes unsigned manifests. The check's spread
+# wait is SOLVANE_CHECK_SPREAD_SECONDS as the caller's scope sees it.
 function(solvane_add_program target base_url platform_key)
   solvane_check_release_url("${base_url}" "${SOLVANE_ALLOW_PLAIN_HTTP}")
   set(keys "${ARGN}")
@@ -102,7 +103,8 @@ function(solvane_add_program target base_url platform_key)
   target_include_directories(${target} PRIVATE "${identity_dir}")
   target_compile_definitions(${target} PRIVATE
     SOLVANE_RELEASE_BASE_URL="${base_url}"
-    SOLVANE_PLATFORM_KEY="${platform_key}")
+    SOLVANE_PLATFORM_KEY="${platform_key}"
+    SOLVANE_CHECK_SPREAD_SECONDS=${SOLVANE_CHECK_SPREAD_SECONDS})
   target_link_libraries(${target} PRIVATE solvane_core)
   if(WIN32)
     set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)

@@ -3,6 +3,14 @@ option(SOLVANE_BUILD_TOOLS "Build solvane-publish" ON)
 option(SOLVANE_BUILD_BENCH "Build the benchmarks" OFF)
 option(SOLVANE_BUILD_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 option(SOLVANE_WITH_GTK "GTK 3 progress window on Linux (OFF: text progress only)" ON)
+# The longest random wait of a due unforced check before its first request,
+# so that machines started together do not ask the release server together.
+# 0 turns it off (the test and demo programs are built so).
+set(SOLVANE_CHECK_SPREAD_SECONDS 600 CACHE STRING
+  "Longest random wait in seconds before an unforced update check (0: none)")
+if(NOT SOLVANE_CHECK_SPREAD_SECONDS MATCHES "^[0-9]+$" OR SOLVANE_CHECK_SPREAD_SECONDS GREATER 86400)
+  message(FATAL_ERROR "SOLVANE_CHECK_SPREAD_SECONDS must be a whole number of seconds, 0 to 86400")
+endif()
 option(SOLVANE_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

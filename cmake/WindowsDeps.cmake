@@ -21,8 +21,16 @@ function(solvane_mingw_library target name header library definition links)
     INTERFACE_LINK_LIBRARIES "${SOLVANE_${name}_LIBRARY};${links}")
 endfunction()
 
+# The manifest may come gzip-encoded, so libcurl must decode it: only a
+# library from a curl-zlib-* prefix (built against MinGW's zlib) will do.
 solvane_mingw_library(solvane_curl CURL curl/curl.h curl CURL_STATICLIB
   "ws2_32;crypt32;bcrypt;secur32;advapi32;winmm")
+if(NOT SOLVANE_CURL_LIBRARY MATCHES "/curl-zlib-[^/]+/")
+  message(FATAL_ERROR "${SOLVANE_CURL_LIBRARY} is a MinGW libcurl without zlib. Run "
+    "scripts/install-windows-deps.sh and scripts/build-mingw-deps.sh to build one with it.")
+endif()
+find_library(SOLVANE_ZLIB_LIBRARY NAMES libz.a REQUIRED)
+set_property(TARGET solvane_curl APPEND PROPERTY INTERFACE_LINK_LIBRARIES "${SOLVANE_ZLIB_LIBRARY}")
 
 # libsodium likewise: scripts/build-sodium-mingw.sh builds a static, minimal
 # one (Ed25519 signatures, BLAKE2b, base64; no scrypt) from Debian's source.

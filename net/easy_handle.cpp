@@ -23,6 +23,7 @@ void SetCommonOptions(CURL* handle, const std::string& url, const ProxyRoute& ro
                    tuning.timeout_seconds > 0 ? tuning.timeout_seconds : timeout);
   // A release fetched over TLS must not be redirected to plain text.
   if (IsHttps(url)) curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+  if (CURLSH* share = SessionShare()) curl_easy_setopt(handle, CURLOPT_SHARE, share);
 }
 
 TransferOutcome Classify(CURL* handle, CURLcode code, OutcomeKind refused_write,

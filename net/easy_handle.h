@@ -19,10 +19,14 @@ struct CurlCleanup {
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
 // The URL, the route, the body's writer, redirects and the whole-transfer
-// limit: `timeout` seconds unless `tuning` names its own, 0 for none.
+// limit: `timeout` seconds unless `tuning` names its own, 0 for none. Within a
+// TransferSession the handle also takes the session's shared connections.
 void SetCommonOptions(CURL* handle, const std::string& url, const ProxyRoute& route,
                       curl_write_callback write, void* target, long timeout,
                       const TransferTuning& tuning);
+
+// The session's share of connections while a TransferSession lives, else null.
+CURLSH* SessionShare();
 
 // What a finished curl_easy_perform says about the transfer. A write
 // callback's refusal (CURLE_WRITE_ERROR) means what the caller made it mean, so

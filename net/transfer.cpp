@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <memory>
+
 #include "net/easy_handle.h"
 
 namespace solvane {
@@ -25,10 +27,49 @@ std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* 
   return n;
 }
 
+struct SlistFree {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+struct ShareCleanup {
+  void operator()(CURLSH* share) const noexcept { curl_share_cleanup(share); }
+};
+
+std::unique_ptr<CURLSH, ShareCleanup>& SessionShareStorage() {
+  static std::unique_ptr<CURLSH, ShareCleanup> share;
+  return share;
+}
+
+// The header `name` of the last response (after redirects), "" when absent.
+std::string LastHeader(CURL* handle, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK || !header) {
+    return "";
+  }
+  return header->value;
+}
+
+// The request headers that make a fetch conditional on `have`: the ETag is
+// the stronger test, so a server that sent one is asked by it alone.
+HeaderList ConditionalHeaders(const Validators& have) {
+  HeaderList list;
+  std::string line;
+  if (!have.etag.empty()) {
+    line = "If-None-Match: " + have.etag;
+  } else if (!have.last_modified.empty()) {
+    line = "If-Modified-Since: " + have.last_modified;
+  }
+  if (!line.empty()) list.reset(curl_slist_append(nullptr, line.c_str()));
+  return list;
+}
+
 }  // namespace
 
+CURLSH* SessionShare() { return SessionShareStorage().get(); }
+
 TransferOutcome FetchManifest(const std::string& url, std::string& body,
-                              const TransferTuning& tuning) {
+                              const TransferTuning& tuning, const Validators& have) {
   TransferOutcome outcome;
   outcome.route = ChooseRoute(url);
   CurlHandle handle(curl_easy_init());
@@ -41,6 +82,10 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
   BodySink sink{&body, tuning.body_cap};
   SetCommonOptions(handle.get(), url, outcome.route, AppendToBody, &sink, kManifestTimeoutSeconds,
                    tuning);
+  // Every encoding this libcurl decodes; the sink sees (and caps) decoded bytes.
+  curl_easy_setopt(handle.get(), CURLOPT_ACCEPT_ENCODING, "");
+  const HeaderList conditions = ConditionalHeaders(have);
+  if (conditions) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, conditions.get());
   if (tuning.adjust_handle) tuning.adjust_handle(handle.get());
 
   const CURLcode code = curl_easy_perform(handle.get());
@@ -49,11 +94,37 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
   outcome = Classify(handle.get(), code, OutcomeKind::kTooLarge, false);
   outcome.route = std::move(route);
   outcome.bytes_held = static_cast<std::int64_t>(body.size());
+  if (outcome.http_status != 0) {
+    outcome.validators = {LastHeader(handle.get(), "ETag"),
+                          LastHeader(handle.get(), "Last-Modified")};
+    curl_off_t wait = 0;
+    if (curl_easy_getinfo(handle.get(), CURLINFO_RETRY_AFTER, &wait) == CURLE_OK && wait > 0) {
+      outcome.retry_after_seconds = static_cast<std::int64_t>(wait);
+    }
+  }
   return outcome;
 }
 
-TransferSession::TransferSession() { curl_global_init(CURL_GLOBAL_ALL); }
+TransferSession::TransferSession() {
+  curl_global_init(CURL_GLOBAL_ALL);
+  // Without a share every transfer opens its own connection, as before.
+  std::unique_ptr<CURLSH, ShareCleanup> share(curl_share_init());
+  if (share &&
+      curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK) {
+    share.reset();
+  }
+  if (share) {
+    // TLS sessions too, so that a connection opened again (a server that
+    // closes after each answer) resumes its handshake.
+    (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    (void)curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  SessionShareStorage() = std::move(share);
+}
 
-TransferSession::~TransferSession() { curl_global_cleanup(); }
+TransferSession::~TransferSession() {
+  SessionShareStorage().reset();  // closes the connections it kept
+  curl_global_cleanup();
+}
 
 }  // namespace solvane

@@ -44,6 +44,15 @@ enum class OutcomeKind {
   kOther,                 // another libcurl failure (`curl_code`, `curl_text`)
 };
 
+// What a server said identifies the version of a resource: its ETag, else its
+// Last-Modified. Both "" when it said neither.
+struct Validators {
+  std::string etag;
+  std::string last_modified;
+
+  bool empty() const { return etag.empty() && last_modified.empty(); }
+};
+
 struct TransferOutcome {
   OutcomeKind kind = OutcomeKind::kOk;
   long http_status = 0;   // the final response's status; 0 when none came
@@ -54,17 +63,29 @@ struct TransferOutcome {
   // afterwards (a resumable partial file, or the whole file).
   std::int64_t bytes_held = 0;
   bool kept_for_resume = false;  // the destination keeps its bytes for a later try
+  Validators validators;         // the final response's, for a conditional request later
+  // Seconds the final response's Retry-After asks the client to wait (a date
+  // is counted from now); 0 when it has none.
+  std::int64_t retry_after_seconds = 0;
 
   bool ok() const { return kind == OutcomeKind::kOk; }
+  // The server's 304: the copy whose validators were sent is still current.
+  bool not_modified() const { return kind == OutcomeKind::kHttpStatus && http_status == 304; }
 };
 
 // Appends the resource at `url` to `body`. Ok only for a completed transfer
 // with final status 200; `body` keeps whatever arrived, also on failure.
+// The body may come compressed in any encoding libcurl decodes; the tuning's
+// cap counts the decoded bytes. With `have` not empty the request is
+// conditional (If-None-Match, else If-Modified-Since), and a 304 answers it.
 [[nodiscard]] TransferOutcome FetchManifest(const std::string& url, std::string& body,
-                                            const TransferTuning& tuning = {});
+                                            const TransferTuning& tuning = {},
+                                            const Validators& have = {});
 
 // Pairs curl_global_init(CURL_GLOBAL_ALL) with curl_global_cleanup for the
-// span of a workflow that transfers.
+// span of a workflow that transfers, and holds the connections its transfers
+// share: the manifest, its signature and the installer, when they come from
+// the same server, travel over one connection. One session at a time.
 class TransferSession {
  public:
   TransferSession();

@@ -12,6 +12,11 @@
 #                              just under the 16 MiB body cap
 #   scripts/bench.sh rollout   100,000 rollout draws: how many land in each
 #                              tenth of the range, and what each share reaches
+#   scripts/bench.sh server    what checks cost the release server: bytes on the
+#                              wire and connections of a check of an unchanged
+#                              release, 10,000 installations starting their
+#                              checks at 9:00-9:05 for 7 days (busiest minute),
+#                              and a gzip bomb against the manifest's cap
 #
 # Each run is a fresh process working on the same random files; one untimed
 # warm-up run of every client, then rounds in alternating order (A B, B A);
@@ -29,8 +34,8 @@ source "$(dirname "$0")/lib.sh"
 
 which=${1:-}
 case $which in
-  download | verify | check | manifest | rollout) ;;
-  *) solvane_fail "usage: bench.sh download|verify|check|manifest|rollout" ;;
+  download | verify | check | manifest | rollout | server) ;;
+  *) solvane_fail "usage: bench.sh download|verify|check|manifest|rollout|server" ;;
 esac
 build=${SOLVANE_BENCH_BUILD:-$solvane_root/build-bench}
 rounds=${SOLVANE_BENCH_ROUNDS:-6}
@@ -39,6 +44,14 @@ solvane_build_project "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_BENCH=
 
 if [[ $which == rollout ]]; then
   "$build/bench/rollout_bench" 100000
+  exit 0
+fi
+if [[ $which == server ]]; then
+  echo "== server benchmark: $(nproc) CPUs,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  work=$(mktemp -d "${SOLVANE_BENCH_DIR:-${TMPDIR:-/tmp}}/solvane-bench.XXXXXX")
+  solvane_at_exit "rm -rf '$work'"
+  "$build/bench/server_load_bench" "$work"
   exit 0
 fi
 if [[ $which == manifest ]]; then

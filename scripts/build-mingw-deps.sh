@@ -3,7 +3,7 @@
 # below $SOLVANE_MINGW_CACHE (default /var/cache/solvane-mingw) that the
 # toolchain file cmake/mingw-w64.cmake searches:
 #
-#   curl-<version>         static libcurl with Schannel (scripts/build-curl-mingw.sh)
+#   curl-zlib-<version>    static libcurl with Schannel and zlib (scripts/build-curl-mingw.sh)
 #   sodium-<version>       static minimal libsodium (scripts/build-sodium-mingw.sh)
 #   googletest-<version>   static GoogleTest built from /usr/src/googletest
 #   headers-<versions>     nlohmann-json (copied from Debian's package, so that

@@ -8,10 +8,11 @@ source "$(dirname "$0")/lib.sh"
 # The sources of the cross build's libraries: GoogleTest is built from
 # /usr/src/googletest, the header-only libraries are copied, and
 # cpp-httplib's version picks its source package; libsodium's source tree
-# needs its configure script generated. The tests need a virtual screen, the
+# needs its configure script generated; libcurl decodes compressed manifests
+# with MinGW's zlib. The tests need a virtual screen, the
 # cycle's driver, its TLS certificate and minisign for the signed manifests.
 solvane_install_packages \
-  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev \
   wine wine64 \
   imagemagick \
   dpkg-dev \

@@ -53,9 +53,12 @@ bool IsReservedName(const std::string& name) {
   const std::string lower = AsciiLower(name);
   const std::string state = AsciiLower(kStateFileName + 1);
   const std::string log = AsciiLower(kLogFileName + 1);
+  // The kept signature's name continues the kept manifest's.
+  const std::string kept = AsciiLower(kKeptManifestFileName + 1);
   return lower == state || lower == log || lower == AsciiLower(kLockFileName + 1) ||
-         lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
-         lower.ends_with(AsciiLower(kPartialSuffix)) || LooksLikeShortAlias(name);
+         lower == kept || lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
+         lower.starts_with(kept + ".") || lower.ends_with(AsciiLower(kPartialSuffix)) ||
+         LooksLikeShortAlias(name);
 }
 
 std::optional<std::string> InstallerFileName(const std::string& url, const std::string& fallback) {

@@ -172,4 +172,49 @@ bool DropStaged(Json& state) { return state.is_object() && state.erase("staged")
 
 bool DropPartial(Json& state) { return state.is_object() && state.erase("partial") > 0; }
 
+std::optional<KeptManifestRecord> ReadKeptManifest(const Json& state) {
+  if (!state.is_object()) return std::nullopt;
+  const auto it = state.find("kept_manifest");
+  if (it == state.end() || !it->is_object()) return std::nullopt;
+  KeptManifestRecord record;
+  const std::pair<const char*, std::string*> members[] = {
+      {"etag", &record.etag},
+      {"last_modified", &record.last_modified},
+      {"signature_etag", &record.signature_etag},
+      {"signature_last_modified", &record.signature_last_modified},
+  };
+  for (const auto& [key, out] : members) {
+    const auto member = it->find(key);
+    if (member == it->end()) continue;
+    if (!member->is_string()) return std::nullopt;
+    *out = member->get<std::string>();
+  }
+  return record;
+}
+
+void WriteKeptManifest(Json& state, const KeptManifestRecord& record) {
+  state["kept_manifest"] = Json{{"etag", record.etag},
+                                {"last_modified", record.last_modified},
+                                {"signature_etag", record.signature_etag},
+                                {"signature_last_modified", record.signature_last_modified}};
+}
+
+bool DropKeptManifest(Json& state) { return state.is_object() && state.erase("kept_manifest") > 0; }
+
+std::int64_t ReadCheckHold(const Json& state) {
+  if (!state.is_object()) return 0;
+  const auto it = state.find("check_hold_until");
+  return it == state.end() ? 0 : JsonInt64(*it).value_or(0);
+}
+
+bool WriteCheckHold(Json& state, std::int64_t until) {
+  if (until == ReadCheckHold(state)) return false;
+  if (until == 0) {
+    state.erase("check_hold_until");
+  } else {
+    state["check_hold_until"] = until;
+  }
+  return true;
+}
+
 }  // namespace solvane

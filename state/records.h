@@ -40,6 +40,15 @@ struct LaunchedRecord {
   std::int64_t time = 0;  // when it was started, seconds since the Unix epoch
 };
 
+// The validators of the kept manifest and signature (`kept_manifest`): what
+// the server sent with them, its ETag else its Last-Modified ("" for none).
+struct KeptManifestRecord {
+  std::string etag;
+  std::string last_modified;
+  std::string signature_etag;
+  std::string signature_last_modified;
+};
+
 // `last_check` in whole seconds: 0 when absent, not a number or outside the
 // signed 64-bit range; a fraction is truncated toward zero.
 std::int64_t ReadLastCheck(const Json& state);
@@ -116,5 +125,17 @@ void WritePartial(Json& state, const PartialRecord& record);
 // Remove the `staged` or the `partial` record; true when there was one.
 bool DropStaged(Json& state);
 bool DropPartial(Json& state);
+
+// The `kept_manifest` record, or nullopt unless it is an object whose four
+// members are strings (missing members read as "").
+[[nodiscard]] std::optional<KeptManifestRecord> ReadKeptManifest(const Json& state);
+void WriteKeptManifest(Json& state, const KeptManifestRecord& record);
+bool DropKeptManifest(Json& state);
+
+// `check_hold_until`, the time a server asked checks to wait until, in
+// seconds since the Unix epoch: 0 when absent or not a whole number.
+std::int64_t ReadCheckHold(const Json& state);
+// Sets `check_hold_until`, or removes it for 0. True when the record changed.
+bool WriteCheckHold(Json& state, std::int64_t until);
 
 }  // namespace solvane

@@ -11,6 +11,7 @@
 #include "state/signed_members.h"
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/e2e/minisign_support.h"
 #include "tests/support/run_program.h"
 
 namespace solvane {
@@ -19,24 +20,6 @@ namespace {
 using namespace testing;
 
 const std::string kSignaturePath = kManifestPath + ".minisig";
-const std::string kKeys = SOLVANE_TEST_KEYS_DIR;
-
-std::string Key(const std::string& name) { return kKeys + "/" + name; }
-
-std::string InAYear() { return FormatUtcTime(UnixNow() + 365 * 86400); }
-
-// Signs `text` with Debian's minisign and returns the signature file.
-std::string Minisign(const std::string& text, const std::string& secret_key, bool legacy = false) {
-  TempDir work;
-  const std::string file = work.str() + "/manifest.json";
-  WriteFile(file, text);
-  std::vector<std::string> argv{SOLVANE_MINISIGN_PROGRAM, "-S", "-s", secret_key, "-m", file};
-  if (legacy) argv.push_back("-l");
-  const ToolRun run = RunTool(argv);
-  EXPECT_EQ(run.exit_code, 0) << run.err;
-  return ReadFile(file + ".minisig");
-}
-
 // Replaces line `index` (0-based) of a signature file.
 std::string WithLine(const std::string& signature, int index, const std::string& line) {
   std::vector<std::string> lines;

@@ -73,6 +73,7 @@ class TransferEnvironment : public ::testing::Environment {
     pki_ = testing::MakeTestPki(home_->str());
 #endif
     session_ = std::make_unique<TransferSession>();
+    ReleaseServer::keep_alive_by_default = false;
   }
   void TearDown() override {
     session_.reset();
@@ -662,6 +663,46 @@ TEST(TransferTls, OnlyATrustedCertificateForTheHostIsAccepted) {
   }
 }
 #endif
+
+}  // namespace
+}  // namespace solvane
+
+namespace solvane {
+namespace {
+
+// A file served with validators, gzip-encoded to every request.
+ReleaseServer::Versioned Versioned(const std::string& body, const std::string& etag,
+                                   const std::string& last_modified, bool always_gzip) {
+  ReleaseServer::Versioned file;
+  file.body = body;
+  file.etag = etag;
+  file.last_modified = last_modified;
+  file.always_gzip = always_gzip;
+  return file;
+}
+
+TEST_P(TransferTest, ACompressedManifestIsCappedOnItsDecodedBytes) {
+  // A few KiB that decode to 48 MiB stop at the cap, holding no more than it.
+  server().ServeVersioned("/bomb.json", Versioned(std::string(48u << 20, '\0'), "", "", true));
+  std::string body;
+  const TransferOutcome outcome = FetchManifest(server().Url("/bomb.json"), body, Tuning());
+  EXPECT_EQ(static_cast<int>(outcome.kind), static_cast<int>(OutcomeKind::kTooLarge));
+  EXPECT_LE(body.size(), kManifestBodyCap);
+  EXPECT_GT(body.size(), kManifestBodyCap / 2);
+}
+
+TEST_P(TransferTest, WithoutAnETagTheDateIsTheValidator) {
+  const std::string date = "Tue, 01 Dec 2026 09:00:00 GMT";
+  server().ServeVersioned("/dated.json", Versioned("{}", "", date, false));
+  std::string body;
+  const TransferOutcome first = FetchManifest(server().Url("/dated.json"), body, Tuning());
+  EXPECT_EQ(first.validators.last_modified, date);
+  EXPECT_EQ(first.validators.etag, "");
+  const TransferOutcome again =
+      FetchManifest(server().Url("/dated.json"), body, Tuning(), first.validators);
+  EXPECT_TRUE(again.not_modified());
+  EXPECT_EQ(body, "{}");
+}
 
 }  // namespace
 }  // namespace solvane

@@ -1,10 +1,14 @@
 #include "tests/support/release_server.h"
 
 #include <httplib.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -25,11 +29,16 @@ ReleaseServer::ReleaseServer(const TlsIdentity& identity, int port)
 ReleaseServer::ReleaseServer(std::unique_ptr<httplib::Server> server, const char* scheme, int port)
     : server_(std::move(server)), scheme_(scheme) {
   if (!server_->is_valid()) throw std::runtime_error("cannot set up the test server's TLS");
+  if (!keep_alive_by_default) server_->set_keep_alive_max_count(1);
   server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
     Handler handler;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++hits_[request.path];
+      clients_.insert({request.remote_addr, request.remote_port});
+      auto& headers = last_headers_[request.path];
+      headers.clear();
+      for (const auto& [name, value] : request.headers) headers.emplace(name, value);
       const auto it = handlers_.find(request.path);
       if (it != handlers_.end()) handler = it->second;
     }
@@ -80,6 +89,84 @@ void ReleaseServer::Redirect(const std::string& path, const std::string& target,
 int ReleaseServer::Hits(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   return hits_[path];
+}
+
+std::string ReleaseServer::LastHeader(const std::string& path, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [key, value] : last_headers_[path]) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value;
+    }
+  }
+  return "";
+}
+
+int ReleaseServer::Connections() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(clients_.size());
+}
+
+void ReleaseServer::ServeVersioned(const std::string& path, Versioned file) {
+  const std::string packed = Gzip(file.body);
+  Handle(path, [file, packed](const httplib::Request& request, httplib::Response& response) {
+    if (!file.etag.empty()) response.set_header("ETag", file.etag);
+    if (!file.last_modified.empty()) response.set_header("Last-Modified", file.last_modified);
+    const bool same =
+        request.has_header("If-None-Match")
+            ? !file.etag.empty() && request.get_header_value("If-None-Match") == file.etag
+            : request.has_header("If-Modified-Since") && !file.last_modified.empty() &&
+                  request.get_header_value("If-Modified-Since") == file.last_modified;
+    if (same) {
+      response.status = 304;
+      return;
+    }
+    response.status = 200;
+    const bool gzip = file.always_gzip ||
+                      (file.gzip && request.get_header_value("Accept-Encoding").find("gzip") !=
+                                        std::string::npos);
+    if (gzip) {
+      response.set_header("Content-Encoding", "gzip");
+      response.set_content(packed, "application/octet-stream");
+    } else {
+      response.set_content(file.body, "application/octet-stream");
+    }
+  });
+}
+
+std::string Gzip(const std::string& text) {
+  z_stream stream{};
+  // 15 + 16: a gzip header and trailer around the deflate stream.
+  if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
+    throw std::runtime_error("deflateInit2 failed");
+  }
+  std::string out(deflateBound(&stream, static_cast<uLong>(text.size())), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  if (result != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  return out;
+}
+
+std::string FormatHttpDate(std::int64_t unix_time) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t time = static_cast<std::time_t>(unix_time);
+  const std::tm utc = *std::gmtime(&time);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday],
+                utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                utc.tm_sec);
+  return text;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,11 @@ class ReleaseServer {
   ReleaseServer(const ReleaseServer&) = delete;
   ReleaseServer& operator=(const ReleaseServer&) = delete;
 
+  // Whether servers made from now on keep connections open between answers.
+  // In-process tests turn it off: libcurl keeps its connections for the
+  // process's next transfer, and a server's end would wait them out.
+  static inline bool keep_alive_by_default = true;
+
   int port() const { return port_; }
   // "http://127.0.0.1:<port>" + path ("https://..." for an HTTPS server).
   std::string Url(const std::string& path) const;
@@ -68,6 +74,24 @@ class ReleaseServer {
   void Redirect(const std::string& path, const std::string& target, int status = 302);
   // Number of GET requests `path` received.
   int Hits(const std::string& path);
+  // Header `name` of the last request for `path` ("" when absent).
+  std::string LastHeader(const std::string& path, const std::string& name);
+  // Connections that carried at least one request, counted by their client ports.
+  int Connections();
+
+  // Answers GET `path` with `body` as a release server with validators does:
+  // a request whose If-None-Match names `etag` (else whose If-Modified-Since
+  // is `last_modified`) gets a 304 without a body. With `gzip`, a request
+  // that accepts gzip gets the body gzip-encoded; with `always_gzip`, every
+  // request does (a host that stores its files compressed).
+  struct Versioned {
+    std::string body;
+    std::string etag = "\"m1\"";  // "" sends none
+    std::string last_modified;    // "" sends none
+    bool gzip = false;
+    bool always_gzip = false;
+  };
+  void ServeVersioned(const std::string& path, Versioned file);
 
   // Answers GET `path` with `file` and its faults. Serving it again (a new
   // version, other faults) keeps the counters below.
@@ -90,6 +114,14 @@ class ReleaseServer {
   std::map<std::string, int> hits_;
   std::map<std::string, std::int64_t> bytes_sent_;
   std::map<std::string, std::pair<std::string, std::string>> last_ranges_;
+  std::map<std::string, std::multimap<std::string, std::string>> last_headers_;
+  std::set<std::pair<std::string, int>> clients_;
 };
+
+// `text` compressed in gzip format.
+std::string Gzip(const std::string& text);
+
+// `unix_time` as an HTTP date: "Tue, 01 Dec 2026 09:00:00 GMT".
+std::string FormatHttpDate(std::int64_t unix_time);
 
 }  // namespace solvane::testing

@@ -29,6 +29,7 @@ files, never through a pipe: wine's background processes keep pipes open.
 import argparse
 import datetime
 import glob
+import gzip
 import hashlib
 import http.client
 import http.server
@@ -86,6 +87,13 @@ class ReleaseServer:
         self.cut_at = None
         self.ranges = []
         self.installer_bytes_sent = 0
+        # The manifest and its signature: answered 304 to a request naming
+        # their ETag (`conditional`), gzip-encoded when asked (`gzip`), or
+        # refused with 429 and this Retry-After (`busy`).
+        self.conditional = False
+        self.gzip = False
+        self.busy = None
+        self.if_none_match = {}
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -96,6 +104,19 @@ class ReleaseServer:
 
             def do_GET(self):
                 server.requests.append(self.path)
+                if self.path.startswith("/solvane/manifest.json"):
+                    server.if_none_match[self.path] = self.headers.get("If-None-Match", "")
+                    if server.busy and self.path == "/solvane/manifest.json":
+                        self.send_response(429)
+                        self.send_header("Retry-After", server.busy)
+                        self.send_header("Content-Length", "0")
+                        self.end_headers()
+                        return
+                    if server.conditional and self.headers.get("If-None-Match") == ETAG:
+                        self.send_response(304)
+                        self.send_header("ETag", ETAG)
+                        self.end_headers()
+                        return
                 if self.path == "/solvane/manifest.json" and server.manifest_bytes is not None:
                     self.reply(server.manifest_bytes, "application/json")
                 elif self.path == "/solvane/manifest.json" and server.manifest is not None:
@@ -139,6 +160,10 @@ class ReleaseServer:
 
             def reply(self, body, kind, slow=False, status=200):
                 self.send_response(status)
+                if (server.gzip and self.path == "/solvane/manifest.json"
+                        and "gzip" in self.headers.get("Accept-Encoding", "")):
+                    body = gzip.compress(body)
+                    self.send_header("Content-Encoding", "gzip")
                 self.send_header("Content-Type", kind)
                 self.send_header("ETag", ETAG)
                 self.send_header("Content-Length", str(len(body)))
@@ -524,6 +549,7 @@ class Cycle:
                   "%s: signed manifest not staged:\n%s" % (self.label, self.log()))
             state = json.loads(self.state_text())
             check(state.get("manifest_serial") == 7, "manifest_serial not recorded: %r" % state)
+            self.kind_to_the_server(signed_program)
 
             publish(6, "release-1.key")
             code, _, _ = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
@@ -582,6 +608,43 @@ class Cycle:
         check(not any("3.2.0" in path for path in self.server.requests[requests:]),
               "a client outside the rollout downloaded the release")
 
+    def kind_to_the_server(self, signed_program):
+        """The signed build against a server that compresses the manifest,
+        then answers 304 to the kept copy's ETag, then asks to be left alone."""
+        def signed_check(*extra):
+            code, _, err = self.wine.run([signed_program, "--check", "0.2.0"] + list(extra))
+            check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
+            return self.log().rstrip().splitlines()[-1]
+
+        try:
+            self.server.gzip = True
+            last = signed_check("--force")
+            check(last.endswith("check: already staged 0.4.0"),
+                  "%s: gzip-encoded manifest: %s" % (self.label, last))
+            self.server.conditional = True
+            last = signed_check("--force")
+            check(last.endswith("check: already staged 0.4.0") and
+                  self.server.if_none_match.get("/solvane/manifest.json") == ETAG and
+                  self.server.if_none_match.get("/solvane/manifest.json.minisig") == ETAG,
+                  "%s: kept copy not asked after: %s %r" % (self.label, last,
+                                                           self.server.if_none_match))
+            self.server.busy = "3600"
+            last = signed_check("--force")
+            check("check: the server asks to wait until " in self.log(),
+                  "%s: Retry-After not logged:\n%s" % (self.label, self.log()[-600:]))
+            state = json.loads(self.state_text())
+            hold = state.get("check_hold_until", 0) - time.time()
+            check(3500 < hold <= 3600, "%s: hold %r" % (self.label, state))
+            state["last_check"] = int(time.time()) - 2 * 86400
+            with open(os.path.join(self.updates, "Updates.json"), "w") as f:
+                json.dump(state, f)
+            last = signed_check()
+            check(last.endswith("check: skipped (the server asked to wait)"),
+                  "%s: unforced check during the hold: %s" % (self.label, last))
+        finally:
+            self.server.gzip = self.server.conditional = False
+            self.server.busy = None
+
     def check_and_apply(self):
         name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
         before = int(time.time())
@@ -598,9 +661,13 @@ class Cycle:
         staged_path = self.windows_updates + "/" + name
         text = self.state_text()
         lines = text.split("\n")
-        check(len(lines) == 15 and lines[14] == "", "%s: not 14 lines:\n%s" % (self.label, text))
+        check(len(lines) == 21 and lines[20] == "", "%s: not 20 lines:\n%s" % (self.label, text))
+        # The manifest is kept, with the validator to ask after it next time.
         pattern = (
-            r'\{\n   "last_check": (\d+),\n   "release_notes": \{\n'
+            r'\{\n   "kept_manifest": \{\n      "etag": "\\"wine-installer-1\\"",\n'
+            r'      "last_modified": "",\n      "signature_etag": "",\n'
+            r'      "signature_last_modified": ""\n   \},\n'
+            r'   "last_check": (\d+),\n   "release_notes": \{\n'
             r'      "notes": "First release\.",\n      "version": "0\.1\.0"\n   \},\n'
             r'   "staged": \{\n      "date": "(\d{4}-\d\d-\d\d)",\n'
             r'      "installer": "(.*)",\n'
@@ -641,7 +708,10 @@ class Cycle:
         check(staged_path in self.launched(), "%s: launch not noted: %r" % (
             self.label, self.launched()))
         applied = self.state_text()
-        expected = ('{\n   "last_check": %s,\n   "release_notes": {\n'
+        expected = ('{\n   "kept_manifest": {\n      "etag": "\\"wine-installer-1\\"",\n'
+                    '      "last_modified": "",\n      "signature_etag": "",\n'
+                    '      "signature_last_modified": ""\n   },\n'
+                    '   "last_check": %s,\n   "release_notes": {\n'
                     '      "notes": "Second release: faster, \u00e9l\u00e9gant.",\n'
                     '      "version": "0.2.0"\n   }\n}\n' % match.group(1))
         check(applied == expected, "%s: state after --apply:\n%s" % (self.label, applied))
