@@ -50,6 +50,20 @@ std::string LastHeader(CURL* handle, const char* name) {
   return header->value;
 }
 
+// The response's Last-Modified when it can tell versions apart: only when it
+// is at least a second before the response's Date, as HTTP has it. A file
+// changed twice within one second keeps one Last-Modified, and asking with
+// it would take the second change for the first. "" otherwise.
+std::string SoundLastModified(CURL* handle) {
+  const std::string modified = LastHeader(handle, "Last-Modified");
+  const std::string date = LastHeader(handle, "Date");
+  if (modified.empty() || date.empty()) return "";
+  const time_t modified_at = curl_getdate(modified.c_str(), nullptr);
+  const time_t sent_at = curl_getdate(date.c_str(), nullptr);
+  if (modified_at < 0 || sent_at < 0 || modified_at >= sent_at) return "";
+  return modified;
+}
+
 // The request headers that make a fetch conditional on `have`: the ETag is
 // the stronger test, so a server that sent one is asked by it alone.
 HeaderList ConditionalHeaders(const Validators& have) {
@@ -95,8 +109,7 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
   outcome.route = std::move(route);
   outcome.bytes_held = static_cast<std::int64_t>(body.size());
   if (outcome.http_status != 0) {
-    outcome.validators = {LastHeader(handle.get(), "ETag"),
-                          LastHeader(handle.get(), "Last-Modified")};
+    outcome.validators = {LastHeader(handle.get(), "ETag"), SoundLastModified(handle.get())};
     curl_off_t wait = 0;
     if (curl_easy_getinfo(handle.get(), CURLINFO_RETRY_AFTER, &wait) == CURLE_OK && wait > 0) {
       outcome.retry_after_seconds = static_cast<std::int64_t>(wait);

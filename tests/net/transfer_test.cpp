@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -702,6 +704,13 @@ TEST_P(TransferTest, WithoutAnETagTheDateIsTheValidator) {
       FetchManifest(server().Url("/dated.json"), body, Tuning(), first.validators);
   EXPECT_TRUE(again.not_modified());
   EXPECT_EQ(body, "{}");
+
+  // Modified within the second the answer was sent: the file may change
+  // again within it and keep its date, so the date tells nothing.
+  server().ServeVersioned(
+      "/fresh.json", Versioned("{}", "", testing::FormatHttpDate(std::time(nullptr) + 5), false));
+  EXPECT_EQ(FetchManifest(server().Url("/fresh.json"), body, Tuning()).validators.last_modified,
+            "");
 }
 
 }  // namespace
