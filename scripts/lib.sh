@@ -161,6 +161,9 @@ solvane_mingw_library_start() {
   solvane_at_exit "rm -rf '$mingw_work'"
   echo "$script: fetching Debian's $source source ${mingw_version:-(newest)}"
   bash "$solvane_root/scripts/fetch-debian-source.sh" "$source" "$mingw_version" "$mingw_work/source"
+  # The prefix keeps apt's version as its key; .complete records the source
+  # actually built when the archive could only serve another one.
+  mingw_version=$(cat "$mingw_work/source/version")
   echo "$script: configuring and building into $mingw_prefix"
 }
 
