@@ -204,6 +204,26 @@ bool WantsHelp(const std::vector<std::string>& args) {
          std::find(args.begin(), args.end(), "-h") != args.end();
 }
 
+// A command's options, or the exit code when the command ends at once: its
+// help was asked for, or the options were not understood.
+struct CommandLine {
+  std::map<std::string, std::string> options;
+  std::optional<int> exit;
+};
+
+CommandLine ReadCommandLine(const std::vector<std::string>& args, const char* usage,
+                            const std::vector<std::string>& names,
+                            const std::vector<std::string>& flags) {
+  CommandLine line;
+  std::string problem;
+  if (WantsHelp(args)) {
+    line.exit = Help(usage);
+  } else if (!ReadOptions(args, names, flags, line.options, problem)) {
+    line.exit = Usage(usage, problem);
+  }
+  return line;
+}
+
 int Report(const Outcome& outcome) {
   for (const std::string& line : outcome.listing) std::printf("%s\n", line.c_str());
   for (const std::string& line : outcome.messages) {
@@ -281,12 +301,9 @@ int RunAdd(const std::vector<std::string>& args) {
 }
 
 int RunVerify(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return Help(kVerifyUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--root", "--public-key"}, {}, options, problem)) {
-    return Usage(kVerifyUsage, problem);
-  }
+  CommandLine line = ReadCommandLine(args, kVerifyUsage, {"--root", "--public-key"}, {});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty()) return Usage(kVerifyUsage, "--root is required");
   return Report(solvane::publish::VerifyTree(options["--root"], options["--public-key"]));
 }
@@ -305,9 +322,6 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
   const char* usage = command == "rollout"    ? kRolloutUsage
                       : command == "withdraw" ? kWithdrawUsage
                                               : kCriticalUsage;
-  if (WantsHelp(args)) return Help(usage);
-  std::map<std::string, std::string> options;
-  std::string problem;
   const std::vector<std::string> names =
       command == "rollout"
           ? std::vector<std::string>{"--root",    "--platform", "--version", "--valid-days",
@@ -316,7 +330,9 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
   const std::vector<std::string> flags = command == "rollout"
                                              ? std::vector<std::string>{"--pause", "--full"}
                                              : std::vector<std::string>{"--undo"};
-  if (!ReadOptions(args, names, flags, options, problem)) return Usage(usage, problem);
+  CommandLine line = ReadCommandLine(args, usage, names, flags);
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   solvane::publish::ReleaseChange change;
   change.root = options["--root"];
   change.platform = options["--platform"];
@@ -357,12 +373,9 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
 }
 
 int RunRefresh(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return Help(kRefreshUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--root", "--valid-days"}, {}, options, problem)) {
-    return Usage(kRefreshUsage, problem);
-  }
+  CommandLine line = ReadCommandLine(args, kRefreshUsage, {"--root", "--valid-days"}, {});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty()) return Usage(kRefreshUsage, "--root is required");
   int days = 90;
   if (options.count("--valid-days") && !ParseDays(options["--valid-days"], days)) {
@@ -372,12 +385,9 @@ int RunRefresh(const std::vector<std::string>& args) {
 }
 
 int RunSign(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return Help(kSignUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--root", "--secret-key"}, {}, options, problem)) {
-    return Usage(kSignUsage, problem);
-  }
+  CommandLine line = ReadCommandLine(args, kSignUsage, {"--root", "--secret-key"}, {});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty() || options["--secret-key"].empty()) {
     return Usage(kSignUsage, "--root and --secret-key are required");
   }
@@ -400,12 +410,10 @@ bool WriteNewFile(const std::string& path, const std::string& text, bool secret)
 
 int RunKeygen(const std::vector<std::string>& args) {
   using solvane::publish::kPasswordVariable;
-  if (WantsHelp(args)) return Help(kKeygenUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--public-key", "--secret-key"}, {"--no-password"}, options, problem)) {
-    return Usage(kKeygenUsage, problem);
-  }
+  CommandLine line =
+      ReadCommandLine(args, kKeygenUsage, {"--public-key", "--secret-key"}, {"--no-password"});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   const std::string public_path = options["--public-key"];
   const std::string secret_path = options["--secret-key"];
   if (public_path.empty() || secret_path.empty()) {
