@@ -46,7 +46,7 @@ constexpr const char kAddUsage[] =
     "usage: solvane-publish add --root DIR --base-url URL --platform KEY --version V\n"
     "                           [--notes TEXT | --notes-file FILE] [--no-stable]\n"
     "                           [--channel NAME] [--replace]\n"
-    "                           [--valid-days N]\n"
+    "                           [--valid-days N] [--delta-from OLD]...\n"
     "                           INSTALLER\n"
     "\n"
     "Copies INSTALLER to DIR/KEY/V/<its file name>, records its SHA-256, URL\n"
@@ -69,6 +69,12 @@ constexpr const char kAddUsage[] =
     "                     newer of it and stable\n"
     "  --replace          allow a new file for a version already published\n"
     "  --valid-days N     days until the manifest expires (default 90)\n"
+    "  --delta-from OLD   an earlier release's installer: writes a patch from it\n"
+    "                     beside INSTALLER (<file name>.from-<digest>.zst) and\n"
+    "                     lists it under the entry's deltas; a client that still\n"
+    "                     has OLD downloads the patch instead of the installer.\n"
+    "                     Pays when the installer stores its payload uncompressed.\n"
+    "                     Repeatable (usually the last one or two releases).\n"
     "\n"
     "exit codes: 0 published; 1 the tree could not be written; 2 refused\n";
 
@@ -79,8 +85,11 @@ constexpr const char kVerifyUsage[] =
     "SHA-256, and that every stable version has an entry with a url. With\n"
     "--public-key (a minisign .pub file), also that manifest.json.minisig\n"
     "verifies with that key and that the serial and expiry are sound; an expired\n"
-    "manifest is a problem, fewer than 7 days left a warning. Prints one line\n"
-    "per problem.\n"
+    "manifest is a problem, fewer than 7 days left a warning. Each delta patch\n"
+    "listed must match its size and SHA-256 and, applied to the installer in the\n"
+    "tree that its from_sha256 names, give the release's installer exactly; when\n"
+    "that installer is not in the tree, a warning (not a problem) says the patch\n"
+    "could not be checked. Prints one line per problem.\n"
     "\n"
     "exit codes: 0 the tree is sound; 1 problems found; 2 bad usage\n";
 
@@ -268,6 +277,8 @@ int RunAdd(const std::vector<std::string>& args) {
       ok = value(request.channel);
     } else if (arg == "--replace") {
       request.replace = true;
+    } else if (arg == "--delta-from") {
+      ok = value(request.delta_from.emplace_back());
     } else if (arg == "--valid-days") {
       std::string days;
       ok = value(days);
