@@ -216,6 +216,30 @@ void WriteKeptManifest(Json& state, const KeptManifestRecord& record) {
 
 bool DropKeptManifest(Json& state) { return state.is_object() && state.erase("kept_manifest") > 0; }
 
+std::optional<BaseRecord> ReadBase(const Json& state) {
+  const Json* it = RecordObject(state, "base");
+  BaseRecord record;
+  if (!it || !ReadStringMembers(*it,
+                                {{"version", &record.version},
+                                 {"installer", &record.installer},
+                                 {"sha256", &record.sha256}},
+                                true)) {
+    return std::nullopt;
+  }
+  const auto time = it->find("time");
+  const std::optional<std::int64_t> seconds = time == it->end() ? std::nullopt : JsonInt64(*time);
+  if (!seconds) return std::nullopt;
+  record.time = *seconds;
+  return record;
+}
+
+void WriteBase(Json& state, const BaseRecord& record) {
+  state["base"] = Json{{"version", record.version},
+                       {"installer", record.installer},
+                       {"sha256", record.sha256},
+                       {"time", record.time}};
+}
+
 std::int64_t ReadCheckHold(const Json& state) {
   if (!state.is_object()) return 0;
   const auto it = state.find("check_hold_until");
