@@ -33,9 +33,6 @@ struct ReleaseDelta {
   std::int64_t size = 0;
 };
 
-// A release lists at most this many deltas; more are passed over.
-inline constexpr std::size_t kMaxReleaseDeltas = 16;
-
 // One release entry of the platform as the manifest lists it.
 struct ListedRelease {
   std::string version;
