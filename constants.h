@@ -24,6 +24,8 @@ inline constexpr const char kLockFileName[] = "/Updates.lock";
 // can ask the server whether they are still current.
 inline constexpr const char kKeptManifestFileName[] = "/Manifest.kept.json";
 inline constexpr const char kKeptSignatureFileName[] = "/Manifest.kept.json.minisig";
+// A delta update's patch, downloaded here and removed once applied.
+inline constexpr const char kDeltaPatchFileName[] = "/Updates.patch";
 // An installer is downloaded under its name plus this, and renamed when whole
 // and verified.
 inline constexpr const char kPartialSuffix[] = ".partial";

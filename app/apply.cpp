@@ -75,7 +75,7 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
   (void)DropStaged(run.state);
   if (!staged->version.empty()) WriteReleaseNotes(run.state, staged->version, staged->notes);
   const std::int64_t now = UnixNow();
-  RememberLaunched(run.state, staged->installer, now);
+  RememberStarted(run.state, staged->installer, staged->version, staged->sha256, now);
   (void)TidyUpdatesFolder(run.state, now);  // saved below whether or not it changed
   if (!SaveRun(run)) {
     LogMessage("apply: cannot write the state file; %s not started", staged->version.c_str());

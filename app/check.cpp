@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "app/delta_download.h"
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
 #include "app/transfer_report.h"
@@ -36,7 +37,51 @@ enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable };
 struct OfferedRelease {
   std::string version, url, sha256, notes;
   bool critical = false;
+  std::vector<ReleaseDelta> deltas;
 };
+
+// Downloads the release's installer whole to `path`, resuming what an
+// earlier run kept of it.
+Staging DownloadInFull(UpdatesRun& run, const OfferedRelease& release, const std::string& name,
+                       const std::string& path, std::string& why) {
+  const std::optional<std::string> partial_name = PathToUtf8(name + kPartialSuffix);
+  // Another run's download in progress keeps its file.
+  (void)RemovePartialDownloads(partial_name ? *partial_name : "");
+  // Silent: a broken transfer keeps its bytes for tomorrow's check.
+  const InstallerFetch download =
+      DownloadInstaller(run, release.url, release.sha256, path, nullptr);
+  why = download.problem.empty() ? FailureReason(download.transfer) : download.problem;
+  switch (download.outcome) {
+    case InstallerDownloadOutcome::kDone:
+      return Staging::kStaged;
+    case InstallerDownloadOutcome::kFailed:
+      return Staging::kFailed;
+    case InstallerDownloadOutcome::kInProgress:
+      return Staging::kInProgress;
+    case InstallerDownloadOutcome::kFolderUnusable:
+      why = "the updates folder could not be locked again";
+      return Staging::kFolderUnusable;
+  }
+  return Staging::kFailed;
+}
+
+// Gets the release's installer to `path`: from a patch against the base
+// when the release lists one for it, else, or when that fails, in full.
+Staging FetchInstaller(UpdatesRun& run, const OfferedRelease& release, const std::string& name,
+                       const std::string& path, std::string& why) {
+  const DeltaFetch delta = DownloadByDelta(run, release.deltas, release.url, release.sha256, path);
+  if (delta.done) return Staging::kStaged;
+  if (delta.folder_unusable) {
+    why = delta.problem;
+    return Staging::kFolderUnusable;
+  }
+  if (delta.tried) {
+    LogMessage("check: delta from %s failed: %s; downloading in full",
+               delta.base_version.empty() ? "(no base)" : delta.base_version.c_str(),
+               delta.problem.c_str());
+  }
+  return DownloadInFull(run, release, name, path, why);
+}
 
 // Downloads and verifies the release, then records it as staged in place of
 // any earlier record, whose installer it removes. The folder is let go
@@ -51,24 +96,8 @@ Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string
   // A path the state file cannot hold could never be applied.
   if (!stored_path) return Staging::kFailed;
 
-  const std::optional<std::string> partial_name = PathToUtf8(*name + kPartialSuffix);
-  // Another run's download in progress keeps its file.
-  (void)RemovePartialDownloads(partial_name ? *partial_name : "");
-  // Silent: a broken transfer keeps its bytes for tomorrow's check.
-  const InstallerFetch download =
-      DownloadInstaller(run, release.url, release.sha256, path, nullptr);
-  why = download.problem.empty() ? FailureReason(download.transfer) : download.problem;
-  switch (download.outcome) {
-    case InstallerDownloadOutcome::kDone:
-      break;
-    case InstallerDownloadOutcome::kFailed:
-      return Staging::kFailed;
-    case InstallerDownloadOutcome::kInProgress:
-      return Staging::kInProgress;
-    case InstallerDownloadOutcome::kFolderUnusable:
-      why = "the updates folder could not be locked again";
-      return Staging::kFolderUnusable;
-  }
+  const Staging fetched = FetchInstaller(run, release, *name, path, why);
+  if (fetched != Staging::kStaged) return fetched;
 
   // The run's state was read again: an --apply or another check may have
   // run during the transfer.
@@ -206,7 +235,8 @@ bool ChooseOffered(const UpdatesRun& run, const ReleaseSource& source, const Che
   held_back = !choice.passed_over.empty();
   if (!choice.found) return false;
   const ListedRelease& chosen = choice.release;
-  release = {chosen.version, chosen.url, chosen.sha256, chosen.notes, chosen.critical};
+  release = {chosen.version, chosen.url,      chosen.sha256,
+             chosen.notes,   chosen.critical, chosen.deltas};
   return true;
 }
 

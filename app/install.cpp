@@ -163,11 +163,12 @@ int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release
   }
   MarkStepDone(kLaunchStep);
 
-  // Noted so that a later run removes the installer once it is done with it.
-  // Losing the note only leaves the file behind, so it does not fail the run.
+  // Noted so that a later run removes the installer once it is done with it,
+  // or keeps it as the base of the next delta update. Losing the note only
+  // leaves the file behind, so it does not fail the run.
   if (const std::optional<std::string> stored = PathToUtf8(path)) {
     const std::int64_t now = UnixNow();
-    RememberLaunched(run.state, *stored, now);
+    RememberStarted(run.state, *stored, release.version, release.sha256, now);
     (void)TidyUpdatesFolder(run.state, now);  // saved below whether or not it changed
     (void)SaveRun(run);
   }

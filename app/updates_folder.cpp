@@ -80,14 +80,31 @@ void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64
   WriteLaunched(state, launched);
 }
 
+void RememberStarted(Json& state, const std::string& installer_utf8, const std::string& version,
+                     const std::string& sha256, std::int64_t now) {
+  if (sha256.empty()) {
+    RememberLaunched(state, installer_utf8, now);
+    return;
+  }
+  // The base it replaces goes a day after its own start, which has mostly passed.
+  if (const std::optional<BaseRecord> old = ReadBase(state)) {
+    if (!SamePath(old->installer, installer_utf8))
+      RememberLaunched(state, old->installer, old->time);
+  }
+  WriteBase(state, {version, installer_utf8, sha256, now});
+}
+
 bool TidyUpdatesFolder(Json& state, std::int64_t now) {
   bool changed = false;
   if (state.contains("launched")) {
     const std::optional<StagedRecord> staged = ReadStaged(state);
+    const std::optional<BaseRecord> base = ReadBase(state);
     std::vector<LaunchedRecord> kept;
     for (const LaunchedRecord& record : ReadLaunched(state)) {
-      // The same file name may have been downloaded and staged again since.
+      // The same file name may have been downloaded and staged again since,
+      // or started again and kept as the base.
       if (staged && SamePath(staged->installer, record.installer)) continue;
+      if (base && SamePath(base->installer, record.installer)) continue;
       if (record.time <= now - kLaunchedKeepSeconds) {
         RemoveOwnInstaller(record.installer);
         continue;

@@ -31,8 +31,15 @@ void RemoveOwnInstaller(const std::string& installer_utf8);
 // `now`, so that a later run removes it.
 void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now);
 
+// Notes in `state` that the installer at `installer_utf8`, release `version`
+// verified against `sha256`, was started at `now`. With a digest it becomes
+// the base of the next delta update and stays; the base it replaces is
+// removed as a launched installer would be. Without one it is only launched.
+void RememberStarted(Json& state, const std::string& installer_utf8, const std::string& version,
+                     const std::string& sha256, std::int64_t now);
+
 // Removes what earlier runs left behind: launched installers more than a day
-// old (never the one `state` still has staged) and temporary state files of
+// old (never the one `state` still has staged, nor the base) and temporary state files of
 // an interrupted save more than a minute old. True when `state` changed and
 // should be saved.
 [[nodiscard]] bool TidyUpdatesFolder(Json& state, std::int64_t now);

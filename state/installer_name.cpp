@@ -56,7 +56,8 @@ bool IsReservedName(const std::string& name) {
   // The kept signature's name continues the kept manifest's.
   const std::string kept = AsciiLower(kKeptManifestFileName + 1);
   return lower == state || lower == log || lower == AsciiLower(kLockFileName + 1) ||
-         lower == kept || lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
+         lower == AsciiLower(kDeltaPatchFileName + 1) || lower == kept ||
+         lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
          lower.starts_with(kept + ".") || lower.ends_with(AsciiLower(kPartialSuffix)) ||
          LooksLikeShortAlias(name);
 }

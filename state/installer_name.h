@@ -18,7 +18,7 @@ namespace solvane {
 // Whether `name`, compared without regard to case, is one the program keeps
 // for itself in the updates folder: the state file, the activity log, the
 // kept manifest and its signature, their temporary files (any name
-// continuing theirs after a '.'), the lock file, a
+// continuing theirs after a '.'), the lock file, a delta's patch, a
 // partial download ("*.partial"), or a Windows short alias ("~1") that could
 // stand for any of them.
 [[nodiscard]] bool IsReservedName(const std::string& name);

@@ -61,7 +61,11 @@ const Json* StableVersion(const Json& root, const std::string& platform_key) {
 // The members of the release entries that are read.
 bool IsEntryMember(const std::string& name) {
   return name == "url" || name == "sha256" || name == "notes" || name == "rollout" ||
-         name == "withdrawn" || name == "critical" || name == "channel";
+         name == "withdrawn" || name == "critical" || name == "channel" || name == "deltas";
+}
+
+bool IsDeltaMember(const std::string& name) {
+  return name == "from_sha256" || name == "url" || name == "sha256" || name == "size";
 }
 
 bool IsRolloutMember(const std::string& name) {
@@ -78,7 +82,8 @@ struct KeptScope {
 // Parses `text` keeping only the members read: `serial` and `expires`, the
 // version of `platform_key` under `current`'s `stable` and the named channel,
 // and the read members of that platform's release entries; array elements
-// are never kept. Every value kept keeps its JSON type, so the reads fail
+// are never kept but the first kMaxReleaseDeltas + 1 objects of an entry's
+// `deltas`. Every value kept keeps its JSON type, so the reads fail
 // and succeed as on the whole document, but a hostile manifest cannot make
 // the parser build a large tree that nothing reads.
 //
@@ -91,6 +96,7 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
   std::vector<std::string> named;  // the current versions as far as the text has come
   std::size_t listed = 0;          // release entries kept so far
   bool entry_kept = false;         // the release entry being read is kept
+  std::size_t deltas = 0;          // elements of the entry's `deltas` kept so far
   const auto under = [&](std::initializer_list<const char*> prefix) {
     std::size_t i = 0;
     for (const char* key : prefix) {
@@ -126,9 +132,20 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
       case 4:
         return under({"releases"}) && keys[1] == scope.platform_key && entry_kept &&
                keys[3] == "rollout" && IsRolloutMember(name);
+      case 5:
+        return under({"releases"}) && keys[1] == scope.platform_key && entry_kept &&
+               keys[3] == "deltas" && IsDeltaMember(name);
       default:
         return false;
     }
+  };
+  // An object element of a kept entry's `deltas`, within the cap.
+  const auto keep_delta = [&](std::size_t depth) {
+    if (depth != 5 || keys[0] != "releases" || keys[1] != scope.platform_key || !entry_kept ||
+        keys[3] != "deltas") {
+      return false;
+    }
+    return ++deltas <= kMaxReleaseDeltas + 1;
   };
   const Json::parser_callback_t keep = [&](int signed_depth, Json::parse_event_t event,
                                            Json& parsed) {
@@ -141,7 +158,8 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
         keys.resize(depth + 1);
         is_array[depth] = event == Json::parse_event_t::array_start;
         keys[depth].clear();  // an array's elements have no key
-        return !in_array;
+        if (depth == 4 && is_array[depth]) deltas = 0;
+        return !in_array || (event == Json::parse_event_t::object_start && keep_delta(depth));
       case Json::parse_event_t::key: {
         // Dropping a member is decided here, at its key: the library's value
         // event inside an object must keep everything.

@@ -22,6 +22,10 @@ struct ManifestDocument {
 // the first this many in the text.
 inline constexpr std::size_t kMaxListedReleases = 256;
 
+// A release entry's `deltas` are read up to this many; one more is kept so
+// that the reader can tell there were more.
+inline constexpr std::size_t kMaxReleaseDeltas = 16;
+
 // Reads `text` for `platform_key` and, when not "", the channel `channel`.
 // Text nested deeper than kMaxJsonNesting is refused before parsing.
 [[nodiscard]] ManifestDocument ReadManifestDocument(const std::string& text,

@@ -2,11 +2,40 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "platform/encoding.h"
 #include "state/signed_members.h"
 
 namespace solvane {
+namespace {
+
+// The object stored under `key`, or null when `state` has no such object.
+const Json* RecordObject(const Json& state, const char* key) {
+  if (!state.is_object()) return nullptr;
+  const auto it = state.find(key);
+  return it == state.end() || !it->is_object() ? nullptr : &*it;
+}
+
+// Copies the members of `record` that `members` names into their strings.
+// False when one is not a string or, with `required`, is missing.
+bool ReadStringMembers(const Json& record,
+                       std::initializer_list<std::pair<const char*, std::string*>> members,
+                       bool required) {
+  for (const auto& [key, out] : members) {
+    const auto member = record.find(key);
+    if (member == record.end()) {
+      if (required) return false;
+      continue;
+    }
+    if (!member->is_string()) return false;
+    *out = member->get<std::string>();
+  }
+  return true;
+}
+
+}  // namespace
 
 std::int64_t ReadLastCheck(const Json& state) {
   if (!state.is_object()) return 0;
@@ -30,19 +59,16 @@ std::int64_t ReadManifestSerial(const Json& state) {
 }
 
 std::optional<StagedRecord> ReadStaged(const Json& state) {
-  if (!state.is_object()) return std::nullopt;
-  const auto it = state.find("staged");
-  if (it == state.end() || !it->is_object()) return std::nullopt;
+  const Json* it = RecordObject(state, "staged");
   StagedRecord record;
-  const std::pair<const char*, std::string*> members[] = {
-      {"version", &record.version}, {"installer", &record.installer}, {"sha256", &record.sha256},
-      {"notes", &record.notes},     {"date", &record.date},
-  };
-  for (const auto& [key, out] : members) {
-    const auto member = it->find(key);
-    if (member == it->end()) continue;
-    if (!member->is_string()) return std::nullopt;
-    *out = member->get<std::string>();
+  if (!it || !ReadStringMembers(*it,
+                                {{"version", &record.version},
+                                 {"installer", &record.installer},
+                                 {"sha256", &record.sha256},
+                                 {"notes", &record.notes},
+                                 {"date", &record.date}},
+                                false)) {
+    return std::nullopt;
   }
   const auto critical = it->find("critical");
   record.critical = critical != it->end() && critical->is_boolean() && critical->get<bool>();
@@ -64,20 +90,15 @@ Json StagedJson(const StagedRecord& record) {
 }
 
 std::optional<PartialRecord> ReadPartial(const Json& state) {
-  if (!state.is_object()) return std::nullopt;
-  const auto it = state.find("partial");
-  if (it == state.end() || !it->is_object()) return std::nullopt;
+  const Json* it = RecordObject(state, "partial");
   PartialRecord record;
-  const std::pair<const char*, std::string*> members[] = {
-      {"url", &record.url},
-      {"sha256", &record.sha256},
-      {"file", &record.file},
-      {"validator", &record.validator},
-  };
-  for (const auto& [key, out] : members) {
-    const auto member = it->find(key);
-    if (member == it->end() || !member->is_string()) return std::nullopt;
-    *out = member->get<std::string>();
+  if (!it || !ReadStringMembers(*it,
+                                {{"url", &record.url},
+                                 {"sha256", &record.sha256},
+                                 {"file", &record.file},
+                                 {"validator", &record.validator}},
+                                true)) {
+    return std::nullopt;
   }
   const auto bytes = it->find("bytes");
   if (bytes == it->end()) return std::nullopt;
@@ -173,21 +194,15 @@ bool DropStaged(Json& state) { return state.is_object() && state.erase("staged")
 bool DropPartial(Json& state) { return state.is_object() && state.erase("partial") > 0; }
 
 std::optional<KeptManifestRecord> ReadKeptManifest(const Json& state) {
-  if (!state.is_object()) return std::nullopt;
-  const auto it = state.find("kept_manifest");
-  if (it == state.end() || !it->is_object()) return std::nullopt;
+  const Json* it = RecordObject(state, "kept_manifest");
   KeptManifestRecord record;
-  const std::pair<const char*, std::string*> members[] = {
-      {"etag", &record.etag},
-      {"last_modified", &record.last_modified},
-      {"signature_etag", &record.signature_etag},
-      {"signature_last_modified", &record.signature_last_modified},
-  };
-  for (const auto& [key, out] : members) {
-    const auto member = it->find(key);
-    if (member == it->end()) continue;
-    if (!member->is_string()) return std::nullopt;
-    *out = member->get<std::string>();
+  if (!it || !ReadStringMembers(*it,
+                                {{"etag", &record.etag},
+                                 {"last_modified", &record.last_modified},
+                                 {"signature_etag", &record.signature_etag},
+                                 {"signature_last_modified", &record.signature_last_modified}},
+                                false)) {
+    return std::nullopt;
   }
   return record;
 }
@@ -200,6 +215,30 @@ void WriteKeptManifest(Json& state, const KeptManifestRecord& record) {
 }
 
 bool DropKeptManifest(Json& state) { return state.is_object() && state.erase("kept_manifest") > 0; }
+
+std::optional<BaseRecord> ReadBase(const Json& state) {
+  const Json* it = RecordObject(state, "base");
+  BaseRecord record;
+  if (!it || !ReadStringMembers(*it,
+                                {{"version", &record.version},
+                                 {"installer", &record.installer},
+                                 {"sha256", &record.sha256}},
+                                true)) {
+    return std::nullopt;
+  }
+  const auto time = it->find("time");
+  const std::optional<std::int64_t> seconds = time == it->end() ? std::nullopt : JsonInt64(*time);
+  if (!seconds) return std::nullopt;
+  record.time = *seconds;
+  return record;
+}
+
+void WriteBase(Json& state, const BaseRecord& record) {
+  state["base"] = Json{{"version", record.version},
+                       {"installer", record.installer},
+                       {"sha256", record.sha256},
+                       {"time", record.time}};
+}
 
 std::int64_t ReadCheckHold(const Json& state) {
   if (!state.is_object()) return 0;

@@ -40,6 +40,15 @@ struct LaunchedRecord {
   std::int64_t time = 0;  // when it was started, seconds since the Unix epoch
 };
 
+// The installer kept as the base of delta updates (`base`): the last one
+// this program verified and started, with its digest.
+struct BaseRecord {
+  std::string version;
+  std::string installer;  // UTF-8 text of the path
+  std::string sha256;
+  std::int64_t time = 0;  // when it was started, seconds since the Unix epoch
+};
+
 // The validators of the kept manifest and signature (`kept_manifest`): what
 // the server sent with them, its ETag else its Last-Modified ("" for none).
 struct KeptManifestRecord {
@@ -131,6 +140,11 @@ bool DropPartial(Json& state);
 [[nodiscard]] std::optional<KeptManifestRecord> ReadKeptManifest(const Json& state);
 void WriteKeptManifest(Json& state, const KeptManifestRecord& record);
 bool DropKeptManifest(Json& state);
+
+// The `base` record, or nullopt unless it is an object with string
+// `version`, `installer` and `sha256` and an integer `time`.
+[[nodiscard]] std::optional<BaseRecord> ReadBase(const Json& state);
+void WriteBase(Json& state, const BaseRecord& record);
 
 // `check_hold_until`, the time a server asked checks to wait until, in
 // seconds since the Unix epoch: 0 when absent or not a whole number.

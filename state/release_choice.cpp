@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 #include "state/signed_members.h"
+#include "state/state_file.h"
 
 namespace solvane {
 namespace {
@@ -53,6 +55,61 @@ std::string ReadRollout(const Json& value, Rollout& rollout) {
   return "";
 }
 
+// Copies each member of `entry` named in `members` that is present into its
+// target. The reason when one is not of type T ("url is not a string"),
+// else "".
+template <typename T>
+std::string CopyMembers(const Json& entry,
+                        std::initializer_list<std::pair<const char*, T*>> members,
+                        const char* type_text) {
+  for (const auto& [key, out] : members) {
+    const auto member = entry.find(key);
+    if (member == entry.end()) continue;
+    const bool typed = std::is_same_v<T, bool> ? member->is_boolean() : member->is_string();
+    if (!typed) return std::string(key) + " is not " + type_text;
+    *out = member->template get<T>();
+  }
+  return "";
+}
+
+// One `deltas` entry, or the reason it is unusable.
+std::string ReadDelta(const Json& value, ReleaseDelta& delta) {
+  if (!value.is_object()) return "a delta is not an object";
+  const std::string problem = CopyMembers<std::string>(
+      value, {{"from_sha256", &delta.from_sha256}, {"url", &delta.url}, {"sha256", &delta.sha256}},
+      "a string");
+  if (!problem.empty()) return "delta " + problem;
+  if (!IsSha256Hex(delta.from_sha256) || !IsSha256Hex(delta.sha256)) {
+    return "delta from_sha256 or sha256 is not a digest";
+  }
+  if (delta.url.empty()) return "delta has no url";
+  const auto size = value.find("size");
+  const std::optional<std::int64_t> bytes =
+      size != value.end() ? JsonInt64(*size) : std::optional<std::int64_t>();
+  if (!bytes || *bytes < 0) return "delta size is not a byte count";
+  delta.size = *bytes;
+  return "";
+}
+
+// The usable entries of a `deltas` member into `deltas`; the first reason an
+// entry was passed over, or "". An unusable delta costs only a full download.
+std::string ReadDeltas(const Json& value, std::vector<ReleaseDelta>& deltas) {
+  if (!value.is_array()) return "deltas is not an array";
+  std::string first_problem;
+  for (const Json& item : value) {
+    if (deltas.size() == kMaxReleaseDeltas)
+      return "more than " + std::to_string(kMaxReleaseDeltas) + " deltas";
+    ReleaseDelta delta;
+    const std::string problem = ReadDelta(item, delta);
+    if (problem.empty()) {
+      deltas.push_back(std::move(delta));
+    } else if (first_problem.empty()) {
+      first_problem = problem;
+    }
+  }
+  return first_problem;
+}
+
 }  // namespace
 
 ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
@@ -62,40 +119,29 @@ ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
     release.problem = "entry is not an object";
     return release;
   }
-  const std::pair<const char*, std::string*> texts[] = {{"url", &release.url},
-                                                        {"sha256", &release.sha256},
-                                                        {"notes", &release.notes},
-                                                        {"channel", &release.channel}};
-  for (const auto& [key, out] : texts) {
-    const auto member = entry.find(key);
-    if (member == entry.end()) continue;
-    if (!member->is_string()) {
-      release.problem = std::string(key) + " is not a string";
-      return release;
-    }
-    *out = member->get<std::string>();
-  }
+  release.problem = CopyMembers<std::string>(entry,
+                                             {{"url", &release.url},
+                                              {"sha256", &release.sha256},
+                                              {"notes", &release.notes},
+                                              {"channel", &release.channel}},
+                                             "a string");
+  if (!release.problem.empty()) return release;
   if (release.channel == "stable") release.channel.clear();
   if (!release.channel.empty() && !IsChannelName(release.channel)) {
     release.problem = "channel is not a channel name";
     return release;
   }
-  const std::pair<const char*, bool*> flags[] = {{"withdrawn", &release.withdrawn},
-                                                 {"critical", &release.critical}};
-  for (const auto& [key, out] : flags) {
-    const auto member = entry.find(key);
-    if (member == entry.end()) continue;
-    if (!member->is_boolean()) {
-      release.problem = std::string(key) + " is not true or false";
-      return release;
-    }
-    *out = member->get<bool>();
-  }
+  release.problem = CopyMembers<bool>(
+      entry, {{"withdrawn", &release.withdrawn}, {"critical", &release.critical}}, "true or false");
+  if (!release.problem.empty()) return release;
   if (const auto rollout = entry.find("rollout"); rollout != entry.end()) {
     release.problem = ReadRollout(*rollout, release.rollout);
     if (!release.problem.empty()) return release;
   }
   if (release.url.empty()) release.problem = "no url";
+  if (const auto deltas = entry.find("deltas"); deltas != entry.end()) {
+    release.delta_problem = ReadDeltas(*deltas, release.deltas);
+  }
   return release;
 }
 

@@ -4,6 +4,7 @@
 // names, as ParseManifest reads it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,6 +25,14 @@ struct Rollout {
   double days = 0;         // kGrowing: days from 0 to 100 %, above 0
 };
 
+// A patch that makes the release's installer out of an earlier one.
+struct ReleaseDelta {
+  std::string from_sha256;  // the digest of the installer it applies to
+  std::string url;
+  std::string sha256;  // the patch's own digest
+  std::int64_t size = 0;
+};
+
 // One release entry of the platform as the manifest lists it.
 struct ListedRelease {
   std::string version;
@@ -34,7 +43,9 @@ struct ListedRelease {
   Rollout rollout;
   bool withdrawn = false;
   bool critical = false;
-  std::string problem;  // not "": the entry is unusable, for this reason
+  std::string problem;               // not "": the entry is unusable, for this reason
+  std::vector<ReleaseDelta> deltas;  // the usable ones
+  std::string delta_problem;         // not "": why a listed delta was passed over
 };
 
 // A channel name: 1 to 32 characters from a-z, 0-9 and '-', not led by '-'.

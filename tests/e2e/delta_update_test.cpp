@@ -1,0 +1,180 @@
+// Delta updates through the signed test build and the loopback server: the
+// installer this machine started last is the base, a patch made by Debian's
+// `zstd --patch-from` turns it into the next release, and every way the patch
+// can fail falls back to the full download within the same check.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+#include "platform/clock.h"
+#include "state/signed_members.h"
+#include "tests/e2e/e2e_support.h"
+
+namespace solvane {
+namespace {
+
+using namespace testing;
+using Json = nlohmann::json;
+
+const std::string kPatchPath = "/solvane/releases/1.6.0/Solvane-1.6.0.sh.from-1.5.0.zst";
+
+class DeltaUpdateTest : public ProgramTest {
+ protected:
+  static std::string Path(const std::string& version) {
+    return "/solvane/releases/" + version + "/Solvane-" + version + ".sh";
+  }
+
+  // A script with a stored payload of 2 MiB after its exit, the kind of
+  // installer a patch pays for; 1.6.0 changes a tenth of 1.5.0's payload.
+  std::string Installer(const std::string& version) const {
+    std::mt19937 random(15);
+    std::string payload(2 << 20, '\0');
+    for (char& c : payload) c = static_cast<char>(random());
+    if (version != "1.5.0") {
+      for (std::size_t at = 0; at < payload.size(); at += 10 * 4096) {
+        std::fill_n(payload.begin() + static_cast<std::ptrdiff_t>(at), 4096, version.back());
+      }
+    }
+    return InstallerScript(Home() + "/ran-" + version) + "exit 0\n" + payload;
+  }
+
+  // A patch from 1.5.0's installer to `version`'s, made by Debian's zstd.
+  std::string ZstdPatch(const std::string& version) const {
+    TempDir work;
+    WriteFile(work.str() + "/base", Installer("1.5.0"));
+    WriteFile(work.str() + "/next", Installer(version));
+    const ToolRun made =
+        RunTool({SOLVANE_ZSTD_PROGRAM, "-q", "--patch-from=" + work.str() + "/base",
+                 work.str() + "/next", "-o", work.str() + "/patch"});
+    EXPECT_EQ(made.exit_code, 0) << made.err;
+    return ReadFile(work.str() + "/patch");
+  }
+
+  // Serves the installers, the patch under kPatchPath, and a manifest signed
+  // with a test key whose release `stable` lists the patch as from
+  // `from_sha256` with digest `patch_sha256` ("" for the patch's own).
+  void Publish(const std::string& stable, const std::string& patch, const std::string& from_sha256,
+               std::string patch_sha256 = "") {
+    if (patch_sha256.empty()) patch_sha256 = Sha256Of(patch);
+    Json releases = Json::object();
+    for (const std::string& version : {std::string("1.5.0"), stable}) {
+      releases[version] = {{"url", ReleaseUrl(Path(version))},
+                           {"sha256", Sha256Of(Installer(version))},
+                           {"notes", "notes of " + version}};
+      server_->Serve(Path(version), Installer(version));
+    }
+    releases[stable]["deltas"] = Json::array({{{"from_sha256", from_sha256},
+                                               {"url", ReleaseUrl(kPatchPath)},
+                                               {"sha256", patch_sha256},
+                                               {"size", patch.size()}}});
+    server_->Serve(kPatchPath, patch);
+    const Json manifest = {{"serial", ++serial_},
+                           {"expires", FormatUtcTime(UnixNow() + 86400)},
+                           {"current", {{"stable", {{SOLVANE_TEST_PLATFORM_KEY, stable}}}}},
+                           {"releases", {{SOLVANE_TEST_PLATFORM_KEY, releases}}}};
+    TempDir work;
+    WriteFile(work.str() + "/m.json", manifest.dump(2));
+    const ToolRun signing = RunTool({SOLVANE_MINISIGN_PROGRAM, "-S", "-s",
+                                     std::string(SOLVANE_TEST_KEYS_DIR) + "/release-1.key", "-m",
+                                     work.str() + "/m.json"});
+    ASSERT_EQ(signing.exit_code, 0) << signing.err;
+    server_->Serve(kManifestPath, manifest.dump(2));
+    server_->Serve(kManifestPath + ".minisig", ReadFile(work.str() + "/m.json.minisig"));
+  }
+
+  // A fresh install of 1.5.0, whose installer becomes the first base.
+  void InstallBase() {
+    Publish("1.5.0", "", Sha256Of("none"));
+    ASSERT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {}).exit_code, 0);
+    ASSERT_EQ(State()["base"]["version"], "1.5.0");
+    ASSERT_EQ(State()["base"]["sha256"], Sha256Of(Installer("1.5.0")));
+  }
+
+  Messages Check(const std::string& installed) {
+    const std::size_t before = WorkflowMessages(Home()).size();
+    EXPECT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--check", installed, "--force"})
+                  .exit_code,
+              0);
+    const Messages log = WorkflowMessages(Home());
+    return Messages(log.begin() + static_cast<std::ptrdiff_t>(before), log.end());
+  }
+
+  // The check staged 1.6.0 in full after the delta failed for a reason
+  // that starts with `reason`.
+  void ExpectFellBack(const std::string& reason) {
+    const Messages log = Check("1.5.0");
+    const std::string said = "check: delta from 1.5.0 failed: " + reason;
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+      return line.starts_with(said) && line.ends_with("; downloading in full");
+    })) << ::testing::PrintToString(log);
+    EXPECT_NE(std::find(log.begin(), log.end(), "check: staged 1.6.0"), log.end());
+    EXPECT_EQ(server_->Hits(Path("1.6.0")), 1);
+    EXPECT_EQ(ReadFile(Updates() + "/Solvane-1.6.0.sh"), Installer("1.6.0"));
+    EXPECT_FALSE(std::filesystem::exists(Updates() + "/Updates.patch"));
+  }
+
+  // Back to before the check: nothing staged, a fresh server's counts.
+  void Unstage(const Json& state) {
+    std::filesystem::remove(Updates() + "/Solvane-1.6.0.sh");
+    WriteFile(StateFile(), state.dump());
+    server_.reset();
+    server_ = std::make_unique<ReleaseServer>(SOLVANE_TEST_PORT);
+  }
+
+  int serial_ = 0;
+};
+
+TEST_F(DeltaUpdateTest, ThePatchAloneCrossesTheWireAndTheStartedReleaseBecomesTheBase) {
+  InstallBase();
+  const std::string patch = ZstdPatch("1.6.0");
+  ASSERT_LT(patch.size(), Installer("1.6.0").size() / 4);
+  Publish("1.6.0", patch, Sha256Of(Installer("1.5.0")));
+  const Messages log = Check("1.5.0");
+  EXPECT_NE(std::find(log.begin(), log.end(), "check: staged 1.6.0"), log.end());
+  EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
+  EXPECT_EQ(server_->Hits(kPatchPath), 1);
+  const std::string staged = State()["staged"]["installer"];
+  EXPECT_EQ(ReadFile(staged), Installer("1.6.0"));
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Updates.patch"));
+
+  // Started, 1.6.0 is the base; 1.5.0's installer goes a day after its start.
+  ASSERT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--apply"}).exit_code, 0);
+  ASSERT_TRUE(WaitForFile(Home() + "/ran-1.6.0"));
+  EXPECT_EQ(State()["base"]["installer"], staged);
+  EXPECT_EQ(State()["base"]["sha256"], Sha256Of(Installer("1.6.0")));
+  const Json launched = State()["launched"];
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_EQ(launched[0]["installer"], Updates() + "/Solvane-1.5.0.sh");
+}
+
+TEST_F(DeltaUpdateTest, EveryFailedDeltaFallsBackToTheFullDownloadInTheSameCheck) {
+  InstallBase();
+  const std::string base = Sha256Of(Installer("1.5.0"));
+  const std::string patch = ZstdPatch("1.6.0");
+  // A patch that does not match its listed digest.
+  Publish("1.6.0", patch, base, Sha256Of("another patch"));
+  ExpectFellBack("patch download: digest mismatch");
+  // A patch whose digest is listed but whose bytes are not a patch of the base.
+  Json state = State();
+  state.erase("staged");
+  Unstage(state);
+  std::string damaged = patch;
+  damaged[damaged.size() / 2] ^= 0x55;
+  Publish("1.6.0", damaged, base);
+  ExpectFellBack("patch damaged: ");
+  // The same patch against another base: the listed one is not this one.
+  Unstage(state);
+  Publish("1.6.0", patch, Sha256Of("another base"));
+  ExpectFellBack("no delta from this base");
+  // The base changed on disk since it was started.
+  Unstage(state);
+  WriteFile(Updates() + "/Solvane-1.5.0.sh", Installer("1.6.0"));
+  Publish("1.6.0", patch, base);
+  ExpectFellBack("base changed");
+  EXPECT_EQ(server_->Hits(kPatchPath), 0) << "a changed base wastes no patch download";
+}
+
+}  // namespace
+}  // namespace solvane
