@@ -13,7 +13,6 @@
 // compressed files; the next release changes a tenth of them, removes a
 // fortieth and inserts as many new ones of other sizes, so offsets shift.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,16 +88,35 @@ std::string DigestOf(const fs::path& path) {
 
 double MiB(double bytes) { return bytes / (1 << 20); }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // The apply as a child of its own, so that its memory is its own.
-  if (argc == 6 && std::string(argv[1]) == "apply") {
+// The steps that hold much memory run as children of their own: Linux
+// counts a spawned child's peak memory from the parent's (it starts in the
+// parent's address space), so the parent must stay small for the apply's
+// figure to be its own.
+int RunStep(int argc, char** argv) {
+  const std::string step = argv[1];
+  if (step == "generate" && argc == 5) {
+    MakeReleases(argv[2], argv[3], std::atoi(argv[4]));
+    return 0;
+  }
+  if (step == "make" && argc == 5) {
+    const std::string problem = solvane::publish::MakePatch(argv[2], argv[3], argv[4]);
+    if (!problem.empty()) std::fprintf(stderr, "delta_bench: %s\n", problem.c_str());
+    return problem.empty() ? 0 : 1;
+  }
+  if (step == "apply" && argc == 6) {
     const solvane::PatchApplied applied =
         solvane::ApplyPatchFile(argv[2], argv[3], argv[4], argv[5]);
     if (!applied.ok) std::fprintf(stderr, "delta_bench: %s\n", applied.problem.c_str());
     return applied.ok ? 0 : 1;
   }
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string first = argc >= 2 ? argv[1] : "";
+  if (first == "generate" || first == "make" || first == "apply") return RunStep(argc, argv);
   if (argc < 2 || argc > 4) {
     std::fprintf(stderr, "usage: delta_bench WORK_DIR [FILES] [ROUNDS]\n");
     return 2;
@@ -106,34 +124,34 @@ int main(int argc, char** argv) {
   const fs::path work = argv[1];
   const int count = argc >= 3 ? std::max(10, std::atoi(argv[2])) : 200;
   const int rounds = argc >= 4 ? std::max(1, std::atoi(argv[3])) : 5;
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
   const fs::path files = work / "files";
   fs::create_directories(files);
   const fs::path old_path = files / "app-1.5.0.bin", new_path = files / "app-1.6.0.bin";
-  MakeReleases(old_path, new_path, count);
+  if (Spawn({self, "generate", old_path.string(), new_path.string(), std::to_string(count)})
+          .exit_code != 0) {
+    return 2;
+  }
   const std::string old_digest = DigestOf(old_path), new_digest = DigestOf(new_path);
   const double old_size = static_cast<double>(fs::file_size(old_path));
   const double new_size = static_cast<double>(fs::file_size(new_path));
   std::printf("installers: %.1f MiB, then %.1f MiB (%d files of 1 MiB, a tenth changed)\n",
               MiB(old_size), MiB(new_size), count);
 
-  // (d) Making the patch, in this process.
+  // (d) Making the patch.
   const fs::path patch = files / ("app-1.6.0.bin.from-" + old_digest.substr(0, 16) + ".zst");
-  const auto start = std::chrono::steady_clock::now();
-  const std::string problem =
-      solvane::publish::MakePatch(old_path.string(), new_path.string(), patch.string());
-  const std::chrono::duration<double> made = std::chrono::steady_clock::now() - start;
-  if (!problem.empty()) {
-    std::fprintf(stderr, "delta_bench: %s\n", problem.c_str());
-    return 2;
-  }
+  const Run made = Spawn({self, "make", old_path.string(), new_path.string(), patch.string()});
+  if (made.exit_code != 0) return 2;
   const double patch_size = static_cast<double>(fs::file_size(patch));
-  std::printf("(d) making the patch: %.1f s, %.2f MiB = %.1f %% of the new installer\n",
-              made.count(), MiB(patch_size), 100 * patch_size / new_size);
+  std::printf(
+      "(d) making the patch: %.1f s, %.0f KiB peak RSS, %.2f MiB = %.1f %% of the new "
+      "installer\n",
+      made.seconds, static_cast<double>(made.max_rss_kib), MiB(patch_size),
+      100 * patch_size / new_size);
   std::fflush(stdout);
 
   // (b) and (c): the apply against zstd, one warm-up each, then A B, B A.
   const fs::path ours = work / "ours.bin", theirs = work / "theirs.bin";
-  const std::string self = fs::read_symlink("/proc/self/exe").string();
   std::vector<double> our_times, their_times, our_rss, their_rss;
   auto run = [&](int which) {
     const fs::path out = which == 0 ? ours : theirs;
