@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "net/patch_apply.h"
 #include "state/manifest.h"
@@ -346,6 +347,43 @@ TEST_F(PublishTest, DeltaPatchesVerifyAndInteroperateWithDebiansZstd) {
   verified = Verify();
   EXPECT_EQ(verified.exit_code, 1);
   EXPECT_NE(verified.err.find(name + " does not apply"), std::string::npos) << verified.err;
+}
+
+TEST_F(PublishTest, DeltaPatchesForEmptyInstallersAndAcrossRepublishing) {
+  // An empty base and an empty new installer both make patches that apply.
+  const std::string empty = MakeInstaller("v1/app.bin", "");
+  const std::string small = MakeInstaller("v2/app.bin", "a small installer");
+  ASSERT_EQ(Add("linux-x64", "1.0", empty).exit_code, 0);
+  ASSERT_EQ(Add("linux-x64", "2.0", small, {"--delta-from", empty}).exit_code, 0);
+  ASSERT_EQ(
+      Add("linux-x64", "3.0", MakeInstaller("v3/app.bin", ""), {"--delta-from", small}).exit_code,
+      0);
+  ToolRun verified = Verify();
+  EXPECT_EQ(verified.exit_code, 0) << verified.err;
+  EXPECT_EQ(verified.out.find("could not be checked"), std::string::npos) << verified.out;
+  const std::string out = work_.str() + "/out.bin";
+  for (const auto& [base, version, result] :
+       {std::tuple{empty, "2.0", "a small installer"}, std::tuple{small, "3.0", ""}}) {
+    const std::string patch = Root() + "/linux-x64/" + version + "/app.bin.from-" +
+                              Sha256Of(ReadFile(base)).substr(0, 16) + ".zst";
+    ASSERT_EQ(
+        RunTool({SOLVANE_ZSTD_PROGRAM, "-q", "-d", "-f", "--patch-from=" + base, patch, "-o", out})
+            .exit_code,
+        0);
+    EXPECT_EQ(ReadFile(out), result);
+  }
+
+  // Publishing from the same base again replaces its patch rather than
+  // listing two; a new file for the version drops the patches of the old one.
+  const std::string other = MakeInstaller("v4/app.bin", "another installer");
+  ASSERT_EQ(Add("linux-x64", "4.0", other, {"--delta-from", small}).exit_code, 0);
+  ASSERT_EQ(Add("linux-x64", "4.0", other, {"--delta-from", small}).exit_code, 0);
+  EXPECT_EQ(Manifest()["releases"]["linux-x64"]["4.0"]["deltas"].size(), 1u);
+  ASSERT_EQ(Add("linux-x64", "4.0", MakeInstaller("v5/app.bin", "new"), {"--replace"}).exit_code,
+            0);
+  EXPECT_FALSE(Manifest()["releases"]["linux-x64"]["4.0"].contains("deltas"));
+  verified = Verify();
+  EXPECT_EQ(verified.exit_code, 0) << verified.err;
 }
 
 }  // namespace
