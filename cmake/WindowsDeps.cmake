@@ -36,6 +36,10 @@ set_property(TARGET solvane_curl APPEND PROPERTY INTERFACE_LINK_LIBRARIES "${SOL
 # one (Ed25519 signatures, BLAKE2b, base64; no scrypt) from Debian's source.
 solvane_mingw_library(solvane_sodium SODIUM sodium.h sodium SODIUM_STATIC advapi32)
 
+# libzstd for applying delta patches: scripts/build-zstd-mingw.sh builds the
+# decompressor alone, statically, from Debian's source.
+solvane_mingw_library(solvane_zstd ZSTD zstd.h zstd "" "")
+
 
 # The Windows headers the platform files need: Vista or later for the
 # no-buffer hash objects of bcrypt, and the 8-bit entry points by default.

@@ -17,6 +17,12 @@
 #                              release, 10,000 installations starting their
 #                              checks at 9:00-9:05 for 7 days (busiest minute),
 #                              and a gzip bomb against the manifest's cap
+#   scripts/bench.sh delta     delta updates on a 200 MB installer with a stored
+#                              payload, a tenth changed: a real --check's bytes
+#                              on the wire with the base in place, the patch's
+#                              apply against `zstd -d --patch-from` (median of
+#                              SOLVANE_BENCH_ROUNDS, default 5 here), its peak
+#                              RSS against base + 64 MiB, and making the patch
 #
 # Each run is a fresh process working on the same random files; one untimed
 # warm-up run of every client, then rounds in alternating order (A B, B A);
@@ -34,13 +40,15 @@ source "$(dirname "$0")/lib.sh"
 
 which=${1:-}
 case $which in
-  download | verify | check | manifest | rollout | server) ;;
-  *) solvane_fail "usage: bench.sh download|verify|check|manifest|rollout|server" ;;
+  download | verify | check | manifest | rollout | server | delta) ;;
+  *) solvane_fail "usage: bench.sh download|verify|check|manifest|rollout|server|delta" ;;
 esac
 build=${SOLVANE_BENCH_BUILD:-$solvane_root/build-bench}
 rounds=${SOLVANE_BENCH_ROUNDS:-6}
+tools=OFF
+[[ $which == delta ]] && tools=ON  # the delta bench makes its patch with the publishing code
 solvane_build_project "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_BENCH=ON \
-  -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=OFF -DSOLVANE_WITH_GTK=OFF -- "${which}_bench"
+  -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=$tools -DSOLVANE_WITH_GTK=OFF -- "${which}_bench"
 
 if [[ $which == rollout ]]; then
   "$build/bench/rollout_bench" 100000
@@ -52,6 +60,15 @@ if [[ $which == server ]]; then
   work=$(mktemp -d "${SOLVANE_BENCH_DIR:-${TMPDIR:-/tmp}}/solvane-bench.XXXXXX")
   solvane_at_exit "rm -rf '$work'"
   "$build/bench/server_load_bench" "$work"
+  exit 0
+fi
+if [[ $which == delta ]]; then
+  echo "== delta benchmark: $(nproc) CPUs,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg), $(zstd --version)"
+  work=$(mktemp -d "${SOLVANE_BENCH_DIR:-${TMPDIR:-/tmp}}/solvane-bench.XXXXXX")
+  solvane_at_exit "rm -rf '$work'"
+  "$build/bench/delta_bench" "$work" 200 "${SOLVANE_BENCH_ROUNDS:-5}"
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
   exit 0
 fi
 if [[ $which == manifest ]]; then

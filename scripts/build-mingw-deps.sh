@@ -5,6 +5,7 @@
 #
 #   curl-zlib-<version>    static libcurl with Schannel and zlib (scripts/build-curl-mingw.sh)
 #   sodium-<version>       static minimal libsodium (scripts/build-sodium-mingw.sh)
+#   zstd-<version>         static libzstd, decompressor only (scripts/build-zstd-mingw.sh)
 #   googletest-<version>   static GoogleTest built from /usr/src/googletest
 #   headers-<versions>     nlohmann-json (copied from Debian's package, so that
 #                          /usr/include never reaches the cross compiler) and
@@ -27,6 +28,7 @@ pkg_version() {
 
 bash "$solvane_root/scripts/build-curl-mingw.sh"
 bash "$solvane_root/scripts/build-sodium-mingw.sh"
+bash "$solvane_root/scripts/build-zstd-mingw.sh"
 
 # Header-only libraries, with nlohmann-json's CMake package files beside them
 # (they locate the headers relative to themselves). Debian's cpp-httplib

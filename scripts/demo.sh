@@ -3,7 +3,9 @@
 # program for a release server on 127.0.0.1, publishes a demo release with
 # solvane-publish, serves it with a static web server, installs it fresh (in a
 # window where there is a display, as text otherwise), then publishes a newer
-# release, stages it with --check and launches it with --apply; then shows a
+# release with a delta patch from the first, stages it with --check from that
+# patch (printing the bytes sent against the installer's size) and launches
+# it with --apply; then shows a
 # staged rollout holding a release back and a withdrawn release taken back.
 #
 # Releases are signed: a throwaway minisign key pair is made first, the
@@ -57,6 +59,10 @@ show_files() {
 }
 
 # A stand-in for the product's installer: it only announces that it ran.
+# Behind it, a stored (uncompressed) payload, as a real installer carries its
+# files: 8 MiB the same in every release and 256 KiB new in each, so that a
+# patch from the previous release is small.
+head -c 8M /dev/urandom >"$demo/payload.bin"
 make_installer() {
   local version=$1
   mkdir -p "$demo/installers/$version"
@@ -64,8 +70,22 @@ make_installer() {
   cat >"$file" <<SCRIPT
 #!/bin/sh
 echo "Solvane $version installer ran" >> "$installed"
+exit 0
 SCRIPT
+  cat "$demo/payload.bin" >>"$file"
+  head -c 256K /dev/urandom >>"$file"
   echo "$file"
+}
+
+# The bytes of the files the server sent whole since its log had `lines`
+# lines (the demo's server answers every request in full).
+bytes_sent_since() {
+  local lines=$1 sent=0 path
+  while read -r path; do
+    [[ -f $demo/site$path ]] && sent=$((sent + $(stat -c %s "$demo/site$path")))
+  done < <(tail -n +"$((lines + 1))" "$solvane_server_log" |
+    sed -n 's/.*"GET \([^ ]*\) HTTP[^"]*" 200 .*/\1/p')
+  echo "$sent"
 }
 
 step "Building solvane-publish and a throwaway signing key pair"
@@ -97,9 +117,10 @@ echo "installer: $(cat "$installed")"
 [[ "$(state_value 'd["release_notes"]["version"]')" == 1.0.0 ]] || solvane_fail "release_notes not written"
 show_files
 
-step "Publishing Solvane 1.1.0"
+step "Publishing Solvane 1.1.0, with a patch from 1.0.0"
 "$publish" add --root "$demo/site/solvane" --base-url "$base_url" --platform "$key" \
-  --version 1.1.0 --notes "Faster sync" "$(make_installer 1.1.0)"
+  --version 1.1.0 --notes "Faster sync" --delta-from "$demo/installers/1.0.0/Solvane-1.0.0.sh" \
+  "$(make_installer 1.1.0)"
 "$publish" sign --root "$demo/site/solvane" --secret-key "$demo/release.key"
 "$publish" verify --root "$demo/site/solvane" --public-key "$demo/release.pub"
 minisign -V -p "$demo/release.pub" -m "$demo/site/solvane/manifest.json"
@@ -117,9 +138,15 @@ grep "manifest rejected" "$tampered_home/.local/share/Korrinwade/Solvane/Updates
   solvane_fail "no rejection in the log"
 mv "$demo/manifest.good" "$demo/site/solvane/manifest.json"
 
-step "Daily check: SolvaneSetup --check 1.0.0"
+step "Daily check: SolvaneSetup --check 1.0.0 (from the patch against the kept 1.0.0)"
+served=$(wc -l <"$solvane_server_log")
 run_program --check 1.0.0 || solvane_fail "--check exited with $?"
 [[ "$(state_value 'd["staged"]["version"]')" == 1.1.0 ]] || solvane_fail "1.1.0 was not staged"
+! grep -q "downloading in full" "$updates/SolvaneSetup.log" || solvane_fail "the patch was not used"
+sent=$(bytes_sent_since "$served")
+size=$(stat -c %s "$demo/installers/1.1.0/Solvane-1.1.0.sh")
+echo "bytes sent: $sent (manifest, signature and patch) for an installer of $size bytes" \
+  "($((sent * 100 / size)) %)"
 [[ "$(state_value 'd["manifest_serial"]')" == 2 ]] || solvane_fail "manifest_serial not recorded"
 show_files
 

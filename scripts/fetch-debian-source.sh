@@ -6,8 +6,9 @@
 #
 #   scripts/fetch-debian-source.sh <source package> <version or ""> <folder>
 #
-# Unpacks the source (Debian's patches applied) into <folder>/tree. An empty
-# version, or one the archive no longer has, takes the newest.
+# Unpacks the source (Debian's patches applied) into <folder>/tree and writes
+# the version it got to <folder>/version. An empty version, or one the archive
+# cannot serve, takes the newest it can.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -50,12 +51,28 @@ apt_opts=(
 )
 apt-get "${apt_opts[@]}" -qq update
 cd "$dest/src"
-if [[ -z $version ]] ||
-  ! apt-get "${apt_opts[@]}" source --download-only "$package=$version" >../fetch.log 2>&1; then
-  apt-get "${apt_opts[@]}" source --download-only "$package" >>../fetch.log 2>&1 || {
-    cat ../fetch.log >&2
-    exit 1
-  }
+# A version can be listed yet not be downloadable (a mirror without the
+# security archive's sources lists the update but cannot serve it), so every
+# listed version, newest first, is tried after the requested one.
+fetched=
+if [[ -n $version ]] && apt-get "${apt_opts[@]}" source --download-only "$package=$version" >../fetch.log 2>&1; then
+  fetched=$version
+else
+  for v in $(apt-cache "${apt_opts[@]}" showsrc "$package" 2>/dev/null |
+    awk -v p="$package" '/^Package:/ {ours = ($2 == p)} ours && /^Version:/ {print $2}' | sort -urV); do
+    rm -f ./*
+    if apt-get "${apt_opts[@]}" source --download-only "$package=$v" >>../fetch.log 2>&1; then
+      fetched=$v
+      break
+    fi
+  done
 fi
+if [[ -z $fetched ]]; then
+  cat ../fetch.log >&2
+  exit 1
+fi
+[[ -z $version || $fetched == "$version" ]] ||
+  echo "fetch-debian-source: $package $version cannot be fetched; using $fetched" >&2
+echo "$fetched" >"$dest/version"
 dsc=$(ls ./*.dsc | head -n1)
 dpkg-source --no-check -x "$dsc" "$dest/tree" >/dev/null

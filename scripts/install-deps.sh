@@ -6,7 +6,7 @@ source "$(dirname "$0")/lib.sh"
 
 solvane_install_packages \
   cmake g++ make pkg-config \
-  libcurl4-openssl-dev nlohmann-json3-dev libssl-dev libsodium-dev \
+  libcurl4-openssl-dev nlohmann-json3-dev libssl-dev libsodium-dev libzstd-dev zstd \
   googletest libgtest-dev \
   libcpp-httplib-dev \
   libgtk-3-dev xvfb xauth libx11-dev libxtst-dev \

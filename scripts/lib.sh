@@ -106,7 +106,8 @@ solvane_build_project() {
 }
 
 # Serves FOLDER over HTTP on 127.0.0.1:PORT (a free port when PORT is not
-# given) until the script exits, and sets solvane_server_url to its root URL.
+# given) until the script exits, and sets solvane_server_url to its root URL
+# and solvane_server_log to the server's log (a line per request).
 solvane_serve() {
   local folder=$1 port=${2:-0} log pid
   log=$(mktemp "${TMPDIR:-/tmp}/solvane-server.XXXXXX")
@@ -118,6 +119,7 @@ solvane_serve() {
     port=$(sed -n 's/^Serving HTTP on .* port \([0-9]*\) .*/\1/p' "$log")
     if [[ -n $port ]]; then
       solvane_server_url=http://127.0.0.1:$port/
+      solvane_server_log=$log
       return 0
     fi
     kill -0 "$pid" 2>/dev/null || break
@@ -161,6 +163,9 @@ solvane_mingw_library_start() {
   solvane_at_exit "rm -rf '$mingw_work'"
   echo "$script: fetching Debian's $source source ${mingw_version:-(newest)}"
   bash "$solvane_root/scripts/fetch-debian-source.sh" "$source" "$mingw_version" "$mingw_work/source"
+  # The prefix keeps apt's version as its key; .complete records the source
+  # actually built when the archive could only serve another one.
+  mingw_version=$(cat "$mingw_work/source/version")
   echo "$script: configuring and building into $mingw_prefix"
 }
 

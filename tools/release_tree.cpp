@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "net/patch_apply.h"
 #include "net/signature.h"
 #include "net/verify.h"
 #include "platform/clock.h"
@@ -22,6 +24,7 @@
 #include "state/release_choice.h"
 #include "state/signed_members.h"
 #include "state/state_file.h"
+#include "tools/patch_make.h"
 #include "tools/signing.h"
 
 namespace solvane::publish {
@@ -182,6 +185,132 @@ std::string CurrentIn(const Json& manifest, const std::string& platform,
   return names;
 }
 
+// The entry's url for a file beside the installer in the tree.
+std::string TreeUrl(const std::string& base_url, const std::string& platform,
+                    const std::string& version, const std::string& file_name) {
+  return base_url + EscapeSegment(platform) + "/" + EscapeSegment(version) + "/" +
+         EscapeSegment(file_name);
+}
+
+// The file in the tree that an entry's url names: the url's last segment in
+// the release's folder.
+fs::path TreeFile(const fs::path& root, const std::string& platform, const std::string& version,
+                  const std::string& url) {
+  return root / platform / version / UnescapeSegment(url.substr(url.find_last_of('/') + 1));
+}
+
+// Makes a patch from each earlier installer into the release's folder and
+// records it in `entry`'s `deltas`, keyed by the base's digest. "" or the
+// problem; `refused` tells a bad request from a failure to write.
+std::string AddDeltas(const AddRequest& request, const std::string& digest, const fs::path& folder,
+                      const std::string& installer_name, Json& entry, bool& refused) {
+  refused = true;
+  std::vector<std::pair<std::string, std::string>> bases;  // digest, path
+  for (const std::string& base : request.delta_from) {
+    std::error_code ec;
+    const std::optional<std::string> base_digest =
+        fs::is_regular_file(base, ec) ? Sha256Hex(base) : std::nullopt;
+    if (!base_digest) return "cannot read --delta-from " + base;
+    if (*base_digest == digest) {
+      return "--delta-from " + base + " is the installer itself; a patch from it is useless";
+    }
+    bases.emplace_back(*base_digest, base);
+  }
+  refused = false;
+  Json deltas = entry.contains("deltas") && entry.at("deltas").is_array() ? entry.at("deltas")
+                                                                          : Json::array();
+  for (const auto& [base_digest, base] : bases) {
+    const std::string name = installer_name + ".from-" + base_digest.substr(0, 16) + ".zst";
+    const fs::path patch = folder / name;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (const std::string problem = MakePatch(base, request.installer, patch.string());
+        !problem.empty()) {
+      return "cannot make the patch from " + base + ": " + problem;
+    }
+    const std::optional<std::string> patch_digest = Sha256Hex(patch.string());
+    const std::uintmax_t size = fs::file_size(patch, ec);
+    if (!patch_digest || ec) return "cannot read the patch " + patch.string();
+    Json kept = Json::array();
+    for (const Json& listed : deltas) {
+      if (!listed.is_object() || listed.value("from_sha256", Json()) != base_digest) {
+        kept.push_back(listed);
+      }
+    }
+    deltas = std::move(kept);
+    deltas.push_back({{"from_sha256", base_digest},
+                      {"url", TreeUrl(request.base_url, request.platform, request.version, name)},
+                      {"sha256", *patch_digest},
+                      {"size", static_cast<std::int64_t>(size)}});
+  }
+  if (!deltas.empty()) entry["deltas"] = deltas;
+  return "";
+}
+
+// Checks one listed patch against the tree; problems go to `report`, and a
+// patch whose base is not in the tree gets a warning in `outcome`.
+void VerifyDelta(const fs::path& root, const Json& manifest, const std::string& platform,
+                 const std::string& version, const std::string& installer_sha256, const Json& delta,
+                 const std::function<void(std::string)>& report, Outcome& outcome) {
+  const std::string where = platform + " " + version + ": delta ";
+  auto text = [&delta](const char* key) {
+    const Json value = delta.is_object() ? delta.value(key, Json()) : Json();
+    return value.is_string() ? value.get<std::string>() : std::string();
+  };
+  const std::string from = text("from_sha256");
+  const std::string url = text("url");
+  const std::string patch_sha256 = text("sha256");
+  const std::optional<std::int64_t> listed_size =
+      delta.is_object() ? JsonInt64(delta.value("size", Json())) : std::nullopt;
+  if (!IsSha256Hex(from) || url.empty() || !IsSha256Hex(patch_sha256) || !listed_size) {
+    return report(where + "needs from_sha256, url, sha256 and size: " + delta.dump());
+  }
+  const fs::path patch = TreeFile(root, platform, version, url);
+  std::error_code ec;
+  if (!fs::is_regular_file(patch, ec)) return report(where + "missing file " + patch.string());
+  const std::uintmax_t size = fs::file_size(patch, ec);
+  if (ec || static_cast<std::int64_t>(size) != *listed_size) {
+    return report(where + "size does not match " + patch.string());
+  }
+  if (!VerifySha256(patch.string(), patch_sha256)) {
+    return report(where + "digest does not match " + patch.string());
+  }
+  // The base is whichever installer in the tree has the digest.
+  std::optional<fs::path> base;
+  const Json releases = manifest.value("releases", Json::object());
+  for (const auto& [other_platform, versions] : releases.items()) {
+    if (!versions.is_object()) continue;
+    for (const auto& [other_version, entry] : versions.items()) {
+      if (!base && entry.is_object() && entry.value("sha256", Json()) == from &&
+          entry.value("url", Json()).is_string()) {
+        const fs::path file =
+            TreeFile(root, other_platform, other_version, entry.at("url").get<std::string>());
+        if (VerifySha256(file.string(), from)) base = file;
+      }
+    }
+  }
+  if (!base) {
+    outcome.messages.push_back("warning: " + where + patch.filename().string() +
+                               " could not be checked: no installer in the tree has its "
+                               "from_sha256 " +
+                               from);
+    return;
+  }
+  const fs::path result =
+      fs::temp_directory_path(ec) / ("solvane-verify-" + installer_sha256.substr(0, 16) + "-" +
+                                     std::to_string(UnixNow()) + "-" + from.substr(0, 8));
+  const PatchApplied applied =
+      ApplyPatchFile(base->string(), from, patch.string(), result.string());
+  (void)RemovePath(result.string());  // only ever a scratch copy
+  if (!applied.ok) {
+    report(where + patch.filename().string() + " does not apply to " + base->string() + ": " +
+           applied.problem);
+  } else if (applied.sha256 != installer_sha256) {
+    report(where + patch.filename().string() + " applied to " + base->string() +
+           " does not give the release's installer");
+  }
+}
+
 }  // namespace
 
 Outcome AddRelease(const AddRequest& request) {
@@ -231,11 +360,12 @@ Outcome AddRelease(const AddRequest& request) {
   }
 
   const std::string tree_path = request.platform + "/" + request.version + "/" + file_name;
-  const std::string url = request.base_url + EscapeSegment(request.platform) + "/" +
-                          EscapeSegment(request.version) + "/" + EscapeSegment(file_name);
-  // Rollout, withdrawal and the other members set before are kept.
+  const std::string url = TreeUrl(request.base_url, request.platform, request.version, file_name);
+  // Rollout, withdrawal and the other members set before are kept; patches
+  // only while the installer is the same.
   Json& entry = by_version[request.version];
   if (!entry.is_object()) entry = Json::object();
+  if (entry.value("sha256", Json()) != *digest) entry.erase("deltas");
   entry["url"] = url;
   entry["sha256"] = *digest;
   entry["notes"] = request.notes;
@@ -253,6 +383,14 @@ Outcome AddRelease(const AddRequest& request) {
   } else if (request.make_stable) {
     entry.erase("channel");  // promoted: a stable release from now on
     (*manifest)["current"]["stable"][request.platform] = request.version;
+  }
+
+  if (!request.delta_from.empty()) {
+    bool refused = false;
+    const std::string problem =
+        AddDeltas(request, *digest, root / request.platform / request.version, file_name,
+                  by_version[request.version], refused);
+    if (!problem.empty()) return refused ? Refuse(problem) : Fail(problem);
   }
 
   const bool changed = *manifest != before;
@@ -460,14 +598,18 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
         report(where + "no sha256");
         continue;
       }
-      const std::string url = entry.at("url").get<std::string>();
-      const std::string name = UnescapeSegment(url.substr(url.find_last_of('/') + 1));
-      const fs::path file = root / platform / version / name;
+      const fs::path file = TreeFile(root, platform, version, entry.at("url").get<std::string>());
       std::error_code ec;
       if (!fs::is_regular_file(file, ec)) {
         report(where + "missing file " + file.string());
       } else if (!VerifySha256(file.string(), sha256.get<std::string>())) {
         report(where + "digest does not match " + file.string());
+      }
+      const Json deltas = entry.value("deltas", Json::array());
+      if (!deltas.is_array()) report(where + "deltas is not a list");
+      for (const Json& delta : deltas.is_array() ? deltas : Json::array()) {
+        VerifyDelta(root, manifest, platform, version, sha256.get<std::string>(), delta, report,
+                    outcome);
       }
       // A url, sha256 or notes of the wrong type is reported as the client's
       // parser sees it; the release control members are reported here.

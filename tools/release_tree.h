@@ -18,6 +18,9 @@ struct AddRequest {
   std::string channel;  // not "": the version becomes this channel's, not stable's
   bool replace = false;
   int valid_days = 90;  // the changed manifest's `expires` is now + this
+  // Earlier installers to publish a delta patch from, each written beside the
+  // installer and listed under the entry's `deltas`.
+  std::vector<std::string> delta_from = {};
 };
 
 // Outcome of an operation: `code` 0 on success, 1 when the tree is broken or
@@ -29,7 +32,9 @@ struct Outcome {
 };
 
 // Copies the installer into the tree, records its release entry and (unless
-// told otherwise) makes it the stable version of its platform. When that
+// told otherwise) makes it the stable version of its platform. A patch from
+// each `delta_from` is made beside it and listed in the entry (replacing one
+// from the same base; a new installer for the version drops the old ones). When that
 // changes the manifest, its `serial` is raised, `expires` set to now +
 // valid_days, and a signature beside it removed (it no longer matches). The
 // manifest is replaced atomically and checked with the client's own parser.
@@ -72,7 +77,10 @@ Outcome RefreshManifest(const std::string& root, int valid_days);
 Outcome SignManifest(const std::string& root, const std::string& secret_key_file);
 
 // Checks that every release entry's file is in the tree and matches its
-// digest, and that every stable version has an entry with a url. With a
+// digest, and that every stable version has an entry with a url. Each listed
+// delta patch must match its size and digest and, applied to the installer in
+// the tree with its `from_sha256`, give the release's installer; when no such
+// installer is in the tree, a warning says the patch was not checked. With a
 // public key file, also that the manifest's signature verifies with it and
 // that its serial and expiry are sound; fewer than 7 days left is a warning.
 Outcome VerifyTree(const std::string& root, const std::string& public_key_file = "");

@@ -46,7 +46,7 @@ constexpr const char kAddUsage[] =
     "usage: solvane-publish add --root DIR --base-url URL --platform KEY --version V\n"
     "                           [--notes TEXT | --notes-file FILE] [--no-stable]\n"
     "                           [--channel NAME] [--replace]\n"
-    "                           [--valid-days N]\n"
+    "                           [--valid-days N] [--delta-from OLD]...\n"
     "                           INSTALLER\n"
     "\n"
     "Copies INSTALLER to DIR/KEY/V/<its file name>, records its SHA-256, URL\n"
@@ -69,6 +69,12 @@ constexpr const char kAddUsage[] =
     "                     newer of it and stable\n"
     "  --replace          allow a new file for a version already published\n"
     "  --valid-days N     days until the manifest expires (default 90)\n"
+    "  --delta-from OLD   an earlier release's installer: writes a patch from it\n"
+    "                     beside INSTALLER (<file name>.from-<digest>.zst) and\n"
+    "                     lists it under the entry's deltas; a client that still\n"
+    "                     has OLD downloads the patch instead of the installer.\n"
+    "                     Pays when the installer stores its payload uncompressed.\n"
+    "                     Repeatable (usually the last one or two releases).\n"
     "\n"
     "exit codes: 0 published; 1 the tree could not be written; 2 refused\n";
 
@@ -79,8 +85,11 @@ constexpr const char kVerifyUsage[] =
     "SHA-256, and that every stable version has an entry with a url. With\n"
     "--public-key (a minisign .pub file), also that manifest.json.minisig\n"
     "verifies with that key and that the serial and expiry are sound; an expired\n"
-    "manifest is a problem, fewer than 7 days left a warning. Prints one line\n"
-    "per problem.\n"
+    "manifest is a problem, fewer than 7 days left a warning. Each delta patch\n"
+    "listed must match its size and SHA-256 and, applied to the installer in the\n"
+    "tree that its from_sha256 names, give the release's installer exactly; when\n"
+    "that installer is not in the tree, a warning (not a problem) says the patch\n"
+    "could not be checked. Prints one line per problem.\n"
     "\n"
     "exit codes: 0 the tree is sound; 1 problems found; 2 bad usage\n";
 
@@ -204,6 +213,26 @@ bool WantsHelp(const std::vector<std::string>& args) {
          std::find(args.begin(), args.end(), "-h") != args.end();
 }
 
+// A command's options, or the exit code when the command ends at once: its
+// help was asked for, or the options were not understood.
+struct CommandLine {
+  std::map<std::string, std::string> options;
+  std::optional<int> exit;
+};
+
+CommandLine ReadCommandLine(const std::vector<std::string>& args, const char* usage,
+                            const std::vector<std::string>& names,
+                            const std::vector<std::string>& flags) {
+  CommandLine line;
+  std::string problem;
+  if (WantsHelp(args)) {
+    line.exit = Help(usage);
+  } else if (!ReadOptions(args, names, flags, line.options, problem)) {
+    line.exit = Usage(usage, problem);
+  }
+  return line;
+}
+
 int Report(const Outcome& outcome) {
   for (const std::string& line : outcome.listing) std::printf("%s\n", line.c_str());
   for (const std::string& line : outcome.messages) {
@@ -248,6 +277,8 @@ int RunAdd(const std::vector<std::string>& args) {
       ok = value(request.channel);
     } else if (arg == "--replace") {
       request.replace = true;
+    } else if (arg == "--delta-from") {
+      ok = value(request.delta_from.emplace_back());
     } else if (arg == "--valid-days") {
       std::string days;
       ok = value(days);
@@ -281,12 +312,9 @@ int RunAdd(const std::vector<std::string>& args) {
 }
 
 int RunVerify(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return Help(kVerifyUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--root", "--public-key"}, {}, options, problem)) {
-    return Usage(kVerifyUsage, problem);
-  }
+  CommandLine line = ReadCommandLine(args, kVerifyUsage, {"--root", "--public-key"}, {});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty()) return Usage(kVerifyUsage, "--root is required");
   return Report(solvane::publish::VerifyTree(options["--root"], options["--public-key"]));
 }
@@ -305,9 +333,6 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
   const char* usage = command == "rollout"    ? kRolloutUsage
                       : command == "withdraw" ? kWithdrawUsage
                                               : kCriticalUsage;
-  if (WantsHelp(args)) return Help(usage);
-  std::map<std::string, std::string> options;
-  std::string problem;
   const std::vector<std::string> names =
       command == "rollout"
           ? std::vector<std::string>{"--root",    "--platform", "--version", "--valid-days",
@@ -316,7 +341,9 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
   const std::vector<std::string> flags = command == "rollout"
                                              ? std::vector<std::string>{"--pause", "--full"}
                                              : std::vector<std::string>{"--undo"};
-  if (!ReadOptions(args, names, flags, options, problem)) return Usage(usage, problem);
+  CommandLine line = ReadCommandLine(args, usage, names, flags);
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   solvane::publish::ReleaseChange change;
   change.root = options["--root"];
   change.platform = options["--platform"];
@@ -357,12 +384,9 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
 }
 
 int RunRefresh(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return Help(kRefreshUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--root", "--valid-days"}, {}, options, problem)) {
-    return Usage(kRefreshUsage, problem);
-  }
+  CommandLine line = ReadCommandLine(args, kRefreshUsage, {"--root", "--valid-days"}, {});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty()) return Usage(kRefreshUsage, "--root is required");
   int days = 90;
   if (options.count("--valid-days") && !ParseDays(options["--valid-days"], days)) {
@@ -372,12 +396,9 @@ int RunRefresh(const std::vector<std::string>& args) {
 }
 
 int RunSign(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return Help(kSignUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--root", "--secret-key"}, {}, options, problem)) {
-    return Usage(kSignUsage, problem);
-  }
+  CommandLine line = ReadCommandLine(args, kSignUsage, {"--root", "--secret-key"}, {});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty() || options["--secret-key"].empty()) {
     return Usage(kSignUsage, "--root and --secret-key are required");
   }
@@ -400,12 +421,10 @@ bool WriteNewFile(const std::string& path, const std::string& text, bool secret)
 
 int RunKeygen(const std::vector<std::string>& args) {
   using solvane::publish::kPasswordVariable;
-  if (WantsHelp(args)) return Help(kKeygenUsage);
-  std::map<std::string, std::string> options;
-  std::string problem;
-  if (!ReadOptions(args, {"--public-key", "--secret-key"}, {"--no-password"}, options, problem)) {
-    return Usage(kKeygenUsage, problem);
-  }
+  CommandLine line =
+      ReadCommandLine(args, kKeygenUsage, {"--public-key", "--secret-key"}, {"--no-password"});
+  if (line.exit) return *line.exit;
+  std::map<std::string, std::string>& options = line.options;
   const std::string public_path = options["--public-key"];
   const std::string secret_path = options["--secret-key"];
   if (public_path.empty() || secret_path.empty()) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <random>
 
+#include "net/patch_apply.h"
 #include "state/manifest.h"
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
@@ -272,6 +275,77 @@ TEST_F(PublishTest, PublishedTreeIsServedAndInstalledByTheClient) {
 
   server.stop();
   thread.join();
+}
+
+// Incompressible bytes, as an installer's stored payload of compressed files.
+std::string RandomBytes(std::size_t size, std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    const std::uint64_t word = random();
+    std::memcpy(&bytes[i], &word, 8);
+  }
+  return bytes;
+}
+
+TEST_F(PublishTest, DeltaPatchesVerifyAndInteroperateWithDebiansZstd) {
+  // Over 32 MiB, so the patch holds two frames: each must see the base.
+  const std::string old_bytes = RandomBytes(34 << 20, 1);
+  std::string new_bytes = old_bytes.substr(0, 1 << 20) + "inserted" + old_bytes.substr(1 << 20);
+  new_bytes.replace(20 << 20, 1 << 16, RandomBytes(1 << 16, 2));
+  new_bytes.resize(new_bytes.size() - (1 << 20));
+  const std::string v1 = MakeInstaller("v1/app.bin", old_bytes);
+  const std::string v2 = MakeInstaller("v2/app.bin", new_bytes);
+  const std::string unpublished = MakeInstaller("v0/app.bin", RandomBytes(4096, 3));
+  ASSERT_EQ(Add("linux-x64", "1.0", v1).exit_code, 0);
+  for (const std::string& base : {v2, work_.str() + "/missing.bin"}) {
+    const ToolRun refused = Add("linux-x64", "2.0", v2, {"--delta-from", base});
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_NE(refused.err.find("--delta-from " + base), std::string::npos) << refused.err;
+  }
+  const ToolRun added =
+      Add("linux-x64", "2.0", v2, {"--delta-from", v1, "--delta-from", unpublished});
+  ASSERT_EQ(added.exit_code, 0) << added.err;
+  const Json deltas = Manifest()["releases"]["linux-x64"]["2.0"]["deltas"];
+  ASSERT_EQ(deltas.size(), 2u);
+  const std::string name = "app.bin.from-" + Sha256Of(old_bytes).substr(0, 16) + ".zst";
+  const std::string patch = Root() + "/linux-x64/2.0/" + name;
+  EXPECT_EQ(deltas[0]["from_sha256"], Sha256Of(old_bytes));
+  EXPECT_EQ(deltas[0]["url"], kBase + "linux-x64/2.0/" + name);
+  EXPECT_EQ(deltas[0]["sha256"], Sha256Of(ReadFile(patch)));
+  EXPECT_EQ(deltas[0]["size"], fs::file_size(patch));
+  EXPECT_LT(fs::file_size(patch), 1u << 20);
+  ToolRun verified = Verify();
+  EXPECT_EQ(verified.exit_code, 0) << verified.err;
+  EXPECT_NE(verified.out.find("could not be checked"), std::string::npos) << verified.out;
+
+  // Debian's zstd applies our patch, and we apply one it made.
+  const std::string out = work_.str() + "/out.bin";
+  ASSERT_EQ(
+      RunTool({SOLVANE_ZSTD_PROGRAM, "-q", "-d", "--patch-from=" + v1, patch, "-o", out}).exit_code,
+      0);
+  EXPECT_TRUE(ReadFile(out) == new_bytes);
+  const std::string theirs = work_.str() + "/theirs.zst";
+  ASSERT_EQ(RunTool({SOLVANE_ZSTD_PROGRAM, "-q", "--patch-from=" + v1, v2, "-o", theirs}).exit_code,
+            0);
+  const PatchApplied applied = ApplyPatchFile(v1, Sha256Of(old_bytes), theirs, out);
+  EXPECT_TRUE(applied.ok) << applied.problem;
+  EXPECT_EQ(applied.sha256, Sha256Of(new_bytes));
+
+  // A damaged patch fails verify: by its digest and, listed with the damaged
+  // digest, by applying it.
+  std::string damaged = ReadFile(patch);
+  damaged[damaged.size() / 2] ^= 0x40;
+  WriteFile(patch, damaged);
+  verified = Verify();
+  EXPECT_EQ(verified.exit_code, 1);
+  EXPECT_NE(verified.err.find("digest does not match " + patch), std::string::npos);
+  Json manifest = Manifest();
+  manifest["releases"]["linux-x64"]["2.0"]["deltas"][0]["sha256"] = Sha256Of(damaged);
+  WriteFile(Root() + "/manifest.json", manifest.dump());
+  verified = Verify();
+  EXPECT_EQ(verified.exit_code, 1);
+  EXPECT_NE(verified.err.find(name + " does not apply"), std::string::npos) << verified.err;
 }
 
 }  // namespace
