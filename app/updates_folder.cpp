@@ -24,6 +24,8 @@ constexpr std::int64_t kLaunchedKeepSeconds = 86400;
 // A save writes and renames its temporary file within moments; one older than
 // this was left by a process that was killed.
 constexpr auto kStrayTemporaryAge = std::chrono::minutes(1);
+// A delta's patch left by a killed check.
+constexpr auto kStrayPatchAge = std::chrono::hours(1);
 
 std::string Utf8Name(const std::filesystem::path& path) {
   const std::u8string name = path.filename().u8string();
@@ -123,12 +125,17 @@ bool TidyUpdatesFolder(Json& state, std::int64_t now) {
   std::error_code ec;
   std::filesystem::directory_iterator entries(ToFsPath(UpdatesDirectory()), ec);
   for (; !ec && entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
-    if (!Utf8Name(entries->path()).starts_with(temporary_prefix)) continue;
+    const std::string name = Utf8Name(entries->path());
+    const bool patch = name == kDeltaPatchFileName + 1;
+    if (!patch && !name.starts_with(temporary_prefix)) continue;
     std::error_code entry_ec;
     if (!entries->is_regular_file(entry_ec)) continue;
     const auto written = std::filesystem::last_write_time(entries->path(), entry_ec);
     if (entry_ec) continue;
-    if (std::filesystem::file_time_type::clock::now() - written > kStrayTemporaryAge) {
+    // A patch is applied within moments of its download, but on a slow disk
+    // a large one takes a while.
+    const auto age = std::filesystem::file_time_type::clock::now() - written;
+    if (age > (patch ? kStrayPatchAge : kStrayTemporaryAge)) {
       std::filesystem::remove(entries->path(), entry_ec);
     }
   }

@@ -39,9 +39,9 @@ void RememberStarted(Json& state, const std::string& installer_utf8, const std::
                      const std::string& sha256, std::int64_t now);
 
 // Removes what earlier runs left behind: launched installers more than a day
-// old (never the one `state` still has staged, nor the base) and temporary state files of
-// an interrupted save more than a minute old. True when `state` changed and
-// should be saved.
+// old (never the one `state` still has staged, nor the base), temporary
+// state files of an interrupted save more than a minute old, and a delta's
+// patch more than an hour old. True when `state` changed and should be saved.
 [[nodiscard]] bool TidyUpdatesFolder(Json& state, std::int64_t now);
 
 // Removes every partial download in the updates folder except the one named

@@ -69,12 +69,12 @@ TEST_F(InstallTest, InstallsTheStableReleaseAndRecordsItsNotes) {
   EXPECT_EQ(ReadFile(Downloaded()), Installer());
   EXPECT_EQ(server_->Hits(kManifestPath), 1);
   EXPECT_EQ(server_->Hits(kInstallerPath), 1);
-  // The install writes release_notes and notes the launch, so that a later
-  // run removes the installer; staged and last_check stay as they were.
+  // The install writes release_notes and keeps the verified installer as
+  // the base of delta updates; staged and last_check stay as they were.
   Json state = Json::parse(ReadFile(StateFile()));
-  ASSERT_EQ(state["launched"].size(), 1u);
-  EXPECT_EQ(state["launched"][0]["installer"], Downloaded());
-  state.erase("launched");
+  EXPECT_EQ(state["base"]["installer"], Downloaded());
+  EXPECT_EQ(state["base"]["version"], "1.5.0");
+  state.erase("base");
   // The installation's rollout draw, kept for its checks.
   EXPECT_TRUE(state["rollout_draw"].is_number_unsigned());
   state.erase("rollout_draw");

@@ -144,5 +144,36 @@ TEST(ChooseRelease, KeepsCurrentEntriesPastTheListingCap) {
   EXPECT_TRUE(FindRelease(listed, "0.99") && FindRelease(listed, "0.98"));
 }
 
+// Usable deltas are read through the pruning parser; a malformed one is
+// passed over with a reason, and past the cap the rest never reach memory.
+TEST(ReleaseEntry, ReadsItsUsableDeltasUpToTheCap) {
+  const std::string digest(64, 'a');
+  const Json good = {
+      {"from_sha256", digest}, {"url", "https://x/p"}, {"sha256", digest}, {"size", 10}};
+  Json deltas =
+      Json::array({good,
+                   {{"from_sha256", "AA"}, {"url", "u"}, {"sha256", digest}},
+                   Json{{"from_sha256", digest}, {"url", "u"}, {"sha256", digest}, {"size", -1}},
+                   "not an object"});
+  const auto listed_with = [&](const Json& list) {
+    const Json manifest = {
+        {"current", {{"stable", {{kPlatform, "2.0"}}}}},
+        {"releases", {{kPlatform, {{"2.0", {{"url", "u"}, {"deltas", list}}}}}}}};
+    return ListReleases(ReadManifestDocument(manifest.dump(), kPlatform, ""), kPlatform).at(0);
+  };
+  const ListedRelease release = listed_with(deltas);
+  EXPECT_TRUE(release.problem.empty()) << "a bad delta costs a full download, not the release";
+  ASSERT_EQ(release.deltas.size(), 1u);
+  EXPECT_EQ(release.deltas[0].url, "https://x/p");
+  EXPECT_EQ(release.deltas[0].size, 10);
+  EXPECT_EQ(release.delta_problem, "delta from_sha256 or sha256 is not a digest");
+
+  deltas = Json::array();
+  for (int i = 0; i < 1000; ++i) deltas.push_back(good);
+  const ListedRelease many = listed_with(deltas);
+  EXPECT_EQ(many.deltas.size(), kMaxReleaseDeltas);
+  EXPECT_EQ(many.delta_problem, "more than 16 deltas");
+}
+
 }  // namespace
 }  // namespace solvane

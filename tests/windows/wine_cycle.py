@@ -12,7 +12,9 @@ Every launched installer is a stand-in exe that writes "<its path>.ran".
 
 The build with release keys then refuses a tampered manifest in the fresh
 install, stages a signed one and refuses an older serial after it. Last, the
-manifest's release control: a channel, a withdrawal and a rollout.
+manifest's release control: a channel, a withdrawal and a rollout; and a
+delta update from the installer started last, with a damaged patch falling
+back to the full download.
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
 application-data folder moved to a folder whose name is not ASCII, so the
@@ -94,6 +96,7 @@ class ReleaseServer:
         self.gzip = False
         self.busy = None
         self.if_none_match = {}
+        self.files = {}  # path -> bytes, served as they are
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -117,7 +120,9 @@ class ReleaseServer:
                         self.send_header("ETag", ETAG)
                         self.end_headers()
                         return
-                if self.path == "/solvane/manifest.json" and server.manifest_bytes is not None:
+                if self.path in server.files:
+                    self.reply(server.files[self.path], "application/octet-stream")
+                elif self.path == "/solvane/manifest.json" and server.manifest_bytes is not None:
                     self.reply(server.manifest_bytes, "application/json")
                 elif self.path == "/solvane/manifest.json" and server.manifest is not None:
                     self.reply(json.dumps(server.manifest).encode(), "application/json")
@@ -332,16 +337,21 @@ class Cycle:
             return expect_crlf_text(f.read(), "%s state file" % self.label)
 
     def state_text(self):
-        """The state file's text without its "launched" notes, which the
-        program keeps so that a later run removes launched installers, and
-        without the installation's random rollout draw."""
+        """The state file's text without its "launched" notes and its "base",
+        which the program keeps so that a later run removes launched
+        installers or patches the last one, and without the installation's
+        random rollout draw."""
         text = re.sub(r'   "launched": \[\n(?:      .*\n)*   \],\n', "", self.raw_state_text())
+        text = re.sub(r'   "base": \{\n(?:      .*\n)*   \},\n', "", text)
         text = re.sub(r'   "rollout_draw": \d+,\n', "", text)
         return re.sub(r',\n   "rollout_draw": \d+\n', "\n", text)
 
     def launched(self):
         return [entry["installer"] for entry in
                 json.loads(self.raw_state_text()).get("launched", [])]
+
+    def base(self):
+        return json.loads(self.raw_state_text()).get("base", {})
 
     def log(self):
         path = os.path.join(self.updates, "SolvaneSetup.log")
@@ -645,6 +655,66 @@ class Cycle:
             self.server.gzip = self.server.conditional = False
             self.server.busy = None
 
+    def delta_update(self, zstd):
+        """A release listing a patch (made by Debian's zstd) from the base,
+        the installer started last: the check downloads the patch alone. A
+        damaged patch falls back to the full installer in the same check."""
+        base = self.base()
+        check(base.get("sha256") == hashlib.sha256(self.server.installer).hexdigest(),
+              "%s: no base to patch: %r" % (self.label, base))
+        work = tempfile.mkdtemp(prefix="solvane-delta-")
+        releases = {}
+
+        def publish(version, damaged=False):
+            data = self.server.installer + ("overlay of %s\n" % version).encode() * 8192
+            for name, content in (("base", self.server.installer), ("next", data)):
+                with open(os.path.join(work, name), "wb") as f:
+                    f.write(content)
+            subprocess.run([zstd, "-q", "-f", "--patch-from=" + os.path.join(work, "base"),
+                            os.path.join(work, "next"), "-o", os.path.join(work, "patch")],
+                           check=True)
+            with open(os.path.join(work, "patch"), "rb") as f:
+                patch = f.read()
+            if damaged:
+                patch = patch[:len(patch) // 2] + bytes([patch[len(patch) // 2] ^ 0x55]) + \
+                    patch[len(patch) // 2 + 1:]
+            paths = ("/solvane/delta/Solvane-%s-setup.exe" % version,
+                     "/solvane/delta/%s.zst" % version)
+            self.server.files.update({paths[0]: data, paths[1]: patch})
+            releases[version] = {
+                "url": self.server.base + paths[0][len("/solvane/"):],
+                "sha256": hashlib.sha256(data).hexdigest(),
+                "deltas": [{"from_sha256": base["sha256"],
+                            "url": self.server.base + paths[1][len("/solvane/"):],
+                            "sha256": hashlib.sha256(patch).hexdigest(), "size": len(patch)}]}
+            self.server.manifest = {"current": {"stable": {"windows-x64": version}},
+                                    "releases": {"windows-x64": releases}}
+            return paths, data, len(patch)
+
+        try:
+            for version, damaged in (("4.0.0", False), ("4.1.0", True)):
+                (installer, patch), data, patch_size = publish(version, damaged)
+                requests = len(self.server.requests)
+                before = len(self.log())
+                code, _, err = self.wine.run([self.program, "--check", "3.0.0", "--force"])
+                log = self.log()[before:]
+                fetched = self.server.requests[requests:]
+                check(code == 0 and "check: staged %s" % version in log,
+                      "%s: %s not staged:\n%s" % (self.label, version, log))
+                with open(os.path.join(self.updates, "Solvane-%s-setup.exe" % version), "rb") as f:
+                    check(f.read() == data, "%s: staged %s is not the release" % (self.label, version))
+                check(patch in fetched, "%s: patch of %s not fetched" % (self.label, version))
+                if not damaged:
+                    check(installer not in fetched and patch_size < len(data) // 4,
+                          "%s: more than the patch crossed: %r" % (self.label, fetched))
+                else:
+                    check("check: delta from %s failed: patch damaged" % base["version"] in log and
+                          "; downloading in full" in log and installer in fetched,
+                          "%s: damaged patch did not fall back:\n%s" % (self.label, log))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+            self.server.files.clear()
+
     def check_and_apply(self):
         name = self.server.publish("0.2.0", "Second release: faster, \u00e9l\u00e9gant.")
         before = int(time.time())
@@ -703,10 +773,10 @@ class Cycle:
             self.label, codes, [err[-300:] for _, _, err in results]))
         check(wait_for(os.path.join(self.updates, name + ".ran"), 30),
               "%s: --apply did not start %s" % (self.label, name))
-        # The launched installer stays, noted for a later run to remove.
+        # The launched installer stays as the base of the next delta update.
         check(os.path.exists(os.path.join(self.updates, name)), "the launched installer is gone")
-        check(staged_path in self.launched(), "%s: launch not noted: %r" % (
-            self.label, self.launched()))
+        check(self.base().get("installer") == staged_path, "%s: base not kept: %r" % (
+            self.label, self.base()))
         applied = self.state_text()
         expected = ('{\n   "kept_manifest": {\n      "etag": "\\"wine-installer-1\\"",\n'
                     '      "last_modified": "",\n      "signature_etag": "",\n'
@@ -1025,6 +1095,7 @@ def main():
     parser.add_argument("--signed-program", required=True)
     parser.add_argument("--minisign", required=True)
     parser.add_argument("--keys", required=True)
+    parser.add_argument("--zstd", required=True)
     args = parser.parse_args()
 
     if not os.environ.get("DISPLAY"):
@@ -1086,6 +1157,7 @@ def main():
                     cycle.damaged_and_stuck_state()
                     cycle.sharing_the_folder()
                     cycle.release_control()
+                    cycle.delta_update(args.zstd)
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
