@@ -384,6 +384,19 @@ TEST_F(PublishTest, DeltaPatchesForEmptyInstallersAndAcrossRepublishing) {
   EXPECT_FALSE(Manifest()["releases"]["linux-x64"]["4.0"].contains("deltas"));
   verified = Verify();
   EXPECT_EQ(verified.exit_code, 0) << verified.err;
+
+  // A sound patch listed under the wrong release gives another installer.
+  Json manifest = Manifest();
+  const Json misplaced = manifest["releases"]["linux-x64"]["2.0"]["deltas"][0];
+  const std::string name = misplaced["url"].get<std::string>().substr(
+      misplaced["url"].get<std::string>().find_last_of('/') + 1);
+  fs::copy_file(Root() + "/linux-x64/2.0/" + name, Root() + "/linux-x64/4.0/" + name);
+  manifest["releases"]["linux-x64"]["4.0"]["deltas"] = Json::array({misplaced});
+  WriteFile(Root() + "/manifest.json", manifest.dump());
+  verified = Verify();
+  EXPECT_EQ(verified.exit_code, 1);
+  EXPECT_NE(verified.err.find("does not give the release's installer"), std::string::npos)
+      << verified.err;
 }
 
 }  // namespace
