@@ -48,25 +48,28 @@ rounds=${SOLVANE_BENCH_ROUNDS:-6}
 tools=OFF
 [[ $which == delta ]] && tools=ON  # the delta bench makes its patch with the publishing code
 solvane_build_project "$build" -DCMAKE_BUILD_TYPE=Release -DSOLVANE_BUILD_BENCH=ON \
-  -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=$tools -DSOLVANE_WITH_GTK=OFF -- "${which}_bench"
+  -DSOLVANE_BUILD_TESTS=OFF -DSOLVANE_BUILD_TOOLS=$tools -DSOLVANE_WITH_GTK=OFF -- \
+  "$([[ $which == server ]] && echo server_load || echo "$which")_bench"
 
 if [[ $which == rollout ]]; then
   "$build/bench/rollout_bench" 100000
   exit 0
 fi
-if [[ $which == server ]]; then
-  echo "== server benchmark: $(nproc) CPUs,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
-    "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+# The machine's line at the head of a benchmark's output, and a scratch
+# folder for its files, removed at exit.
+bench_start() {
+  echo "== $1 benchmark: $(nproc) CPUs,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg)${2:+, $2}"
   work=$(mktemp -d "${SOLVANE_BENCH_DIR:-${TMPDIR:-/tmp}}/solvane-bench.XXXXXX")
   solvane_at_exit "rm -rf '$work'"
+}
+if [[ $which == server ]]; then
+  bench_start server
   "$build/bench/server_load_bench" "$work"
   exit 0
 fi
 if [[ $which == delta ]]; then
-  echo "== delta benchmark: $(nproc) CPUs,$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)," \
-    "load average $(cut -d' ' -f1-3 /proc/loadavg), $(zstd --version)"
-  work=$(mktemp -d "${SOLVANE_BENCH_DIR:-${TMPDIR:-/tmp}}/solvane-bench.XXXXXX")
-  solvane_at_exit "rm -rf '$work'"
+  bench_start delta "$(zstd --version)"
   "$build/bench/delta_bench" "$work" 200 "${SOLVANE_BENCH_ROUNDS:-5}"
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
   exit 0
