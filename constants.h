@@ -20,6 +20,9 @@ inline constexpr std::size_t kManifestBodyCap = 16u * 1024 * 1024;
 inline constexpr const char kStateFileName[] = "/Updates.json";
 inline constexpr const char kLogFileName[] = "/SolvaneSetup.log";
 inline constexpr const char kLockFileName[] = "/Updates.lock";
+// The trust floor: the highest manifest serial accepted and the rollout draw,
+// kept apart from the state file so that losing that file loses neither.
+inline constexpr const char kTrustFileName[] = "/Trust.json";
 // The last accepted manifest and its signature, kept so that the next check
 // can ask the server whether they are still current.
 inline constexpr const char kKeptManifestFileName[] = "/Manifest.kept.json";

@@ -22,13 +22,16 @@ int Dispatch(const std::vector<std::string>& args, UpdatesRun& run, const Releas
   const Command command = ParseCommandLine(args);
   switch (command.workflow) {
     case Workflow::kCheck:
+      run.log_word = "check";
       return RunCheck(run, source, command.check);
     case Workflow::kApply:
+      run.log_word = "apply";
       LogMessage("apply: launching staged installer");
       return RunApply(run, source);
     case Workflow::kInstall:
       break;
   }
+  run.log_word = "install";
   LogMessage("install: fresh install started");
   return RunInstall(run, source);
 }

@@ -14,6 +14,9 @@ struct UpdatesRun {
   std::string folder;           // the updates folder, narrow path, no trailing '/'
   LockAttempt lock;             // the folder's lock while this run holds it
   Json state = Json::object();  // Updates.json as this run last read or wrote it
+  // The workflow's word that begins its log lines ("check"), for what the
+  // run's own steps log.
+  std::string log_word;
 };
 
 // Creates the updates folder and points the log into it, so that no later
@@ -22,10 +25,11 @@ struct UpdatesRun {
 [[nodiscard]] UpdatesRun OpenUpdatesRun();
 
 // Takes the folder's lock, waiting a few seconds for another SolvaneSetup,
-// and reads the state file into `run.state`: the state is read once per hold,
-// because only the holder may change it. False without the lock
-// (LockProblem(run.lock) says why); `state_problem`, when given, receives
-// why an unusable state file was read as empty.
+// and reads the state file into `run.state` with the trust floor restored
+// (state/trust_floor.h): the state is read once per hold, because only the
+// holder may change it. False without the lock (LockProblem(run.lock) says
+// why). Why an unusable state file was read as empty goes to
+// `state_problem` when given, else to the log under the run's word.
 [[nodiscard]] bool TakeFolder(UpdatesRun& run, std::string* state_problem = nullptr);
 
 // Lets the lock go, so that a long transfer holds up no other run.
@@ -33,8 +37,12 @@ struct UpdatesRun {
 void LetGoFolder(UpdatesRun& run);
 
 // Writes `run.state` to the state file, for a step that must outlive the
-// process. False when it could not be written; the file is unchanged then.
+// process, and raises the kept trust floor to it. False when the state file
+// could not be written; it is unchanged then.
 [[nodiscard]] bool SaveRun(const UpdatesRun& run);
+
+// The same for a changed copy of the run's state.
+[[nodiscard]] bool SaveRunState(const Json& state);
 
 // Why `attempt` holds no lock, for the log: "another SolvaneSetup is busy",
 // or "cannot lock the updates folder: <the system's text>".

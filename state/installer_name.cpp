@@ -55,7 +55,9 @@ bool IsReservedName(const std::string& name) {
   const std::string log = AsciiLower(kLogFileName + 1);
   // The kept signature's name continues the kept manifest's.
   const std::string kept = AsciiLower(kKeptManifestFileName + 1);
+  const std::string trust = AsciiLower(kTrustFileName + 1);
   return lower == state || lower == log || lower == AsciiLower(kLockFileName + 1) ||
+         lower == trust || lower.starts_with(trust + ".") ||
          lower == AsciiLower(kDeltaPatchFileName + 1) || lower == kept ||
          lower.starts_with(state + ".") || lower.starts_with(log + ".") ||
          lower.starts_with(kept + ".") || lower.ends_with(AsciiLower(kPartialSuffix)) ||
@@ -78,6 +80,15 @@ std::optional<std::string> InstallerFileName(const std::string& url, const std::
   const std::string name(slash == std::string_view::npos ? rest : rest.substr(slash + 1));
   if (!IsSafeName(name)) return std::nullopt;
   return name;
+}
+
+std::optional<std::string> VersionedInstallerName(const std::string& name,
+                                                  const std::string& version) {
+  const std::string::size_type dot = name.rfind('.');
+  const std::string::size_type stem = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  std::string versioned = name.substr(0, stem) + "-" + version + name.substr(stem);
+  if (!IsSafeName(versioned)) return std::nullopt;
+  return versioned;
 }
 
 }  // namespace solvane

@@ -43,4 +43,6 @@ std::string UpdatesDirectory() {
 
 std::string StateFilePath() { return UpdatesDirectory() + kStateFileName; }
 
+std::string TrustFilePath() { return UpdatesDirectory() + kTrustFileName; }
+
 }  // namespace solvane

@@ -19,6 +19,9 @@ std::string UpdatesDirectory();
 // UpdatesDirectory() + "/Updates.json"; throws as UpdatesDirectory does.
 std::string StateFilePath();
 
+// UpdatesDirectory() + "/Trust.json"; throws as UpdatesDirectory does.
+std::string TrustFilePath();
+
 // Creates `directory` and every missing parent. Throws
 // std::filesystem::filesystem_error ("create_directories") on failure.
 void CreateDirectoryChain(const std::string& directory);
