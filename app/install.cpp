@@ -130,7 +130,8 @@ bool DownloadStep(UpdatesRun& run, WindowHandle window, const NamedRelease& rele
       break;
     case InstallerDownloadOutcome::kFolderUnusable:
       LogMessage("install: %s", LockProblem(run.lock).c_str());
-      break;
+      if (download.transfer.ok()) break;
+      [[fallthrough]];  // and why the transfer failed
     case InstallerDownloadOutcome::kFailed:
       LogMessage(
           "install: download/verify failed for %s: %s%s", release.version.c_str(),

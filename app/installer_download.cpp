@@ -111,8 +111,10 @@ InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const 
   fetch.transfer = std::move(result.outcome);
   if (result.partial) remember(*result.partial);
 
+  // Whatever the transfer came to, a caller without the folder must stop:
+  // the state it read before the transfer is stale.
   if (!TakeFolder(run)) {
-    if (result.complete) fetch.outcome = InstallerDownloadOutcome::kFolderUnusable;
+    fetch.outcome = InstallerDownloadOutcome::kFolderUnusable;
     return fetch;
   }
   if (!result.partial) ForgetFinishedDownload(run, partial_utf8, had_state_file);
@@ -128,11 +130,11 @@ InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const 
   return fetch;
 }
 
-void DropPartialDownloads(UpdatesRun& run) {
+bool DropPartialDownloads(UpdatesRun& run) {
   // A download in progress elsewhere keeps its file and its record.
-  if (RemovePartialDownloads("") && DropPartial(run.state)) {
-    (void)SaveRun(run);  // a record naming a removed file is ignored next time
-  }
+  if (!RemovePartialDownloads("")) return false;
+  if (DropPartial(run.state)) (void)SaveRun(run);  // a record naming a removed file is ignored
+  return true;
 }
 
 }  // namespace solvane

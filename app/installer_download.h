@@ -15,7 +15,8 @@ enum class InstallerDownloadOutcome {
   kDone,            // the verified file is at its final path; the folder is locked again
   kFailed,          // the transfer or the verification failed
   kInProgress,      // another run is downloading to the same partial file
-  kFolderUnusable,  // the folder's lock could not be taken again; see `run.lock`
+  kFolderUnusable,  // the folder's lock could not be taken again (`run.lock` says why),
+                    // whatever the transfer came to: the caller stops and saves nothing
 };
 
 // What DownloadInstaller came to, with what the workflow needs to say why.
@@ -59,6 +60,7 @@ struct InstallerFetch {
 // Forgets a partial download no longer wanted: every partial file in the
 // updates folder goes but one another run is downloading into, and, when
 // none was, the `partial` record of the run's state (saved when it had one).
-void DropPartialDownloads(UpdatesRun& run);
+// True when no other run was downloading.
+bool DropPartialDownloads(UpdatesRun& run);
 
 }  // namespace solvane
