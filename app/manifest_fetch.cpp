@@ -88,7 +88,8 @@ std::int64_t RetryAfterOf(const TransferOutcome& outcome) {
 }  // namespace
 
 FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial,
-                                     const std::string& channel, const KeptManifest* keeping) {
+                                     const std::string& channel, const KeptManifest* keeping,
+                                     const std::vector<std::string>& held) {
   const bool signed_build = !source.public_keys.empty();
   const std::optional<KeptCopy> copy = LoadKeptCopy(keeping, signed_build);
   FetchedManifest manifest;
@@ -111,7 +112,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   const KeptManifestRecord fresh{manifest.outcome.validators.etag,
                                  manifest.outcome.validators.last_modified, "", ""};
   if (!signed_build) {
-    manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
+    manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel, held);
     if (keeping && !manifest.from_kept_copy) {
       manifest.kept = KeepCopy(keeping->folder, manifest.body, nullptr, fresh);
     }
@@ -148,7 +149,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   const SignatureCheck check = CheckSignature(manifest.body, signature, *keys);
   if (check == SignatureCheck::kValid) {
     // Read only once its signature vouches for it.
-    manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel);
+    manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel, held);
     const std::optional<SignedMembers> members = CheckSignedMembers(
         manifest.document, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
     if (members) manifest.serial = members->serial;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/release_source.h"
 #include "net/transfer.h"
@@ -46,10 +47,14 @@ struct KeptManifest {
 // brings the kept copy in as if it had just arrived: it is checked exactly
 // as a fresh one, and dropped (files and record) when it fails. A fresh
 // accepted manifest that came with validators replaces the kept copies.
+//
+// The document keeps the entries of the versions in `held` wherever they
+// stand (ReadManifestDocument).
 [[nodiscard]] FetchedManifest FetchReleaseManifest(const ReleaseSource& source,
                                                    std::int64_t highest_serial,
                                                    const std::string& channel = "",
-                                                   const KeptManifest* keeping = nullptr);
+                                                   const KeptManifest* keeping = nullptr,
+                                                   const std::vector<std::string>& held = {});
 
 // ParseManifest of the fetched manifest's document, with the source's platform key. A parse
 // error prints "SolvaneSetup: manifest parse error -- <what>" on standard

@@ -224,7 +224,8 @@ int CompareVersions(const std::string& a, const std::string& b) {
 }
 
 ManifestDocument ReadManifestDocument(const std::string& text, const std::string& platform_key,
-                                      const std::string& channel) {
+                                      const std::string& channel,
+                                      const std::vector<std::string>& held) {
   ManifestDocument manifest;
   // The parser keeps a frame per open bracket: 16 MiB of '[' cost it more
   // than a gigabyte. Refused before parsing, like the state file.
@@ -234,9 +235,12 @@ ManifestDocument ReadManifestDocument(const std::string& text, const std::string
   }
   try {
     manifest.kept = ParseKept(text, {platform_key, channel, nullptr});
-    // Entries passed over for the cap before `current` named them are read
-    // in a second pass that keeps only them.
-    const std::vector<std::string> named = NamedVersions(manifest.kept, platform_key, channel);
+    // Entries passed over for the cap before `current` named them, and
+    // those of the held versions, are read in a second pass that keeps only them.
+    std::vector<std::string> named = NamedVersions(manifest.kept, platform_key, channel);
+    for (const std::string& version : held) {
+      if (version.size() <= kMaxVersionBytes) named.push_back(version);
+    }
     const auto releases = manifest.kept.find("releases");
     if (releases != manifest.kept.end() && releases->is_object() &&
         releases->contains(platform_key) && releases->at(platform_key).is_object()) {

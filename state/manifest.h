@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace solvane {
 
@@ -27,10 +28,13 @@ inline constexpr std::size_t kMaxListedReleases = 256;
 inline constexpr std::size_t kMaxReleaseDeltas = 16;
 
 // Reads `text` for `platform_key` and, when not "", the channel `channel`.
-// Text nested deeper than kMaxJsonNesting is refused before parsing.
+// The entries of the versions in `held` (what this machine has installed or
+// staged) are kept wherever they stand, as `current`'s are. Text nested
+// deeper than kMaxJsonNesting is refused before parsing.
 [[nodiscard]] ManifestDocument ReadManifestDocument(const std::string& text,
                                                     const std::string& platform_key,
-                                                    const std::string& channel = "");
+                                                    const std::string& channel = "",
+                                                    const std::vector<std::string>& held = {});
 
 // Finds the current stable release of `platform_key` in `text`. Writes
 // version, url, sha256 and notes as it reads them (callers pass "").
