@@ -43,7 +43,7 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
   }
   if (!state_problem.empty()) LogMessage("apply: %s", state_problem.c_str());
   const std::optional<StagedRecord> staged = ReadStaged(run.state);
-  if (!staged || staged->installer.empty()) return 1;
+  if (!staged || staged->installer.empty()) return 1;  // nothing staged: nothing to say
   // A build with keys starts only bytes a signed manifest vouched for.
   if (staged->sha256.empty() && !source.public_keys.empty()) {
     LogMessage("apply: staged %s has no digest; not started", staged->version.c_str());
@@ -53,17 +53,26 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
   // Only a file the check itself put in the updates folder is started: the
   // state file is user-writable and could name anything.
   const std::optional<std::string> installer = Utf8ToPath(staged->installer);
-  if (!installer || !IsOwnInstallerFile(*installer)) return 1;
+  if (!installer || !IsOwnInstallerFile(*installer)) {
+    LogMessage("apply: staged %s is not an installer in the updates folder; not started",
+               staged->version.c_str());
+    return 1;
+  }
 
   // The file sat in a user-writable folder since it was verified; anything
   // running as the user could have swapped it, so check it once more, through
   // the very handle that is launched, so that what runs is what was checked.
   const HeldFileHandle held = HoldFile(*installer);
-  if (!held) return 1;
+  if (!held) {
+    LogMessage("apply: cannot open the staged installer of %s; not started",
+               staged->version.c_str());
+    return 1;
+  }
   if (!staged->sha256.empty() &&
       !VerifySha256Stream(
           [&held](void* buffer, std::size_t size) { return ReadHeldFile(*held, buffer, size); },
           staged->sha256)) {
+    LogMessage("apply: staged %s no longer verifies; not started", staged->version.c_str());
     return 1;
   }
 
@@ -82,6 +91,7 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
     return 1;
   }
   if (LaunchHeldFile(*held, *installer)) return 0;
+  LogMessage("apply: cannot start the staged installer of %s", staged->version.c_str());
   // Not started: the record comes back, byte for byte, for a later attempt.
   if (!before || !WriteFileAtomically(StateFilePath(), *before, FileForm::kBinary)) {
     LogMessage("apply: cannot put the staged record back");

@@ -31,7 +31,7 @@ namespace {
 // The installer's name when its URL has no path.
 constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
 
-enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable };
+enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable, kWithdrawn };
 
 // The release the manifest offers, as the check reads it.
 struct OfferedRelease {
@@ -88,19 +88,39 @@ Staging FetchInstaller(UpdatesRun& run, const OfferedRelease& release, const std
 // during the transfer, so the state is read again after it. Anything but
 // kStaged keeps the old record and the old installer; `why` says what failed.
 Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string& why) {
-  const std::optional<std::string> name = InstallerFileName(release.url, kDefaultUpdateName);
+  std::optional<std::string> name = InstallerFileName(release.url, kDefaultUpdateName);
   why = "unusable file name";
   if (!name) return Staging::kFailed;  // nothing was created, so nothing to delete
+  // Releases may share a file name: one whose name a recorded installer of
+  // other bytes holds (the staged one, the base, one just started) is
+  // downloaded under a name with its version in it.
+  const auto taken = [&run, &release](const std::string& file_name) {
+    const std::optional<std::string> utf8 = PathToUtf8(run.folder + "/" + file_name);
+    return utf8 && IsRecordedInstaller(run.state, *utf8, release.sha256);
+  };
+  if (taken(*name)) {
+    const std::string own_name = *name;
+    name = VersionedInstallerName(own_name, release.version);
+    why = "its file name " + own_name + " is taken by another installer";
+    if (!name || taken(*name)) return Staging::kFailed;
+  }
   const std::string path = run.folder + "/" + *name;
   const std::optional<std::string> stored_path = PathToUtf8(path);
   // A path the state file cannot hold could never be applied.
+  why = "unusable file name";
   if (!stored_path) return Staging::kFailed;
 
   const Staging fetched = FetchInstaller(run, release, *name, path, why);
   if (fetched != Staging::kStaged) return fetched;
 
   // The run's state was read again: an --apply or another check may have
-  // run during the transfer.
+  // run during the transfer, and a check may have accepted a manifest that
+  // withdraws this release.
+  const std::vector<std::string> withdrawn = ReadWithdrawn(run.state);
+  if (std::find(withdrawn.begin(), withdrawn.end(), release.version) != withdrawn.end()) {
+    (void)RemovePath(path);  // under its own name, never a recorded installer's
+    return Staging::kWithdrawn;
+  }
   const std::optional<StagedRecord> previous = ReadStaged(run.state);
   const bool superseded = previous && CompareVersions(previous->version, release.version) > 0;
   // Changed on a copy: a record that could not be saved is not kept.
@@ -108,7 +128,7 @@ Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string
   // The record keeps the day it was staged, the date part of the UTC time.
   WriteStaged(staged_state, {release.version, *stored_path, release.sha256, release.notes,
                              FormatUtcTime(UnixNow()).substr(0, 10), release.critical});
-  if (superseded || !SaveState(staged_state)) {
+  if (superseded || !SaveRunState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
     why = superseded ? "a newer release was staged meanwhile" : "cannot write the state file";
@@ -192,9 +212,19 @@ void NoteServerAnswers(Json& state, const FetchedManifest& manifest) {
 // Records that a check ran, whatever the fetch gave: a failed fetch
 // postpones the next unforced check too. False when the state file could not
 // be written, and then nothing may be staged either.
-bool RecordCheck(UpdatesRun& run, const FetchedManifest& manifest) {
+bool RecordCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
+                 const FetchedManifest& manifest) {
   WriteLastCheck(run.state, UnixNow());
   NoteServerAnswers(run.state, manifest);
+  if (manifest.fetched && manifest.rejection.empty() && manifest.document.error.empty()) {
+    std::vector<std::string> withdrawn;
+    for (const ListedRelease& listed : ListReleases(manifest.document, source.platform_key)) {
+      if (listed.withdrawn && CompareVersions(listed.version, request.current_version) > 0) {
+        withdrawn.push_back(listed.version);
+      }
+    }
+    WriteWithdrawn(run.state, std::move(withdrawn));
+  }
   (void)RaiseManifestSerial(run.state, manifest.serial);
   (void)TidyUpdatesFolder(run.state, UnixNow());  // saved below whether or not it changed
   return SaveRun(run);
@@ -209,6 +239,10 @@ void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
       return;
     case Staging::kInProgress:
       LogMessage("check: a download of %s is in progress", release.version.c_str());
+      return;
+    case Staging::kWithdrawn:
+      LogMessage("check: %s was withdrawn during its download; not staged",
+                 release.version.c_str());
       return;
     case Staging::kFolderUnusable:
       LogMessage("check: %s", LockProblem(run.lock).c_str());
@@ -253,8 +287,12 @@ void ForgetWithdrawn(UpdatesRun& run, const ReleaseSource& source, const Fetched
   };
   const std::optional<PartialRecord> partial = ReadPartial(run.state);
   if (partial && withdrawn([&](const ListedRelease& r) { return r.url == partial->url; })) {
-    LogMessage("check: partial download of a withdrawn release dropped");
-    DropPartialDownloads(run);
+    // A download another check is still making is not staged: that check
+    // finds the release among the `withdrawn` this one records.
+    LogMessage(DropPartialDownloads(run)
+                   ? "check: partial download of a withdrawn release dropped"
+                   : "check: a download of a withdrawn release is in progress; it will not be "
+                     "staged");
   }
   if (!staged || !withdrawn([&](const ListedRelease& r) { return r.version == staged->version; })) {
     return;
@@ -352,15 +390,21 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
         "check: --channel takes 1 to 32 characters from a-z0-9- (no leading -); stable only");
   }
   const KeptManifest kept{run.folder, ReadKeptManifest(run.state)};
+  // The installed and the staged release's entries are read wherever they
+  // stand in the manifest: either may have been withdrawn.
+  std::vector<std::string> held{request.current_version};
+  if (const std::optional<StagedRecord> staged = ReadStaged(run.state)) {
+    held.push_back(staged->version);
+  }
   const FetchedManifest manifest =
-      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept);
+      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept, held);
   // Drawn once for good, when there is a manifest to use it on, and saved
   // with the check's record below; a refused manifest changes no more than
   // last_check.
   if (manifest.fetched && manifest.rejection.empty()) {
     (void)KeepRolloutDraw(run.state, DrawForRollout);
   }
-  if (!RecordCheck(run, manifest)) {
+  if (!RecordCheck(run, source, request, manifest)) {
     // What could not record last_check could not record a staged installer either.
     LogMessage("check: cannot write the state file; nothing downloaded");
     return 0;

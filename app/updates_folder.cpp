@@ -1,5 +1,6 @@
 #include "app/updates_folder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -48,6 +49,24 @@ bool SamePath(const std::string& a, const std::string& b) {
   } catch (const std::filesystem::filesystem_error&) {
     return false;
   }
+}
+
+bool IsRecordedInstaller(const Json& state, const std::string& path, const std::string& sha256) {
+  const auto other_bytes = [&sha256](const std::string& digest) {
+    return sha256.empty() || digest != sha256;
+  };
+  std::vector<std::string> recorded;
+  const std::optional<StagedRecord> staged = ReadStaged(state);
+  if (staged && other_bytes(staged->sha256)) recorded.push_back(staged->installer);
+  const std::optional<BaseRecord> base = ReadBase(state);
+  if (base && other_bytes(base->sha256)) recorded.push_back(base->installer);
+  // A launched installer may still be running, whatever its bytes.
+  for (const LaunchedRecord& launched : ReadLaunched(state)) {
+    recorded.push_back(launched.installer);
+  }
+  return std::any_of(recorded.begin(), recorded.end(), [&path](const std::string& installer) {
+    return !installer.empty() && SamePath(installer, path);
+  });
 }
 
 bool IsOwnInstallerFile(const std::string& path) {

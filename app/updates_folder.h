@@ -27,6 +27,12 @@ namespace solvane {
 // is one of our own files (IsOwnInstallerFile); anything else stays.
 void RemoveOwnInstaller(const std::string& installer_utf8);
 
+// Whether the UTF-8 path `path` names a file that `state` records as a
+// launched installer, or as the staged installer or the base with another
+// digest than `sha256`: a download of other bytes must not land there.
+[[nodiscard]] bool IsRecordedInstaller(const Json& state, const std::string& path,
+                                       const std::string& sha256);
+
 // Notes in `state` that the installer at `installer_utf8` was started at
 // `now`, so that a later run removes it.
 void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now);

@@ -15,6 +15,13 @@ namespace solvane {
 [[nodiscard]] std::optional<std::string> InstallerFileName(const std::string& url,
                                                            const std::string& fallback);
 
+// `name` with "-<version>" before its extension ("Setup.exe", "2.1.0":
+// "Setup-2.1.0.exe"): the name of a release's installer whose own name a
+// file of another release holds. nullopt when that name is not safe, as
+// InstallerFileName judges names.
+[[nodiscard]] std::optional<std::string> VersionedInstallerName(const std::string& name,
+                                                                const std::string& version);
+
 // Whether `name`, compared without regard to case, is one the program keeps
 // for itself in the updates folder: the state file, the activity log, the
 // kept manifest and its signature, their temporary files (any name

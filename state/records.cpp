@@ -1,11 +1,13 @@
 #include "state/records.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
 
 #include "platform/encoding.h"
+#include "state/manifest.h"
 #include "state/signed_members.h"
 
 namespace solvane {
@@ -254,6 +256,33 @@ bool WriteCheckHold(Json& state, std::int64_t until) {
     state["check_hold_until"] = until;
   }
   return true;
+}
+
+std::vector<std::string> ReadWithdrawn(const Json& state) {
+  std::vector<std::string> versions;
+  if (!state.is_object()) return versions;
+  const auto it = state.find("withdrawn");
+  if (it == state.end() || !it->is_array()) return versions;
+  for (const Json& version : *it) {
+    if (version.is_string()) versions.push_back(version.get<std::string>());
+  }
+  return versions;
+}
+
+void WriteWithdrawn(Json& state, std::vector<std::string> versions) {
+  // The versions come from the manifest: only short plain text reaches the file.
+  std::erase_if(versions, [](const std::string& version) {
+    return version.empty() || version.size() > 64 ||
+           std::any_of(version.begin(), version.end(), [](char c) { return c < 0x20 || c > 0x7e; });
+  });
+  std::sort(versions.begin(), versions.end(),
+            [](const std::string& a, const std::string& b) { return CompareVersions(a, b) > 0; });
+  if (versions.size() > kMaxWithdrawnVersions) versions.resize(kMaxWithdrawnVersions);
+  if (versions.empty()) {
+    state.erase("withdrawn");
+  } else {
+    state["withdrawn"] = versions;
+  }
 }
 
 }  // namespace solvane

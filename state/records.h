@@ -146,6 +146,19 @@ bool DropKeptManifest(Json& state);
 [[nodiscard]] std::optional<BaseRecord> ReadBase(const Json& state);
 void WriteBase(Json& state, const BaseRecord& record);
 
+// `withdrawn`: the versions newer than the installed one that the newest
+// manifest a check accepted withdrew, so that a check whose download was
+// under way meanwhile does not stage one of them. Entries that are not
+// strings read as absent.
+std::vector<std::string> ReadWithdrawn(const Json& state);
+
+// At most this many versions are kept, the newest.
+inline constexpr std::size_t kMaxWithdrawnVersions = 32;
+
+// Replaces `withdrawn` with `versions` (removed when empty): only those of
+// printable ASCII and at most 64 bytes, the newest kMaxWithdrawnVersions.
+void WriteWithdrawn(Json& state, std::vector<std::string> versions);
+
 // `check_hold_until`, the time a server asked checks to wait until, in
 // seconds since the Unix epoch: 0 when absent or not a whole number.
 std::int64_t ReadCheckHold(const Json& state);
