@@ -3,12 +3,14 @@
 // `zstd --patch-from` turns it into the next release, and every way the patch
 // can fail falls back to the full download within the same check.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <random>
 
 #include "platform/clock.h"
+#include "platform/file_lock.h"
 #include "state/signed_members.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -174,6 +176,28 @@ TEST_F(DeltaUpdateTest, EveryFailedDeltaFallsBackToTheFullDownloadInTheSameCheck
   Publish("1.6.0", patch, base);
   ExpectFellBack("base changed");
   EXPECT_EQ(server_->Hits(kPatchPath), 0) << "a changed base wastes no patch download";
+}
+
+// A patch download that fails while another process holds the folder past
+// the wait: the check stops there, downloading nothing more and saving no
+// state it read before the transfer.
+TEST_F(DeltaUpdateTest, AFolderLostAfterAFailedPatchEndsTheCheck) {
+  InstallBase();
+  Publish("1.6.0", "not a patch", Sha256Of(Installer("1.5.0")));
+  LockAttempt held;
+  server_->Handle(kPatchPath, [&](const httplib::Request&, httplib::Response& response) {
+    held = LockFolder(Updates(), 0);
+    response.status = 404;
+  });
+  const Messages log = Check("1.5.0");
+  ASSERT_TRUE(held.lock);
+  EXPECT_NE(std::find(log.begin(), log.end(), "check: another SolvaneSetup is busy"), log.end())
+      << ::testing::PrintToString(log);
+  EXPECT_EQ(
+      log.back(),
+      "check: download/verify failed for 1.6.0: the updates folder could not be locked again");
+  EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
+  EXPECT_FALSE(State().contains("staged"));
 }
 
 }  // namespace

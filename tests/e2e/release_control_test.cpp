@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "platform/clock.h"
 #include "state/signed_members.h"
@@ -21,8 +23,9 @@ constexpr std::uint32_t kDrawAtSeventyPercent = 3006477107u;  // 0.7 * 2^32
 
 class ReleaseControlTest : public ProgramTest {
  protected:
-  static std::string Path(const std::string& version) {
-    return "/solvane/releases/" + version + "/Solvane-" + version + ".sh";
+  std::string Path(const std::string& version) const {
+    return "/solvane/releases/" + version +
+           (one_name_ ? "/Setup.sh" : "/Solvane-" + version + ".sh");
   }
   std::string Installer(const std::string& version) const {
     return InstallerScript(Home() + "/ran-" + version);
@@ -52,8 +55,14 @@ class ReleaseControlTest : public ProgramTest {
                                      std::string(SOLVANE_TEST_KEYS_DIR) + "/release-1.key", "-m",
                                      work.str() + "/m.json"});
     ASSERT_EQ(signing.exit_code, 0) << signing.err;
-    server_->Serve(kManifestPath, text);
-    server_->Serve(kManifestPath + ".minisig", ReadFile(work.str() + "/m.json.minisig"));
+    published_ = {text, ReadFile(work.str() + "/m.json.minisig")};
+    Serve(published_);
+  }
+
+  // Serves a publication's manifest and signature.
+  void Serve(const std::pair<std::string, std::string>& publication) {
+    server_->Serve(kManifestPath, publication.first);
+    server_->Serve(kManifestPath + ".minisig", publication.second);
   }
 
   static Json Stable(const std::string& version) {
@@ -77,6 +86,8 @@ class ReleaseControlTest : public ProgramTest {
   }
 
   int serial_ = 0;
+  std::pair<std::string, std::string> published_;  // the last manifest and signature
+  bool one_name_ = false;                          // every installer is named Setup.sh
 };
 
 TEST_F(ReleaseControlTest, AChannelTakesTheNewerOfItsReleaseAndStable) {
@@ -139,6 +150,84 @@ TEST_F(ReleaseControlTest, AWithdrawnReleaseIsTakenBackAndNeverStarted) {
   EXPECT_FALSE(State().contains("staged") || State().contains("partial"));
   (void)RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--apply"});
   EXPECT_FALSE(std::filesystem::exists(Home() + "/ran-1.6.0"));
+}
+
+// A state file set aside as damaged takes neither the serial nor the draw
+// with it: an older signed manifest replayed afterwards is still refused.
+TEST_F(ReleaseControlTest, TheTrustFloorSurvivesAStateFileSetAside) {
+  SetDraw(kDrawAtSeventyPercent);
+  Publish(Stable("1.6.0"), {{"1.6.0", Json::object()}});
+  const auto offering = published_;
+  Publish(Stable("1.5.0"), {{"1.5.0", Json::object()}, {"1.6.0", {{"withdrawn", true}}}});
+  EXPECT_TRUE(Logged(Check("1.5.0"), "check: up to date"));
+
+  WriteFile(StateFile(), "{\"manifest_serial\": 2, \"etag\": \"\u0001 cut short");
+  Serve(offering);
+  const Messages log = Check("1.5.0");
+  EXPECT_TRUE(Logged(log,
+                     "check: state file is not valid JSON; kept aside as Updates.json.corrupt, "
+                     "starting from an empty state"));
+  EXPECT_TRUE(Logged(log, "check: manifest rejected: older than serial 2"));
+  EXPECT_EQ(State()["manifest_serial"], 2);
+  EXPECT_EQ(State()["rollout_draw"], kDrawAtSeventyPercent);
+  EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
+}
+
+// A withdrawn staged release is found however many entries stand before it.
+TEST_F(ReleaseControlTest, AStagedReleaseIsWithdrawnPastTheListedEntries) {
+  Publish(Stable("1.6.0"), {{"1.6.0", Json::object()}});
+  ASSERT_TRUE(Logged(Check("1.5.0"), "check: staged 1.6.0"));
+  Json entries = {{"1.5.0", Json::object()}, {"1.6.0", {{"withdrawn", true}}}};
+  for (int i = 0; i < 300; ++i) entries["0.0." + std::to_string(i)] = Json::object();
+  Publish(Stable("1.5.0"), entries);
+  EXPECT_TRUE(Logged(Check("1.5.0"), "check: staged 1.6.0 withdrawn"));
+  EXPECT_FALSE(State().contains("staged"));
+}
+
+// Check A is still downloading 1.6.0 when check B accepts a manifest that
+// withdraws it: B says so, and A does not stage it.
+TEST_F(ReleaseControlTest, AReleaseWithdrawnDuringItsDownloadIsNotStaged) {
+  Publish(Stable("1.6.0"), {{"1.6.0", Json::object()}});
+  FaultyFile slow;
+  slow.body = Installer("1.6.0");
+  slow.bytes_per_second = 20;
+  server_->ServeFaulty(Path("1.6.0"), slow);
+  auto a = std::async(std::launch::async, [&] {
+    return RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--check", "1.5.0", "--force"});
+  });
+  // B starts once A's download is on record.
+  for (int i = 0; i < 400 && !(std::filesystem::exists(StateFile()) && State().contains("partial"));
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Publish(Stable("1.5.0"), {{"1.5.0", Json::object()}, {"1.6.0", {{"withdrawn", true}}}});
+  EXPECT_TRUE(Logged(Check("1.5.0"),
+                     "check: a download of a withdrawn release is in progress; it will not be "
+                     "staged"));
+  EXPECT_EQ(a.get().exit_code, 0);
+  EXPECT_TRUE(Logged(WorkflowMessages(Home()),
+                     "check: 1.6.0 was withdrawn during its download; not staged"));
+  EXPECT_FALSE(State().contains("staged"));
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.6.0.sh"));
+}
+
+// Three releases whose installers are all named Setup.sh: none overwrites
+// the base or the staged installer, and --apply starts the right one.
+TEST_F(ReleaseControlTest, ReleasesSharingAFileNameKeepTheirOwnFiles) {
+  one_name_ = true;
+  Publish(Stable("2.0.0"), {{"2.0.0", Json::object()}});
+  ASSERT_TRUE(Logged(Check("1.5.0"), "check: staged 2.0.0"));
+  ASSERT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--apply"}).exit_code, 0);
+  ASSERT_TRUE(WaitForFile(Home() + "/ran-2.0.0"));
+  for (const std::string version : {"2.1.0", "2.2.0"}) {
+    Publish(Stable(version), {{version, Json::object()}});
+    ASSERT_TRUE(Logged(Check("2.0.0"), "check: staged " + version));
+    EXPECT_EQ(State()["staged"]["installer"], Updates() + "/Setup-" + version + ".sh");
+    EXPECT_EQ(ReadFile(Updates() + "/Setup.sh"), Installer("2.0.0")) << "the base";
+  }
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Setup-2.1.0.sh"));
+  ASSERT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--apply"}).exit_code, 0);
+  EXPECT_TRUE(WaitForFile(Home() + "/ran-2.2.0"));
 }
 
 }  // namespace
