@@ -568,6 +568,17 @@ class Cycle:
             after = json.loads(self.state_text())
             check(after["staged"] == state["staged"] and after["manifest_serial"] == 7,
                   "a refused manifest changed the state: %r" % after)
+
+            # A state file set aside as damaged keeps the serial in Trust.json.
+            with open(os.path.join(self.updates, "Updates.json"), "wb") as f:
+                f.write(b'{"manifest_serial": 7, "x": "\x01 cut')
+            code, _, _ = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
+            check(code == 0 and "check: state file is not valid JSON" in self.log() and
+                  self.log().rstrip().endswith("check: manifest rejected: older than serial 7"),
+                  "%s: the serial did not survive a damaged state file:\n%s" %
+                  (self.label, self.log()[-800:]))
+            check(json.loads(self.state_text()).get("manifest_serial") == 7,
+                  "the serial was not restored: %s" % self.state_text())
         finally:
             self.server.manifest_bytes = None
             self.server.signature = None
