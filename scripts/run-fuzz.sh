@@ -7,7 +7,7 @@
 # Environment:
 #   SOLVANE_FUZZ_SECONDS  fuzzing time per target (default 60)
 #   SOLVANE_FUZZ_BUILD    build folder (default <repo>/build-fuzz)
-#   SOLVANE_FUZZ_TARGETS  targets to run (default: all four)
+#   SOLVANE_FUZZ_TARGETS  targets to run (default: all of them)
 #   SOLVANE_JOBS as in scripts/lib.sh
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -15,7 +15,7 @@ source "$(dirname "$0")/lib.sh"
 root=$solvane_root
 seconds=${SOLVANE_FUZZ_SECONDS:-60}
 build=${SOLVANE_FUZZ_BUILD:-$root/build-fuzz}
-targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_state fuzz_versions fuzz_signature}
+targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_release_choice fuzz_state fuzz_versions fuzz_signature}
 work=$build/fuzz-work
 
 # shellcheck disable=SC2086

@@ -171,6 +171,21 @@ TEST_F(ReleaseControlTest, TheTrustFloorSurvivesAStateFileSetAside) {
   EXPECT_EQ(State()["manifest_serial"], 2);
   EXPECT_EQ(State()["rollout_draw"], kDrawAtSeventyPercent);
   EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
+
+  // Damaged while the check downloads: logged when found, and the floor holds.
+  Publish(Stable("1.6.0"), {{"1.6.0", Json::object()}});
+  FaultyFile damaging;
+  damaging.body = Installer("1.6.0");
+  damaging.on_request = [this] { WriteFile(StateFile(), "{ cut"); };
+  server_->ServeFaulty(Path("1.6.0"), damaging);
+  const Messages during = Check("1.5.0");
+  EXPECT_TRUE(Logged(during,
+                     "check: state file is not valid JSON; kept aside as Updates.json.corrupt, "
+                     "starting from an empty state"))
+      << ::testing::PrintToString(during);
+  EXPECT_TRUE(Logged(during, "check: staged 1.6.0"));
+  EXPECT_EQ(State()["manifest_serial"], 3);
+  EXPECT_EQ(State()["rollout_draw"], kDrawAtSeventyPercent);
 }
 
 // A withdrawn staged release is found however many entries stand before it.
