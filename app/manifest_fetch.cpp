@@ -85,6 +85,13 @@ std::int64_t RetryAfterOf(const TransferOutcome& outcome) {
   return busy ? outcome.retry_after_seconds : 0;
 }
 
+// Logs what a manifest or signature transfer came to.
+void ReportFetch(const std::string& url, const TransferOutcome& outcome) {
+  LogRoute(outcome);
+  LogFetchFailure(url, outcome);
+  LogUnusableValidators(outcome);
+}
+
 }  // namespace
 
 FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial,
@@ -99,8 +106,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   const Validators have =
       copy ? Validators{copy->record.etag, copy->record.last_modified} : Validators{};
   manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body, {}, have);
-  LogRoute(manifest.outcome);
-  LogFetchFailure(source.ManifestUrl(), manifest.outcome);
+  ReportFetch(source.ManifestUrl(), manifest.outcome);
   manifest.retry_after_seconds = RetryAfterOf(manifest.outcome);
   if (copy && manifest.outcome.not_modified()) {
     manifest.body = copy->body;
@@ -135,8 +141,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
           : Validators{};
   const TransferOutcome signature_outcome =
       FetchManifest(signature_url, signature, small, signature_have);
-  LogRoute(signature_outcome);
-  LogFetchFailure(signature_url, signature_outcome);
+  ReportFetch(signature_url, signature_outcome);
   const bool signature_kept = !signature_have.empty() && signature_outcome.not_modified();
   if (signature_kept) signature = copy->signature;
   if (!signature_outcome.ok() && !signature_kept) {

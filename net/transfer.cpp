@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "net/easy_handle.h"
+#include "platform/encoding.h"
 
 namespace solvane {
 namespace {
@@ -50,18 +51,31 @@ std::string LastHeader(CURL* handle, const char* name) {
   return header->value;
 }
 
-// The response's Last-Modified when it can tell versions apart: only when it
-// is at least a second before the response's Date, as HTTP has it. A file
-// changed twice within one second keeps one Last-Modified, and asking with
-// it would take the second change for the first. "" otherwise.
-std::string SoundLastModified(CURL* handle) {
-  const std::string modified = LastHeader(handle, "Last-Modified");
+// The last response's validators that can tell this version of the resource
+// from the next, with the names of those refused as unusable in `unusable`.
+// A Last-Modified counts only when it is at least a second before the
+// response's Date, as HTTP has it: a file changed twice within one second
+// keeps one Last-Modified, and asking with it would take the second change
+// for the first.
+Validators ResponseValidators(CURL* handle, std::string& unusable) {
+  Validators validators{LastHeader(handle, "ETag"), LastHeader(handle, "Last-Modified")};
+  const auto refuse = [&unusable](std::string& value, const char* name) {
+    unusable += (unusable.empty() ? "" : " and ") + std::string(name);
+    value.clear();
+  };
+  if (!validators.etag.empty() && !IsUsableValidator(validators.etag)) {
+    refuse(validators.etag, "ETag");
+  }
+  if (!validators.last_modified.empty() && !IsUsableLastModified(validators.last_modified)) {
+    refuse(validators.last_modified, "Last-Modified");
+  }
+  if (validators.last_modified.empty()) return validators;
   const std::string date = LastHeader(handle, "Date");
-  if (modified.empty() || date.empty()) return "";
-  const time_t modified_at = curl_getdate(modified.c_str(), nullptr);
-  const time_t sent_at = curl_getdate(date.c_str(), nullptr);
-  if (modified_at < 0 || sent_at < 0 || modified_at >= sent_at) return "";
-  return modified;
+  const time_t sent_at = date.empty() ? -1 : curl_getdate(date.c_str(), nullptr);
+  if (sent_at < 0 || curl_getdate(validators.last_modified.c_str(), nullptr) >= sent_at) {
+    validators.last_modified.clear();
+  }
+  return validators;
 }
 
 // The request headers that make a fetch conditional on `have`: the ETag is
@@ -109,7 +123,7 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
   outcome.route = std::move(route);
   outcome.bytes_held = static_cast<std::int64_t>(body.size());
   if (outcome.http_status != 0) {
-    outcome.validators = {LastHeader(handle.get(), "ETag"), SoundLastModified(handle.get())};
+    outcome.validators = ResponseValidators(handle.get(), outcome.unusable_validators);
     curl_off_t wait = 0;
     if (curl_easy_getinfo(handle.get(), CURLINFO_RETRY_AFTER, &wait) == CURLE_OK && wait > 0) {
       outcome.retry_after_seconds = static_cast<std::int64_t>(wait);

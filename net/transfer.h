@@ -45,7 +45,8 @@ enum class OutcomeKind {
 };
 
 // What a server said identifies the version of a resource: its ETag, else its
-// Last-Modified. Both "" when it said neither.
+// Last-Modified. Both "" when it said neither, or nothing usable
+// (IsUsableValidator, IsUsableLastModified).
 struct Validators {
   std::string etag;
   std::string last_modified;
@@ -64,6 +65,9 @@ struct TransferOutcome {
   std::int64_t bytes_held = 0;
   bool kept_for_resume = false;  // the destination keeps its bytes for a later try
   Validators validators;         // the final response's, for a conditional request later
+  // The final response's validators that were dropped as unusable: "ETag",
+  // "Last-Modified" or "ETag and Last-Modified"; "" when none was.
+  std::string unusable_validators;
   // Seconds the final response's Retry-After asks the client to wait (a date
   // is counted from now); 0 when it has none.
   std::int64_t retry_after_seconds = 0;

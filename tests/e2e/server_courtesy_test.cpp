@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -28,19 +29,24 @@ class ServerCourtesyTest : public ProgramTest {
   std::string KeptSignature() const { return Updates() + "/Manifest.kept.json.minisig"; }
   std::string Installer() const { return InstallerScript(Home() + "/installer-ran"); }
 
-  // A signed manifest offering 1.5.0, served with ETags `tag` and "s-" + `tag`.
-  std::string Publish(const std::string& tag, std::int64_t serial,
-                      const std::string& expires = InAYear(), bool gzip = false,
-                      bool always_gzip = false) {
+  // A manifest offering 1.5.0 with `serial`, its installer served.
+  std::string Manifest(std::int64_t serial, const std::string& expires = InAYear()) {
     Json manifest = Json::parse(ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
                                             Sha256Of(Installer()).c_str(), "n"));
     manifest["serial"] = serial;
     manifest["expires"] = expires;
-    const std::string text = manifest.dump(2);
+    server_->Serve(kInstallerPath, Installer());
+    return manifest.dump(2);
+  }
+
+  // Manifest(serial) signed, served with ETags `tag` and "s-" + `tag`.
+  std::string Publish(const std::string& tag, std::int64_t serial,
+                      const std::string& expires = InAYear(), bool gzip = false,
+                      bool always_gzip = false) {
+    const std::string text = Manifest(serial, expires);
     server_->ServeVersioned(kManifestPath, {text, "\"" + tag + "\"", "", gzip, always_gzip});
     server_->ServeVersioned(kSignaturePath, {Minisign(text, Key("release-1.key")),
                                              "\"s-" + tag + "\"", "", false, false});
-    server_->Serve(kInstallerPath, Installer());
     return text;
   }
 
@@ -104,6 +110,54 @@ TEST_F(ServerCourtesyTest, AKeptCopyThatNoLongerPassesIsDroppedAndFetchedInFullN
   EXPECT_NE(last.find("expired"), std::string::npos) << last;
   EXPECT_FALSE(std::filesystem::exists(KeptManifest()));
   EXPECT_FALSE(State().contains("kept_manifest"));
+}
+
+// Validators no server sends to tell versions apart (long, not printable
+// ASCII, a date with more after it) are dropped as they arrive, with a line
+// that blames the answer: the state file stays small and can be saved, the
+// serial stays, and the next check fetches in full.
+TEST_F(ServerCourtesyTest, UnusableValidatorsAreDroppedAndTheStateStaysSmall) {
+  const struct {
+    const char* name;
+    std::string etag;
+    std::string last_modified;
+    std::string dropped;
+  } rows[] = {
+      {"90,000 control characters", std::string(90000, '\x01'), "", "ETag"},
+      {"not UTF-8", "\"\xff\xfe\"", "", "ETag"},
+      {"over 256 bytes", "\"" + std::string(255, 'a') + "\"", "", "ETag"},
+      {"a date followed by junk", "", FormatHttpDate(UnixNow() - 3600) + " junk", "Last-Modified"},
+  };
+  const std::string manifest = Manifest(5);
+  const std::string signature = Minisign(manifest, Key("release-1.key"));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(Updates());
+    for (const auto& [path, body] :
+         {std::pair{kManifestPath, manifest}, {kSignaturePath, signature}}) {
+      server_->ServeVersioned(path, {body, row.etag, row.last_modified, false, false});
+    }
+    SignedCheck();
+    const Messages log = WorkflowMessages(Home());
+    const std::string dropped = "FetchManifest: validator dropped (unusable " + row.dropped + ")";
+    EXPECT_EQ(std::count(log.begin(), log.end(), dropped), 2);
+    EXPECT_EQ(log.back(), "check: staged 1.5.0");
+    EXPECT_LT(std::filesystem::file_size(StateFile()), 2048u);
+    EXPECT_FALSE(State().contains("kept_manifest"));
+    SignedCheck();
+    EXPECT_EQ(LogMessages(Home()).back(), "check: already staged 1.5.0");
+    EXPECT_EQ(State()["manifest_serial"], 5);
+  }
+
+  // Stored by an older program: read as absent, never sent again.
+  Publish("m1", 5);
+  SignedCheck();
+  Json state = State();
+  state["kept_manifest"]["etag"] = "\"m1\x01\"";
+  WriteFile(StateFile(), state.dump());
+  SignedCheck();
+  EXPECT_EQ(Sent(kManifestPath, "If-None-Match"), "");
+  EXPECT_EQ(State()["kept_manifest"]["etag"], "\"m1\"");
 }
 
 TEST_F(ServerCourtesyTest, ARetryAfterHoldsUnforcedChecksAndIsLoggedOnce) {
