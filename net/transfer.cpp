@@ -55,8 +55,11 @@ std::string LastHeader(CURL* handle, const char* name) {
 // from the next, with the names of those refused as unusable in `unusable`.
 // A Last-Modified counts only when it is at least a second before the
 // response's Date, as HTTP has it: a file changed twice within one second
-// keeps one Last-Modified, and asking with it would take the second change
-// for the first.
+// keeps one Last-Modified. Nor then does the ETag count: servers make theirs
+// of the modification time (nginx: its seconds and the size), so a file
+// rewritten within the second at the same size keeps it too, and asking with
+// it would take the second change for the first (Apache makes such an ETag
+// weak). Without a Date the ETag alone is kept.
 Validators ResponseValidators(CURL* handle, std::string& unusable) {
   Validators validators{LastHeader(handle, "ETag"), LastHeader(handle, "Last-Modified")};
   const auto refuse = [&unusable](std::string& value, const char* name) {
@@ -72,8 +75,10 @@ Validators ResponseValidators(CURL* handle, std::string& unusable) {
   if (validators.last_modified.empty()) return validators;
   const std::string date = LastHeader(handle, "Date");
   const time_t sent_at = date.empty() ? -1 : curl_getdate(date.c_str(), nullptr);
-  if (sent_at < 0 || curl_getdate(validators.last_modified.c_str(), nullptr) >= sent_at) {
+  if (sent_at < 0) {
     validators.last_modified.clear();
+  } else if (curl_getdate(validators.last_modified.c_str(), nullptr) >= sent_at) {
+    return {};
   }
   return validators;
 }

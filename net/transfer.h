@@ -82,6 +82,9 @@ struct TransferOutcome {
 // The body may come compressed in any encoding libcurl decodes; the tuning's
 // cap counts the decoded bytes. With `have` not empty the request is
 // conditional (If-None-Match, else If-Modified-Since), and a 304 answers it.
+// The outcome's validators are kept only when they can tell this version
+// from the next: none when the Last-Modified is not a second older than the
+// answer's Date.
 [[nodiscard]] TransferOutcome FetchManifest(const std::string& url, std::string& body,
                                             const TransferTuning& tuning = {},
                                             const Validators& have = {});

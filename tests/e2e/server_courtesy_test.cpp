@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 
@@ -44,9 +45,9 @@ class ServerCourtesyTest : public ProgramTest {
                       const std::string& expires = InAYear(), bool gzip = false,
                       bool always_gzip = false) {
     const std::string text = Manifest(serial, expires);
-    server_->ServeVersioned(kManifestPath, {text, "\"" + tag + "\"", "", gzip, always_gzip});
+    server_->ServeVersioned(kManifestPath, {text, "\"" + tag + "\"", "", gzip, always_gzip, ""});
     server_->ServeVersioned(kSignaturePath, {Minisign(text, Key("release-1.key")),
-                                             "\"s-" + tag + "\"", "", false, false});
+                                             "\"s-" + tag + "\"", "", false, false, ""});
     return text;
   }
 
@@ -135,7 +136,7 @@ TEST_F(ServerCourtesyTest, UnusableValidatorsAreDroppedAndTheStateStaysSmall) {
     std::filesystem::remove_all(Updates());
     for (const auto& [path, body] :
          {std::pair{kManifestPath, manifest}, {kSignaturePath, signature}}) {
-      server_->ServeVersioned(path, {body, row.etag, row.last_modified, false, false});
+      server_->ServeVersioned(path, {body, row.etag, row.last_modified, false, false, ""});
     }
     SignedCheck();
     const Messages log = WorkflowMessages(Home());
@@ -158,6 +159,39 @@ TEST_F(ServerCourtesyTest, UnusableValidatorsAreDroppedAndTheStateStaysSmall) {
   SignedCheck();
   EXPECT_EQ(Sent(kManifestPath, "If-None-Match"), "");
   EXPECT_EQ(State()["kept_manifest"]["etag"], "\"m1\"");
+}
+
+// nginx makes its ETag of the file's modification time in seconds and its
+// size. A manifest rewritten within its second at the same size keeps it;
+// a check that fetched the first within that second still sees the second.
+TEST_F(ServerCourtesyTest, AManifestRewrittenWithinItsSecondIsSeenBehindAnNginxLikeServer) {
+  const std::int64_t second = UnixNow() - 600;
+  const auto publish = [&](std::int64_t serial, std::int64_t answered) {
+    const std::string manifest = Manifest(serial);
+    const std::string signature = Minisign(manifest, Key("release-1.key"));
+    for (const auto& [path, body] :
+         {std::pair{kManifestPath, manifest}, {kSignaturePath, signature}}) {
+      char etag[40];
+      std::snprintf(etag, sizeof etag, "\"%llx-%zx\"", static_cast<unsigned long long>(second),
+                    body.size());
+      server_->ServeVersioned(
+          path, {body, etag, FormatHttpDate(second), false, false, FormatHttpDate(answered)});
+    }
+    return manifest;
+  };
+  const std::string first = publish(5, second);
+  SignedCheck();
+  EXPECT_FALSE(State().contains("kept_manifest"));
+  ASSERT_EQ(publish(6, second).size(), first.size());
+  SignedCheck();
+  EXPECT_EQ(State()["manifest_serial"], 6);
+
+  // Answered a second later, the ETag tells versions apart and is asked with.
+  publish(6, second + 1);
+  SignedCheck();
+  SignedCheck();
+  EXPECT_EQ(Sent(kManifestPath, "If-None-Match"), State()["kept_manifest"]["etag"]);
+  EXPECT_EQ(LogMessages(Home()).back(), "check: already staged 1.5.0");
 }
 
 TEST_F(ServerCourtesyTest, ARetryAfterHoldsUnforcedChecksAndIsLoggedOnce) {
