@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <vector>
 
 #include "net/easy_handle.h"
 #include "platform/encoding.h"
@@ -85,15 +86,28 @@ Validators ResponseValidators(CURL* handle, std::string& unusable) {
 
 // The request headers that make a fetch conditional on `have`: the ETag is
 // the stronger test, so a server that sent one is asked by it alone.
-HeaderList ConditionalHeaders(const Validators& have) {
-  HeaderList list;
-  std::string line;
+// With `revalidate`, also the headers that make every cache on the way ask
+// the server before it answers from its copy. Empty when libcurl cannot
+// hold a line: the request then goes out plain.
+HeaderList RequestHeaders(const Validators& have, bool revalidate) {
+  std::vector<std::string> lines;
   if (!have.etag.empty()) {
-    line = "If-None-Match: " + have.etag;
+    lines.push_back("If-None-Match: " + have.etag);
   } else if (!have.last_modified.empty()) {
-    line = "If-Modified-Since: " + have.last_modified;
+    lines.push_back("If-Modified-Since: " + have.last_modified);
   }
-  if (!line.empty()) list.reset(curl_slist_append(nullptr, line.c_str()));
+  if (revalidate) {
+    lines.push_back("Cache-Control: no-cache");
+    lines.push_back("Pragma: no-cache");
+  }
+  HeaderList list;
+  for (const std::string& line : lines) {
+    // The list's head, or null with the list left as it was.
+    curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+    if (!longer) return {};
+    (void)list.release();
+    list.reset(longer);
+  }
   return list;
 }
 
@@ -117,8 +131,8 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
                    tuning);
   // Every encoding this libcurl decodes; the sink sees (and caps) decoded bytes.
   curl_easy_setopt(handle.get(), CURLOPT_ACCEPT_ENCODING, "");
-  const HeaderList conditions = ConditionalHeaders(have);
-  if (conditions) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, conditions.get());
+  const HeaderList headers = RequestHeaders(have, tuning.revalidate);
+  if (headers) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
   if (tuning.adjust_handle) tuning.adjust_handle(handle.get());
 
   const CURLcode code = curl_easy_perform(handle.get());

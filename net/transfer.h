@@ -14,9 +14,9 @@
 
 namespace solvane {
 
-// What the program leaves at its defaults. Tests shorten the limits and may
-// adjust the handle (for example to trust their own CA); the program itself
-// never sets `adjust_handle`.
+// What the program mostly leaves at its defaults. Tests shorten the limits
+// and may adjust the handle (for example to trust their own CA); the program
+// itself never sets `adjust_handle`.
 struct TransferTuning {
   long timeout_seconds = 0;  // 0: the built-in limit of the operation
   // An installer transfer fails only when it stalls: below this many bytes per
@@ -24,6 +24,9 @@ struct TransferTuning {
   long stall_bytes_per_second = 0;
   long stall_seconds = 0;
   std::size_t body_cap = kManifestBodyCap;
+  // Asks every cache on the way to check its copy with the server first
+  // (Cache-Control: no-cache, and Pragma: no-cache for HTTP/1.0 caches).
+  bool revalidate = false;
   std::function<void(void* curl_handle)> adjust_handle;
 };
 

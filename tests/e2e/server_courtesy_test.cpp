@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -192,6 +193,33 @@ TEST_F(ServerCourtesyTest, AManifestRewrittenWithinItsSecondIsSeenBehindAnNginxL
   SignedCheck();
   EXPECT_EQ(Sent(kManifestPath, "If-None-Match"), State()["kept_manifest"]["etag"]);
   EXPECT_EQ(LogMessages(Home()).back(), "check: already staged 1.5.0");
+}
+
+// A cache that holds the manifest and its signature apart hands out the new
+// manifest with the previous publication's signature: the check fetches both
+// again past every cache and takes them, rather than calling it tampering.
+TEST_F(ServerCourtesyTest, AStaleSignatureFromACacheIsFetchedAgainPastIt) {
+  Publish("m1", 5);
+  SignedCheck();
+  const std::string stale = ReadFile(KeptSignature());
+
+  const std::string manifest = Publish("m2", 6);
+  const std::string signature = Minisign(manifest, Key("release-1.key"));
+  auto asked = std::make_shared<std::atomic<int>>(0);
+  server_->Handle(kSignaturePath, [=](const httplib::Request&, httplib::Response& response) {
+    response.set_content(asked->fetch_add(1) == 0 ? stale : signature, "application/octet-stream");
+  });
+  SignedCheck();
+  const Messages log = WorkflowMessages(Home());
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "FetchManifest: manifest and signature disagreed (bad signature); fetched "
+                      "both again: they agree"),
+            log.end());
+  EXPECT_EQ(log.back(), "check: already staged 1.5.0");
+  EXPECT_EQ(State()["manifest_serial"], 6);
+  EXPECT_EQ(Sent(kManifestPath, "Cache-Control"), "no-cache");
+  EXPECT_EQ(Sent(kSignaturePath, "Cache-Control"), "no-cache");
+  EXPECT_EQ(ReadFile(KeptSignature()), signature);
 }
 
 TEST_F(ServerCourtesyTest, ARetryAfterHoldsUnforcedChecksAndIsLoggedOnce) {
