@@ -6,6 +6,7 @@
 
 #include "app/transfer_report.h"
 #include "constants.h"
+#include "log/activity_log.h"
 #include "net/signature.h"
 #include "net/transfer.h"
 #include "platform/clock.h"
@@ -85,6 +86,53 @@ std::int64_t RetryAfterOf(const TransferOutcome& outcome) {
   return busy ? outcome.retry_after_seconds : 0;
 }
 
+// Logs what a manifest or signature transfer came to.
+void ReportFetch(const std::string& url, const TransferOutcome& outcome) {
+  LogRoute(outcome);
+  LogFetchFailure(url, outcome);
+  LogUnusableValidators(outcome);
+}
+
+// A cache that holds the manifest and its signature apart can pair a new
+// manifest with the old signature (or the reverse) until its copies expire.
+// Before a pair that fails its check is refused as tampered with, both are
+// fetched again with every cache asked to check its copy with the server; a
+// pair that arrives whole replaces the first. The check of the pair held
+// afterwards.
+SignatureCheck FetchBothAgain(const std::string& manifest_url, const std::string& signature_url,
+                              const std::vector<PublicKey>& keys, SignatureCheck first,
+                              FetchedManifest& manifest, std::string& signature,
+                              TransferOutcome& signature_outcome) {
+  TransferTuning revalidate;
+  revalidate.revalidate = true;
+  std::string body;
+  TransferOutcome outcome = FetchManifest(manifest_url, body, revalidate);
+  ReportFetch(manifest_url, outcome);
+  SignatureCheck check = first;
+  bool again = false;
+  if (outcome.ok()) {
+    revalidate.body_cap = kSignatureFileCap;
+    std::string signature_again;
+    TransferOutcome signature_again_outcome =
+        FetchManifest(signature_url, signature_again, revalidate);
+    ReportFetch(signature_url, signature_again_outcome);
+    if (signature_again_outcome.ok()) {
+      again = true;
+      check = CheckSignature(body, signature_again, keys);
+      manifest.body = std::move(body);
+      manifest.outcome = std::move(outcome);
+      signature = std::move(signature_again);
+      signature_outcome = std::move(signature_again_outcome);
+    }
+  }
+  LogMessage("FetchManifest: manifest and signature disagreed (%s); fetched both again: %s",
+             SignatureCheckText(first),
+             !again                            ? "they did not both arrive"
+             : check == SignatureCheck::kValid ? "they agree"
+                                               : "they still disagree");
+  return check;
+}
+
 }  // namespace
 
 FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial,
@@ -100,8 +148,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   const Validators have =
       copy ? Validators{copy->record.etag, copy->record.last_modified} : Validators{};
   manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body, {}, have);
-  LogRoute(manifest.outcome);
-  LogFetchFailure(source.ManifestUrl(), manifest.outcome);
+  ReportFetch(source.ManifestUrl(), manifest.outcome);
   manifest.retry_after_seconds = RetryAfterOf(manifest.outcome);
   if (copy && manifest.outcome.not_modified()) {
     manifest.body = copy->body;
@@ -109,12 +156,15 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   }
   manifest.fetched = manifest.outcome.ok() || manifest.from_kept_copy;
   if (!manifest.fetched) return manifest;
-  const KeptManifestRecord fresh{manifest.outcome.validators.etag,
-                                 manifest.outcome.validators.last_modified, "", ""};
+  // What a fresh manifest is kept with, once the transfer that brought it is settled.
+  const auto fresh = [&manifest] {
+    return KeptManifestRecord{manifest.outcome.validators.etag,
+                              manifest.outcome.validators.last_modified, "", ""};
+  };
   if (!signed_build) {
     manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel, held);
     if (keeping && !manifest.from_kept_copy) {
-      manifest.kept = KeepCopy(keeping->folder, manifest.body, nullptr, fresh);
+      manifest.kept = KeepCopy(keeping->folder, manifest.body, nullptr, fresh());
     }
     return manifest;
   }
@@ -134,10 +184,9 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
       manifest.from_kept_copy
           ? Validators{copy->record.signature_etag, copy->record.signature_last_modified}
           : Validators{};
-  const TransferOutcome signature_outcome =
+  TransferOutcome signature_outcome =
       FetchManifest(signature_url, signature, small, signature_have);
-  LogRoute(signature_outcome);
-  LogFetchFailure(signature_url, signature_outcome);
+  ReportFetch(signature_url, signature_outcome);
   const bool signature_kept = !signature_have.empty() && signature_outcome.not_modified();
   if (signature_kept) signature = copy->signature;
   if (!signature_outcome.ok() && !signature_kept) {
@@ -146,7 +195,11 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     manifest.rejection = "signature missing";
     return manifest;
   }
-  const SignatureCheck check = CheckSignature(manifest.body, signature, *keys);
+  SignatureCheck check = CheckSignature(manifest.body, signature, *keys);
+  if (check != SignatureCheck::kValid && !manifest.from_kept_copy) {
+    check = FetchBothAgain(source.ManifestUrl(), signature_url, *keys, check, manifest, signature,
+                           signature_outcome);
+  }
   if (check == SignatureCheck::kValid) {
     // Read only once its signature vouches for it.
     manifest.document = ReadManifestDocument(manifest.body, source.platform_key, channel, held);
@@ -168,7 +221,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     return manifest;
   }
   if (!manifest.from_kept_copy || !signature_kept) {
-    KeptManifestRecord record = manifest.from_kept_copy ? copy->record : fresh;
+    KeptManifestRecord record = manifest.from_kept_copy ? copy->record : fresh();
     const Validators& signature_validators =
         signature_kept ? signature_have : signature_outcome.validators;
     record.signature_etag = signature_validators.etag;

@@ -97,4 +97,9 @@ void LogFetchFailure(const std::string& url, const TransferOutcome& outcome) {
              outcome.curl_text.c_str());
 }
 
+void LogUnusableValidators(const TransferOutcome& outcome) {
+  if (outcome.unusable_validators.empty()) return;
+  LogMessage("FetchManifest: validator dropped (unusable %s)", outcome.unusable_validators.c_str());
+}
+
 }  // namespace solvane

@@ -27,4 +27,8 @@ void LogRoute(const TransferOutcome& outcome);
 // <url> curl=N (text)"; nothing for one it completed, whatever its status.
 void LogFetchFailure(const std::string& url, const TransferOutcome& outcome);
 
+// Logs the validators the response sent that were dropped as unusable, as
+// "FetchManifest: validator dropped (unusable ETag)"; nothing when none was.
+void LogUnusableValidators(const TransferOutcome& outcome);
+
 }  // namespace solvane

@@ -1,5 +1,8 @@
 #include "net/easy_handle.h"
 
+#include <cstdio>
+
+#include "platform/clock.h"
 #include "platform/encoding.h"
 
 namespace solvane {
@@ -78,6 +81,23 @@ TransferOutcome Classify(CURL* handle, CURLcode code, OutcomeKind refused_write,
       break;
   }
   return outcome;
+}
+
+bool IsUsableLastModified(const std::string& value) {
+  if (!IsUsableValidator(value)) return false;
+  const time_t at = curl_getdate(value.c_str(), nullptr);
+  if (at < 0) return false;
+  // The date written back in its one form must give the text again.
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::tm utc = UtcTime(static_cast<std::int64_t>(at));
+  if (utc.tm_wday < 0 || utc.tm_wday > 6 || utc.tm_mon < 0 || utc.tm_mon > 11) return false;
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday],
+                utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                utc.tm_sec);
+  return value == text;
 }
 
 }  // namespace solvane

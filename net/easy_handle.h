@@ -34,4 +34,10 @@ CURLSH* SessionShare();
 TransferOutcome Classify(CURL* handle, CURLcode code, OutcomeKind refused_write,
                          bool stall_limited);
 
+// Whether `value` is a Last-Modified worth keeping: IsUsableValidator's rule,
+// and an HTTP date in the form servers send today ("Sun, 06 Nov 1994 08:49:37
+// GMT") with nothing after it. libcurl's date parser also reads a date
+// followed by anything as that date.
+bool IsUsableLastModified(const std::string& value);
+
 }  // namespace solvane

@@ -71,10 +71,11 @@ struct ResponseHeaders {
   std::string last_modified;
   std::string content_range;
 
-  // The validator If-Range may carry: a strong ETag, else Last-Modified.
+  // The validator If-Range may carry: a strong ETag, else Last-Modified; ""
+  // when neither is usable (the held bytes then cannot be resumed).
   std::string Validator() const {
-    if (!etag.empty() && etag.compare(0, 2, "W/") != 0) return etag;
-    return last_modified;
+    if (IsUsableValidator(etag) && etag.compare(0, 2, "W/") != 0) return etag;
+    return IsUsableLastModified(last_modified) ? last_modified : "";
   }
 };
 

@@ -3,8 +3,10 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <vector>
 
 #include "net/easy_handle.h"
+#include "platform/encoding.h"
 
 namespace solvane {
 namespace {
@@ -50,31 +52,62 @@ std::string LastHeader(CURL* handle, const char* name) {
   return header->value;
 }
 
-// The response's Last-Modified when it can tell versions apart: only when it
-// is at least a second before the response's Date, as HTTP has it. A file
-// changed twice within one second keeps one Last-Modified, and asking with
-// it would take the second change for the first. "" otherwise.
-std::string SoundLastModified(CURL* handle) {
-  const std::string modified = LastHeader(handle, "Last-Modified");
+// The last response's validators that can tell this version of the resource
+// from the next, with the names of those refused as unusable in `unusable`.
+// A Last-Modified counts only when it is at least a second before the
+// response's Date, as HTTP has it: a file changed twice within one second
+// keeps one Last-Modified. Nor then does the ETag count: servers make theirs
+// of the modification time (nginx: its seconds and the size), so a file
+// rewritten within the second at the same size keeps it too, and asking with
+// it would take the second change for the first (Apache makes such an ETag
+// weak). Without a Date the ETag alone is kept.
+Validators ResponseValidators(CURL* handle, std::string& unusable) {
+  Validators validators{LastHeader(handle, "ETag"), LastHeader(handle, "Last-Modified")};
+  const auto refuse = [&unusable](std::string& value, const char* name) {
+    unusable += (unusable.empty() ? "" : " and ") + std::string(name);
+    value.clear();
+  };
+  if (!validators.etag.empty() && !IsUsableValidator(validators.etag)) {
+    refuse(validators.etag, "ETag");
+  }
+  if (!validators.last_modified.empty() && !IsUsableLastModified(validators.last_modified)) {
+    refuse(validators.last_modified, "Last-Modified");
+  }
+  if (validators.last_modified.empty()) return validators;
   const std::string date = LastHeader(handle, "Date");
-  if (modified.empty() || date.empty()) return "";
-  const time_t modified_at = curl_getdate(modified.c_str(), nullptr);
-  const time_t sent_at = curl_getdate(date.c_str(), nullptr);
-  if (modified_at < 0 || sent_at < 0 || modified_at >= sent_at) return "";
-  return modified;
+  const time_t sent_at = date.empty() ? -1 : curl_getdate(date.c_str(), nullptr);
+  if (sent_at < 0) {
+    validators.last_modified.clear();
+  } else if (curl_getdate(validators.last_modified.c_str(), nullptr) >= sent_at) {
+    return {};
+  }
+  return validators;
 }
 
 // The request headers that make a fetch conditional on `have`: the ETag is
 // the stronger test, so a server that sent one is asked by it alone.
-HeaderList ConditionalHeaders(const Validators& have) {
-  HeaderList list;
-  std::string line;
+// With `revalidate`, also the headers that make every cache on the way ask
+// the server before it answers from its copy. Empty when libcurl cannot
+// hold a line: the request then goes out plain.
+HeaderList RequestHeaders(const Validators& have, bool revalidate) {
+  std::vector<std::string> lines;
   if (!have.etag.empty()) {
-    line = "If-None-Match: " + have.etag;
+    lines.push_back("If-None-Match: " + have.etag);
   } else if (!have.last_modified.empty()) {
-    line = "If-Modified-Since: " + have.last_modified;
+    lines.push_back("If-Modified-Since: " + have.last_modified);
   }
-  if (!line.empty()) list.reset(curl_slist_append(nullptr, line.c_str()));
+  if (revalidate) {
+    lines.push_back("Cache-Control: no-cache");
+    lines.push_back("Pragma: no-cache");
+  }
+  HeaderList list;
+  for (const std::string& line : lines) {
+    // The list's head, or null with the list left as it was.
+    curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+    if (!longer) return {};
+    (void)list.release();
+    list.reset(longer);
+  }
   return list;
 }
 
@@ -98,8 +131,8 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
                    tuning);
   // Every encoding this libcurl decodes; the sink sees (and caps) decoded bytes.
   curl_easy_setopt(handle.get(), CURLOPT_ACCEPT_ENCODING, "");
-  const HeaderList conditions = ConditionalHeaders(have);
-  if (conditions) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, conditions.get());
+  const HeaderList headers = RequestHeaders(have, tuning.revalidate);
+  if (headers) curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
   if (tuning.adjust_handle) tuning.adjust_handle(handle.get());
 
   const CURLcode code = curl_easy_perform(handle.get());
@@ -109,7 +142,7 @@ TransferOutcome FetchManifest(const std::string& url, std::string& body,
   outcome.route = std::move(route);
   outcome.bytes_held = static_cast<std::int64_t>(body.size());
   if (outcome.http_status != 0) {
-    outcome.validators = {LastHeader(handle.get(), "ETag"), SoundLastModified(handle.get())};
+    outcome.validators = ResponseValidators(handle.get(), outcome.unusable_validators);
     curl_off_t wait = 0;
     if (curl_easy_getinfo(handle.get(), CURLINFO_RETRY_AFTER, &wait) == CURLE_OK && wait > 0) {
       outcome.retry_after_seconds = static_cast<std::int64_t>(wait);

@@ -14,9 +14,9 @@
 
 namespace solvane {
 
-// What the program leaves at its defaults. Tests shorten the limits and may
-// adjust the handle (for example to trust their own CA); the program itself
-// never sets `adjust_handle`.
+// What the program mostly leaves at its defaults. Tests shorten the limits
+// and may adjust the handle (for example to trust their own CA); the program
+// itself never sets `adjust_handle`.
 struct TransferTuning {
   long timeout_seconds = 0;  // 0: the built-in limit of the operation
   // An installer transfer fails only when it stalls: below this many bytes per
@@ -24,6 +24,9 @@ struct TransferTuning {
   long stall_bytes_per_second = 0;
   long stall_seconds = 0;
   std::size_t body_cap = kManifestBodyCap;
+  // Asks every cache on the way to check its copy with the server first
+  // (Cache-Control: no-cache, and Pragma: no-cache for HTTP/1.0 caches).
+  bool revalidate = false;
   std::function<void(void* curl_handle)> adjust_handle;
 };
 
@@ -45,7 +48,8 @@ enum class OutcomeKind {
 };
 
 // What a server said identifies the version of a resource: its ETag, else its
-// Last-Modified. Both "" when it said neither.
+// Last-Modified. Both "" when it said neither, or nothing usable
+// (IsUsableValidator, IsUsableLastModified).
 struct Validators {
   std::string etag;
   std::string last_modified;
@@ -64,6 +68,9 @@ struct TransferOutcome {
   std::int64_t bytes_held = 0;
   bool kept_for_resume = false;  // the destination keeps its bytes for a later try
   Validators validators;         // the final response's, for a conditional request later
+  // The final response's validators that were dropped as unusable: "ETag",
+  // "Last-Modified" or "ETag and Last-Modified"; "" when none was.
+  std::string unusable_validators;
   // Seconds the final response's Retry-After asks the client to wait (a date
   // is counted from now); 0 when it has none.
   std::int64_t retry_after_seconds = 0;
@@ -78,6 +85,9 @@ struct TransferOutcome {
 // The body may come compressed in any encoding libcurl decodes; the tuning's
 // cap counts the decoded bytes. With `have` not empty the request is
 // conditional (If-None-Match, else If-Modified-Since), and a 304 answers it.
+// The outcome's validators are kept only when they can tell this version
+// from the next: none when the Last-Modified is not a second older than the
+// answer's Date.
 [[nodiscard]] TransferOutcome FetchManifest(const std::string& url, std::string& body,
                                             const TransferTuning& tuning = {},
                                             const Validators& have = {});

@@ -135,4 +135,13 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+bool IsUsableValidator(std::string_view value) {
+  if (value.empty() || value.size() > kMaxValidatorBytes) return false;
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7E) return false;
+  }
+  return true;
+}
+
 }  // namespace solvane

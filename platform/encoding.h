@@ -1,5 +1,6 @@
 // Text conversions: UTF-8 and UTF-16, the program's narrow path text and
-// UTF-8, and ASCII case. The only place that decodes UTF-8 or folds case.
+// UTF-8, and ASCII case. The only place that decodes UTF-8 or folds case,
+// and the one rule for which server validators are kept.
 #pragma once
 
 #include <cstddef>
@@ -42,5 +43,15 @@ std::string AsciiUpper(std::string_view text);
 
 // Whether `text` starts with `prefix`, ASCII letters compared without case.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+// Longest ETag or Last-Modified kept: real servers send a few dozen bytes,
+// and every run of the program reads the state file that holds them whole.
+inline constexpr std::size_t kMaxValidatorBytes = 256;
+
+// Whether `value`, an ETag or a Last-Modified a server sent, may be kept and
+// sent back to it: 1 to kMaxValidatorBytes bytes, each printable ASCII (0x20
+// to 0x7E). HTTP also allows bytes above 0x7F, which common servers do not
+// send; dropping such a value costs only a full fetch.
+bool IsUsableValidator(std::string_view value);
 
 }  // namespace solvane

@@ -37,6 +37,13 @@ bool ReadStringMembers(const Json& record,
   return true;
 }
 
+// Clears a validator that IsUsableValidator refuses. An older program kept
+// whatever the server sent; sent back, such a value would only be refused
+// again, and kept it could outgrow the state file.
+void DropUnusableValidator(std::string& validator) {
+  if (!IsUsableValidator(validator)) validator.clear();
+}
+
 }  // namespace
 
 std::int64_t ReadLastCheck(const Json& state) {
@@ -102,6 +109,7 @@ std::optional<PartialRecord> ReadPartial(const Json& state) {
                                 true)) {
     return std::nullopt;
   }
+  DropUnusableValidator(record.validator);
   const auto bytes = it->find("bytes");
   if (bytes == it->end()) return std::nullopt;
   const std::optional<std::int64_t> count = JsonInt64(*bytes);
@@ -205,6 +213,10 @@ std::optional<KeptManifestRecord> ReadKeptManifest(const Json& state) {
                                  {"signature_last_modified", &record.signature_last_modified}},
                                 false)) {
     return std::nullopt;
+  }
+  for (std::string* validator : {&record.etag, &record.last_modified, &record.signature_etag,
+                                 &record.signature_last_modified}) {
+    DropUnusableValidator(*validator);
   }
   return record;
 }

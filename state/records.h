@@ -81,7 +81,8 @@ std::string CapNotes(const std::string& notes);
 Json StagedJson(const StagedRecord& record);
 
 // The `partial` record, or nullopt unless it is an object with string `url`,
-// `sha256`, `file` and `validator` and a non-negative integer `bytes`.
+// `sha256`, `file` and `validator` and a non-negative integer `bytes`. A
+// validator IsUsableValidator refuses reads as "" (nothing to resume with).
 [[nodiscard]] std::optional<PartialRecord> ReadPartial(const Json& state);
 
 // The `partial` object for a record.
@@ -136,7 +137,8 @@ bool DropStaged(Json& state);
 bool DropPartial(Json& state);
 
 // The `kept_manifest` record, or nullopt unless it is an object whose four
-// members are strings (missing members read as "").
+// members are strings (missing members, and values IsUsableValidator
+// refuses, read as "").
 [[nodiscard]] std::optional<KeptManifestRecord> ReadKeptManifest(const Json& state);
 void WriteKeptManifest(Json& state, const KeptManifestRecord& record);
 bool DropKeptManifest(Json& state);

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 
@@ -28,19 +31,24 @@ class ServerCourtesyTest : public ProgramTest {
   std::string KeptSignature() const { return Updates() + "/Manifest.kept.json.minisig"; }
   std::string Installer() const { return InstallerScript(Home() + "/installer-ran"); }
 
-  // A signed manifest offering 1.5.0, served with ETags `tag` and "s-" + `tag`.
-  std::string Publish(const std::string& tag, std::int64_t serial,
-                      const std::string& expires = InAYear(), bool gzip = false,
-                      bool always_gzip = false) {
+  // A manifest offering 1.5.0 with `serial`, its installer served.
+  std::string Manifest(std::int64_t serial, const std::string& expires = InAYear()) {
     Json manifest = Json::parse(ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
                                             Sha256Of(Installer()).c_str(), "n"));
     manifest["serial"] = serial;
     manifest["expires"] = expires;
-    const std::string text = manifest.dump(2);
-    server_->ServeVersioned(kManifestPath, {text, "\"" + tag + "\"", "", gzip, always_gzip});
-    server_->ServeVersioned(kSignaturePath, {Minisign(text, Key("release-1.key")),
-                                             "\"s-" + tag + "\"", "", false, false});
     server_->Serve(kInstallerPath, Installer());
+    return manifest.dump(2);
+  }
+
+  // Manifest(serial) signed, served with ETags `tag` and "s-" + `tag`.
+  std::string Publish(const std::string& tag, std::int64_t serial,
+                      const std::string& expires = InAYear(), bool gzip = false,
+                      bool always_gzip = false) {
+    const std::string text = Manifest(serial, expires);
+    server_->ServeVersioned(kManifestPath, {text, "\"" + tag + "\"", "", gzip, always_gzip, ""});
+    server_->ServeVersioned(kSignaturePath, {Minisign(text, Key("release-1.key")),
+                                             "\"s-" + tag + "\"", "", false, false, ""});
     return text;
   }
 
@@ -104,6 +112,114 @@ TEST_F(ServerCourtesyTest, AKeptCopyThatNoLongerPassesIsDroppedAndFetchedInFullN
   EXPECT_NE(last.find("expired"), std::string::npos) << last;
   EXPECT_FALSE(std::filesystem::exists(KeptManifest()));
   EXPECT_FALSE(State().contains("kept_manifest"));
+}
+
+// Validators no server sends to tell versions apart (long, not printable
+// ASCII, a date with more after it) are dropped as they arrive, with a line
+// that blames the answer: the state file stays small and can be saved, the
+// serial stays, and the next check fetches in full.
+TEST_F(ServerCourtesyTest, UnusableValidatorsAreDroppedAndTheStateStaysSmall) {
+  const struct {
+    const char* name;
+    std::string etag;
+    std::string last_modified;
+    std::string dropped;
+  } rows[] = {
+      {"90,000 control characters", std::string(90000, '\x01'), "", "ETag"},
+      {"not UTF-8", "\"\xff\xfe\"", "", "ETag"},
+      {"over 256 bytes", "\"" + std::string(255, 'a') + "\"", "", "ETag"},
+      {"a date followed by junk", "", FormatHttpDate(UnixNow() - 3600) + " junk", "Last-Modified"},
+  };
+  const std::string manifest = Manifest(5);
+  const std::string signature = Minisign(manifest, Key("release-1.key"));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(Updates());
+    for (const auto& [path, body] :
+         {std::pair{kManifestPath, manifest}, {kSignaturePath, signature}}) {
+      server_->ServeVersioned(path, {body, row.etag, row.last_modified, false, false, ""});
+    }
+    SignedCheck();
+    const Messages log = WorkflowMessages(Home());
+    const std::string dropped = "FetchManifest: validator dropped (unusable " + row.dropped + ")";
+    EXPECT_EQ(std::count(log.begin(), log.end(), dropped), 2);
+    EXPECT_EQ(log.back(), "check: staged 1.5.0");
+    EXPECT_LT(std::filesystem::file_size(StateFile()), 2048u);
+    EXPECT_FALSE(State().contains("kept_manifest"));
+    SignedCheck();
+    EXPECT_EQ(LogMessages(Home()).back(), "check: already staged 1.5.0");
+    EXPECT_EQ(State()["manifest_serial"], 5);
+  }
+
+  // Stored by an older program: read as absent, never sent again.
+  Publish("m1", 5);
+  SignedCheck();
+  Json state = State();
+  state["kept_manifest"]["etag"] = "\"m1\x01\"";
+  WriteFile(StateFile(), state.dump());
+  SignedCheck();
+  EXPECT_EQ(Sent(kManifestPath, "If-None-Match"), "");
+  EXPECT_EQ(State()["kept_manifest"]["etag"], "\"m1\"");
+}
+
+// nginx makes its ETag of the file's modification time in seconds and its
+// size. A manifest rewritten within its second at the same size keeps it;
+// a check that fetched the first within that second still sees the second.
+TEST_F(ServerCourtesyTest, AManifestRewrittenWithinItsSecondIsSeenBehindAnNginxLikeServer) {
+  const std::int64_t second = UnixNow() - 600;
+  const auto publish = [&](std::int64_t serial, std::int64_t answered) {
+    const std::string manifest = Manifest(serial);
+    const std::string signature = Minisign(manifest, Key("release-1.key"));
+    for (const auto& [path, body] :
+         {std::pair{kManifestPath, manifest}, {kSignaturePath, signature}}) {
+      char etag[40];
+      std::snprintf(etag, sizeof etag, "\"%llx-%zx\"", static_cast<unsigned long long>(second),
+                    body.size());
+      server_->ServeVersioned(
+          path, {body, etag, FormatHttpDate(second), false, false, FormatHttpDate(answered)});
+    }
+    return manifest;
+  };
+  const std::string first = publish(5, second);
+  SignedCheck();
+  EXPECT_FALSE(State().contains("kept_manifest"));
+  ASSERT_EQ(publish(6, second).size(), first.size());
+  SignedCheck();
+  EXPECT_EQ(State()["manifest_serial"], 6);
+
+  // Answered a second later, the ETag tells versions apart and is asked with.
+  publish(6, second + 1);
+  SignedCheck();
+  SignedCheck();
+  EXPECT_EQ(Sent(kManifestPath, "If-None-Match"), State()["kept_manifest"]["etag"]);
+  EXPECT_EQ(LogMessages(Home()).back(), "check: already staged 1.5.0");
+}
+
+// A cache that holds the manifest and its signature apart hands out the new
+// manifest with the previous publication's signature: the check fetches both
+// again past every cache and takes them, rather than calling it tampering.
+TEST_F(ServerCourtesyTest, AStaleSignatureFromACacheIsFetchedAgainPastIt) {
+  Publish("m1", 5);
+  SignedCheck();
+  const std::string stale = ReadFile(KeptSignature());
+
+  const std::string manifest = Publish("m2", 6);
+  const std::string signature = Minisign(manifest, Key("release-1.key"));
+  auto asked = std::make_shared<std::atomic<int>>(0);
+  server_->Handle(kSignaturePath, [=](const httplib::Request&, httplib::Response& response) {
+    response.set_content(asked->fetch_add(1) == 0 ? stale : signature, "application/octet-stream");
+  });
+  SignedCheck();
+  const Messages log = WorkflowMessages(Home());
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "FetchManifest: manifest and signature disagreed (bad signature); fetched "
+                      "both again: they agree"),
+            log.end());
+  EXPECT_EQ(log.back(), "check: already staged 1.5.0");
+  EXPECT_EQ(State()["manifest_serial"], 6);
+  EXPECT_EQ(Sent(kManifestPath, "Cache-Control"), "no-cache");
+  EXPECT_EQ(Sent(kSignaturePath, "Cache-Control"), "no-cache");
+  EXPECT_EQ(ReadFile(KeptSignature()), signature);
 }
 
 TEST_F(ServerCourtesyTest, ARetryAfterHoldsUnforcedChecksAndIsLoggedOnce) {

@@ -215,9 +215,14 @@ TEST_F(SigningTest, FreshInstallRefusesATamperedManifestWithTheNoReleaseMessage)
           "Could not find a release for this platform. The release's signature is not valid."),
       std::string::npos)
       << refused.stderr_text;
+  // Asked for again past any cache before it is called tampering.
   EXPECT_EQ(WorkflowMessages(home_.str()),
             (std::vector<std::string>{"install: fresh install started",
+                                      "FetchManifest: manifest and signature disagreed (bad "
+                                      "signature); fetched both again: they still disagree",
                                       "install: manifest rejected: bad signature"}));
+  EXPECT_EQ(server_->Hits(kManifestPath), 2);
+  EXPECT_EQ(server_->LastHeader(kSignaturePath, "Cache-Control"), "no-cache");
   EXPECT_EQ(server_->Hits(kInstallerPath), 0);
 
   // Signed as served, it installs and records the serial.

@@ -207,17 +207,23 @@ TEST_F(ResumeTest, HeldBytesOfAnotherReleaseOrWithoutValidatorAreNotKept) {
   EXPECT_EQ(server_.LastRange(kPath), "");
   EXPECT_EQ(ReadFile(Destination()), other);
 
-  // A server that names no version: nothing can be asked for later, so
-  // nothing is kept.
-  FaultyFile bare = Faulty(body);
-  bare.etag = "";
-  bare.cuts = {0.4};
-  server_.ServeFaulty(kPath, bare);
-  const InstallerDownloadResult cut = Download(Request(body));
-  EXPECT_FALSE(cut.complete);
-  EXPECT_FALSE(cut.partial);
-  EXPECT_TRUE(reported_.empty());
-  EXPECT_FALSE(std::filesystem::exists(Destination()));
+  // A server that names no version, or none worth keeping: nothing can be
+  // asked for later, so nothing is kept.
+  for (const auto& [etag, last_modified] : {
+           std::pair<std::string, std::string>{"", ""},
+           {std::string(90000, '\x01'), "Tue, 08 Dec 2026 10:00:00 GMT junk"},
+       }) {
+    FaultyFile bare = Faulty(body);
+    bare.etag = etag;
+    bare.last_modified = last_modified;
+    bare.cuts = {0.4};
+    server_.ServeFaulty(kPath, bare);
+    const InstallerDownloadResult cut = Download(Request(body));
+    EXPECT_FALSE(cut.complete);
+    EXPECT_FALSE(cut.partial);
+    EXPECT_TRUE(reported_.empty());
+    EXPECT_FALSE(std::filesystem::exists(Destination()));
+  }
 
   // A digest mismatch leaves nothing, not even a partial.
   server_.ServeFaulty(kPath, Faulty(body));

@@ -129,6 +129,9 @@ TEST(ReadPartial, RoundTripsAndRejectsWhatIsNotARecord) {
   EXPECT_EQ(read->file, record.file);
   EXPECT_EQ(read->bytes, 4096);
   EXPECT_EQ(read->validator, record.validator);
+  // One an older program stored as the server sent it is no validator.
+  state["partial"]["validator"] = "\"v\x1b\"";
+  EXPECT_EQ(ReadPartial(state)->validator, "");
   // The other members are untouched by it.
   EXPECT_EQ(ReadLastCheck(state), 5);
   EXPECT_TRUE(ReadStaged(state));

@@ -113,7 +113,7 @@ int ReleaseServer::Connections() {
 void ReleaseServer::ServeVersioned(const std::string& path, Versioned file) {
   const std::string packed = Gzip(file.body);
   Handle(path, [file, packed](const httplib::Request& request, httplib::Response& response) {
-    response.set_header("Date", FormatHttpDate(std::time(nullptr)));
+    response.set_header("Date", file.date.empty() ? FormatHttpDate(std::time(nullptr)) : file.date);
     if (!file.etag.empty()) response.set_header("ETag", file.etag);
     if (!file.last_modified.empty()) response.set_header("Last-Modified", file.last_modified);
     const bool same =

@@ -90,6 +90,7 @@ class ReleaseServer {
     std::string last_modified;    // "" sends none
     bool gzip = false;
     bool always_gzip = false;
+    std::string date;  // "" sends the time of the answer
   };
   void ServeVersioned(const std::string& path, Versioned file);
 
