@@ -34,6 +34,7 @@ class ServerCourtesyTest : public ProgramTest {
                       bool always_gzip = false) {
     Json manifest = Json::parse(ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
                                             Sha256Of(Installer()).c_str(), "n"));
+    manifest["releases"][SOLVANE_TEST_PLATFORM_KEY]["1.5.0"]["size"] = Installer().size();
     manifest["serial"] = serial;
     manifest["expires"] = expires;
     const std::string text = manifest.dump(2);
