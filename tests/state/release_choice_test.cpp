@@ -89,8 +89,6 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
       {"critical", Entry("2.0.0", {{"critical", true}}), "", outside, "1.0.0", "2.0.0", ""},
       {"share over 100", Entry("2.0.0", {{"rollout", {{"percent", 101}}}}), "", in_tenth, "0.9.0",
        "1.1.0", "2.0.0 unusable: rollout percent outside 0-100"},
-      {"negative size", Entry("2.0.0", {{"size", -1}}), "", in_tenth, "0.9.0", "1.1.0",
-       "2.0.0 unusable: size is not a byte count"},
       {"size as text", Entry("2.0.0", {{"size", "100"}}), "", in_tenth, "0.9.0", "1.1.0",
        "2.0.0 unusable: size is not a byte count"},
       {"bad start in a fallback",
