@@ -38,6 +38,7 @@ struct OfferedRelease {
   std::string version, url, sha256, notes;
   bool critical = false;
   std::vector<ReleaseDelta> deltas;
+  std::int64_t size = 0;  // the installer's bytes; 0 when the manifest gives none
 };
 
 // Downloads the release's installer whole to `path`, resuming what an
@@ -49,7 +50,7 @@ Staging DownloadInFull(UpdatesRun& run, const OfferedRelease& release, const std
   (void)RemovePartialDownloads(partial_name ? *partial_name : "");
   // Silent: a broken transfer keeps its bytes for tomorrow's check.
   const InstallerFetch download =
-      DownloadInstaller(run, release.url, release.sha256, path, nullptr);
+      DownloadInstaller(run, release.url, release.sha256, release.size, path, nullptr);
   why = download.problem.empty() ? FailureReason(download.transfer) : download.problem;
   switch (download.outcome) {
     case InstallerDownloadOutcome::kDone:
@@ -69,7 +70,8 @@ Staging DownloadInFull(UpdatesRun& run, const OfferedRelease& release, const std
 // when the release lists one for it, else, or when that fails, in full.
 Staging FetchInstaller(UpdatesRun& run, const OfferedRelease& release, const std::string& name,
                        const std::string& path, std::string& why) {
-  const DeltaFetch delta = DownloadByDelta(run, release.deltas, release.url, release.sha256, path);
+  const DeltaFetch delta =
+      DownloadByDelta(run, release.deltas, release.url, release.sha256, release.size, path);
   if (delta.done) return Staging::kStaged;
   if (delta.folder_unusable) {
     why = delta.problem;
@@ -262,15 +264,16 @@ bool ChooseOffered(const UpdatesRun& run, const ReleaseSource& source, const Che
   // RunCheck saved a draw before this; without one, the client is in no
   // partial rollout (the highest draw), never in all of them.
   const ReleaseChoice choice = ChooseRelease(
-      manifest.document, {source.platform_key, request.channel, draw.value_or(UINT32_MAX),
-                          UnixNow(), request.current_version, !source.public_keys.empty()});
+      manifest.document,
+      {source.platform_key, request.channel, draw.value_or(UINT32_MAX), UnixNow(),
+       request.current_version, !source.public_keys.empty(), !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
   held_back = !choice.passed_over.empty();
   if (!choice.found) return false;
   const ListedRelease& chosen = choice.release;
-  release = {chosen.version, chosen.url,      chosen.sha256,
-             chosen.notes,   chosen.critical, chosen.deltas};
+  release = {chosen.version,  chosen.url,    chosen.sha256, chosen.notes,
+             chosen.critical, chosen.deltas, chosen.size};
   return true;
 }
 

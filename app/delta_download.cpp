@@ -28,7 +28,7 @@ std::string DownloadPatch(UpdatesRun& run, const ReleaseDelta& delta, const std:
   // One broken connection is resumed at once: the patch is small, and a
   // failure costs the whole installer.
   const InstallerFetch fetch =
-      DownloadInstaller(run, delta.url, delta.sha256, patch_path, nullptr, nullptr, 2);
+      DownloadInstaller(run, delta.url, delta.sha256, delta.size, patch_path, nullptr, nullptr, 2);
   switch (fetch.outcome) {
     case InstallerDownloadOutcome::kDone:
       return "";
@@ -49,8 +49,8 @@ std::string DownloadPatch(UpdatesRun& run, const ReleaseDelta& delta, const std:
 // meanwhile: the apply reads and writes the whole installer.
 std::string ApplyDownloadedPatch(UpdatesRun& run, const BaseRecord& base,
                                  const std::string& base_path, const std::string& patch_path,
-                                 const std::string& sha256, const std::string& final_path,
-                                 bool& folder_unusable) {
+                                 const std::string& sha256, std::int64_t size,
+                                 const std::string& final_path, bool& folder_unusable) {
   const std::string partial = final_path + kPartialSuffix;
   // Held until the result is renamed or removed, as a download holds it.
   const LockAttempt partial_lock = LockFile(partial);
@@ -60,7 +60,7 @@ std::string ApplyDownloadedPatch(UpdatesRun& run, const BaseRecord& base,
                              : "cannot lock the partial file: " + partial_lock.error;
   }
   LetGoFolder(run);
-  const PatchApplied applied = ApplyPatchFile(base_path, base.sha256, patch_path, partial);
+  const PatchApplied applied = ApplyPatchFile(base_path, base.sha256, patch_path, partial, size);
   (void)RemovePath(patch_path);  // a patch left over is removed with the next one
   std::string problem = applied.problem;
   if (applied.ok && applied.sha256 != sha256) problem = "the result is not the release";
@@ -76,7 +76,7 @@ std::string ApplyDownloadedPatch(UpdatesRun& run, const BaseRecord& base,
 }  // namespace
 
 DeltaFetch DownloadByDelta(UpdatesRun& run, const std::vector<ReleaseDelta>& deltas,
-                           const std::string& url, const std::string& sha256,
+                           const std::string& url, const std::string& sha256, std::int64_t size,
                            const std::string& final_path) {
   DeltaFetch fetch;
   // A result that cannot be checked against a signed digest is never used.
@@ -109,8 +109,8 @@ DeltaFetch DownloadByDelta(UpdatesRun& run, const std::vector<ReleaseDelta>& del
   const std::string patch_path = run.folder + kDeltaPatchFileName;
   fetch.problem = DownloadPatch(run, *delta, patch_path, fetch.folder_unusable);
   if (fetch.problem.empty()) {
-    fetch.problem = ApplyDownloadedPatch(run, *base, *base_path, patch_path, sha256, final_path,
-                                         fetch.folder_unusable);
+    fetch.problem = ApplyDownloadedPatch(run, *base, *base_path, patch_path, sha256, size,
+                                         final_path, fetch.folder_unusable);
   }
   fetch.done = fetch.problem.empty();
   return fetch;

@@ -2,6 +2,7 @@
 // kept, the installer it last verified and started.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,6 @@ struct DeltaFetch {
 // patch that keeps failing must not restart that download every day.
 [[nodiscard]] DeltaFetch DownloadByDelta(UpdatesRun& run, const std::vector<ReleaseDelta>& deltas,
                                          const std::string& url, const std::string& sha256,
-                                         const std::string& final_path);
+                                         std::int64_t size, const std::string& final_path);
 
 }  // namespace solvane

@@ -40,6 +40,7 @@ enum Step { kFetchStep = 0, kDownloadStep = 1, kVerifyStep = 2, kLaunchStep = 3 
 // The release the manifest names for this platform.
 struct NamedRelease {
   std::string version, url, sha256, notes;
+  std::int64_t size = 0;    // the installer's bytes; 0 when the manifest gives none
   std::int64_t serial = 0;  // the signed manifest's serial; 0 when unsigned
   std::uint32_t draw = 0;   // this installation's rollout draw, kept with the notes
 };
@@ -60,9 +61,9 @@ bool FollowRollout(UpdatesRun& run, const ReleaseSource& source, const FetchedMa
   // Saved with the release notes once the installer is there: a failed
   // install leaves no state file behind, and so no draw either.
   release.draw = KeepRolloutDraw(run.state, DrawForRollout);
-  const ReleaseChoice choice =
-      ChooseRelease(manifest.document, {source.platform_key, "", release.draw, UnixNow(),
-                                        std::nullopt, !source.public_keys.empty()});
+  const ReleaseChoice choice = ChooseRelease(
+      manifest.document, {source.platform_key, "", release.draw, UnixNow(), std::nullopt,
+                          !source.public_keys.empty(), !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("install: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("install: %s", choice.passed_over.c_str());
   if (!choice.found) {
@@ -73,6 +74,7 @@ bool FollowRollout(UpdatesRun& run, const ReleaseSource& source, const FetchedMa
   release.url = choice.release.url;
   release.sha256 = choice.release.sha256;
   release.notes = choice.release.notes;
+  release.size = choice.release.size;
   return true;
 }
 
@@ -115,7 +117,8 @@ bool DownloadStep(UpdatesRun& run, WindowHandle window, const NamedRelease& rele
   // The user is watching: a broken connection is retried at once, from the
   // bytes already held, and the bar carries on from them.
   const InstallerFetch download = DownloadInstaller(
-      run, release.url, release.sha256, path, [](int percent) { SetProgress(percent); },
+      run, release.url, release.sha256, release.size, path,
+      [](int percent) { SetProgress(percent); },
       [] {
         MarkStepDone(kDownloadStep);
         MarkStepActive(kVerifyStep);

@@ -1,6 +1,7 @@
 #include "app/installer_download.h"
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 
 #include "app/transfer_report.h"
@@ -34,12 +35,13 @@ void RemoveRecordedFile(const UpdatesRun& run, const PartialRecord& record) {
 // when it describes this very download. A record of anything else is
 // dropped, with its file unless that is the one about to be written.
 InstallerDownload PrepareRequest(UpdatesRun& run, const std::string& url, const std::string& sha256,
-                                 const std::string& partial,
+                                 std::int64_t size, const std::string& partial,
                                  const std::optional<std::string>& partial_utf8) {
   InstallerDownload request;
   request.url = url;
   request.sha256 = sha256;
   request.destination = partial;
+  request.size = size;
   const std::optional<PartialRecord> recorded = ReadPartial(run.state);
   if (recorded && partial_utf8 && recorded->file == *partial_utf8 && recorded->url == url &&
       recorded->sha256 == sha256) {
@@ -69,10 +71,30 @@ void ForgetFinishedDownload(UpdatesRun& run, const std::optional<std::string>& p
   }
 }
 
+// The bytes still to come for `request`: its size less what the partial
+// file already holds of it, when that is resumed.
+std::int64_t BytesToCome(const InstallerDownload& request) {
+  if (!request.held) return request.size;
+  std::error_code error;
+  std::uintmax_t held = 0;
+  try {
+    held = std::filesystem::file_size(ToFsPath(request.destination), error);
+  } catch (const std::filesystem::filesystem_error&) {
+    return request.size;
+  }
+  if (error || held > static_cast<std::uintmax_t>(request.size)) return request.size;
+  return request.size - static_cast<std::int64_t>(held);
+}
+
 }  // namespace
 
+bool EnoughSpaceFor(std::int64_t free_bytes, std::int64_t to_come) {
+  return free_bytes >= 0 && to_come >= 0 && free_bytes - to_come >= kFreeSpaceMargin;
+}
+
 InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const std::string& sha256,
-                                 const std::string& final_path, const ProgressCallback& progress,
+                                 std::int64_t size, const std::string& final_path,
+                                 const ProgressCallback& progress,
                                  const std::function<void()>& verifying, int attempts) {
   InstallerFetch fetch;
   const std::string partial = final_path + kPartialSuffix;
@@ -89,7 +111,15 @@ InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const 
     return fetch;
   }
 
-  InstallerDownload request = PrepareRequest(run, url, sha256, partial, partial_utf8);
+  InstallerDownload request = PrepareRequest(run, url, sha256, size, partial, partial_utf8);
+  // Found out before the first byte rather than by failing part-way; a disk
+  // whose free space cannot be read is left to the writes to judge.
+  const std::optional<std::int64_t> free_bytes =
+      size > 0 ? FreeDiskBytes(run.folder) : std::nullopt;
+  if (free_bytes && !EnoughSpaceFor(*free_bytes, BytesToCome(request))) {
+    fetch.transfer.kind = OutcomeKind::kCannotWrite;
+    return fetch;
+  }
   request.attempts = attempts;
   request.pause = std::chrono::milliseconds(kInstallRetryPauseMilliseconds);
   const bool had_state_file = PathExists(StateFilePath());

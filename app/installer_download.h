@@ -2,6 +2,7 @@
 // ever holds a whole, verified file.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -50,12 +51,25 @@ struct InstallerFetch {
 // that cannot be renamed into place counts as one that cannot be written. On
 // failure nothing but a resumable partial file is left, and an existing file
 // at `final_path` was neither opened, truncated nor deleted.
+//
+// With a `size` (0: unknown), the transfer stops at the first byte beyond it
+// (kOverSize), and none starts when the disk holding the folder has less
+// free than the bytes still to come plus kFreeSpaceMargin: that ends as one
+// that cannot be written, before the first byte.
 [[nodiscard]] InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url,
-                                               const std::string& sha256,
+                                               const std::string& sha256, std::int64_t size,
                                                const std::string& final_path,
                                                const ProgressCallback& progress,
                                                const std::function<void()>& verifying = nullptr,
                                                int attempts = 1);
+
+// Room kept free on the disk beyond the download itself, for the state file,
+// the log and whatever else the user is writing meanwhile.
+inline constexpr std::int64_t kFreeSpaceMargin = 16 * 1024 * 1024;
+
+// Whether `free_bytes` on the disk leave room for `to_come` more bytes and
+// the margin.
+[[nodiscard]] bool EnoughSpaceFor(std::int64_t free_bytes, std::int64_t to_come);
 
 // Forgets a partial download no longer wanted: every partial file in the
 // updates folder goes but one another run is downloading into, and, when

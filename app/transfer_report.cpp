@@ -37,6 +37,8 @@ std::string FailureReason(const TransferOutcome& outcome) {
                  : "connection lost";
     case OutcomeKind::kTooLarge:
       return "body too large";
+    case OutcomeKind::kOverSize:
+      return "larger than its published size";
     case OutcomeKind::kCannotWrite:
       return "cannot write (disk full)";
     case OutcomeKind::kDigestMismatch:
@@ -77,6 +79,8 @@ std::string PlainReason(const TransferOutcome& outcome) {
       return "The connection to the server was lost.";
     case OutcomeKind::kTooLarge:
       return "The server sent more than was expected.";
+    case OutcomeKind::kOverSize:
+      return "The server sent more than the published release.";
     case OutcomeKind::kCannotWrite:
       return "The download could not be saved; the disk may be full.";
     case OutcomeKind::kDigestMismatch:

@@ -114,6 +114,7 @@ struct Receiver {
   std::int64_t wire = 0;  // body bytes received over all requests
   int restarts = 0;
   bool write_failed = false;
+  bool over_size = false;  // the body would pass the request's size
   int last_percent = -1;
   ProxyRoute route;      // decided once for every request of the download
   TransferOutcome last;  // what the latest request came to
@@ -174,12 +175,34 @@ void Judge(Receiver& r) {
   }
 }
 
+// Whether a response accepted for the file announces more than the
+// published size: a Content-Length beyond what is still to come.
+bool AnnouncesTooMuch(const Receiver& r) {
+  curl_off_t length = -1;
+  if (r.request->size <= 0 || r.answer != Answer::kAccepted ||
+      curl_easy_getinfo(r.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+      length < 0) {
+    return false;
+  }
+  return static_cast<std::int64_t>(length) > r.request->size - r.request_base;
+}
+
 std::size_t ReceiveBody(char* data, std::size_t size, std::size_t count, void* userdata) {
   auto& r = *static_cast<Receiver*>(userdata);
   const std::size_t n = size * count;
   r.wire += static_cast<std::int64_t>(n);
-  if (r.answer == Answer::kPending) Judge(r);
+  if (r.answer == Answer::kPending) {
+    Judge(r);
+    r.over_size = AnnouncesTooMuch(r);
+  }
   if (r.answer != Answer::kAccepted) return 0;  // aborts the transfer
+  // Counted here, not trusted from the headers: a body may run on past any
+  // Content-Length a relay sent, or come without one.
+  if (r.over_size ||
+      (r.request->size > 0 && static_cast<std::int64_t>(n) > r.request->size - r.held)) {
+    r.over_size = true;
+    return 0;
+  }
   if (!r.sink.Append(data, n)) {
     r.write_failed = true;
     return 0;
@@ -235,6 +258,8 @@ bool ContinueHeld(Receiver& r) {
     return false;  // a path the file system cannot spell
   }
   if (error || size == 0) return false;
+  // More than the whole file is no part of it: start over.
+  if (r.request->size > 0 && size > static_cast<std::uintmax_t>(r.request->size)) return false;
   // The file's own size counts, not the record's: a killed run could not
   // update the record, and anything wrong in the bytes shows in the digest.
   UniqueFile file = OpenOwnFile(r.request->destination, "r+b");
@@ -310,6 +335,16 @@ Outcome RequestOnce(Receiver& r, const TransferTuning& tuning) {
   // A response without a body byte (an empty file, a bare 416) is judged here.
   if (r.answer == Answer::kPending && code == CURLE_OK) Judge(r);
   r.handle = nullptr;
+  if (r.over_size) {
+    // What was taken is no more than the size, but it is not the published file.
+    (void)r.sink.Drain();
+    r.last = Classify(handle.get(), code, OutcomeKind::kOverSize, true);
+    // The transfer was cut off here, not by libcurl: its code says nothing more.
+    r.last.kind = OutcomeKind::kOverSize;
+    r.last.curl_code = 0;
+    r.last.curl_text.clear();
+    return Outcome::kFailed;
+  }
   // Every byte taken is in the file before anything is decided about it.
   if (r.answer == Answer::kAccepted && !r.sink.Drain()) r.write_failed = true;
   // ReceiveBody refuses a body for an error status or because the disk did.

@@ -28,6 +28,9 @@ struct InstallerDownload {
   std::string url;
   std::string sha256;       // expected lower-case hex digest; "" accepts the file unverified
   std::string destination;  // the file that holds the bytes
+  // The file's published size; 0 when unknown. A download that would pass it
+  // ends with kOverSize.
+  std::int64_t size = 0;
   // What the caller kept of an earlier try. Used only when its url and sha256
   // are this download's and the destination still holds bytes; otherwise the
   // destination starts empty.
@@ -63,7 +66,10 @@ using PartialCallback = std::function<void(const PartialDownload&)>;
 // size) throws the held bytes away and starts from zero, once per call. The
 // transfer fails only when it stalls (TransferTuning), never because of its
 // duration. On completion the file is flushed to the disk and its digest
-// compared; a mismatch deletes it.
+// compared; a mismatch deletes it. With a `size`, held bytes beyond it are
+// not resumed, a response whose Content-Length would pass it is refused
+// before its body, and the body is cut off at the first byte beyond it,
+// whatever the headers said.
 InstallerDownloadResult DownloadWithResume(const InstallerDownload& request,
                                            const ProgressCallback& progress,
                                            const PartialCallback& on_partial,

@@ -1,5 +1,6 @@
 #include "net/patch_apply.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
 #include <cstdio>
@@ -58,17 +59,30 @@ bool ReadBase(const std::string& path, const std::string& sha256, std::vector<ch
   return true;
 }
 
-// Decodes every frame of `patch` against `base` into `sink`. "" when the
-// patch decoded whole, else what went wrong.
-std::string Decode(std::FILE* patch, const std::vector<char>& base, DownloadSink& sink,
-                   std::int64_t& written) {
+// Whether the frame starting at `in`'s position declares a window beyond
+// `window_log`; false too while its header has not all arrived (the
+// decoder's own limit then refuses it).
+bool WindowTooLarge(const ZSTD_inBuffer& in, unsigned window_log) {
+  ZSTD_frameHeader header;
+  const std::size_t need =
+      ZSTD_getFrameHeader(&header, static_cast<const char*>(in.src) + in.pos, in.size - in.pos);
+  return need == 0 && header.frameType == ZSTD_frame &&
+         header.windowSize > (std::uint64_t{1} << window_log);
+}
+
+// Decodes every frame of `patch` against `base` into `sink`, writing at most
+// `max_bytes` (0: no limit). "" when the patch decoded whole, else what went
+// wrong.
+std::string Decode(std::FILE* patch, const std::vector<char>& base, std::int64_t max_bytes,
+                   DownloadSink& sink, std::int64_t& written) {
   const UniqueDCtx context(ZSTD_createDCtx());
   if (!context) return "out of memory";
-  // The frames name windows as large as the base; the patch's digest was
-  // checked, so any window the format allows is one the vendor made.
-  const ZSTD_bounds window = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax);
-  if (!ZSTD_isError(window.error)) {
-    (void)ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, window.upperBound);
+  // A frame reaches back over the whole base and what it has written itself:
+  // a larger window only costs memory a relay chose.
+  const unsigned window_log = PatchWindowLog(base.size());
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax,
+                                          static_cast<int>(window_log)))) {
+    return "patch damaged: the base is too large for a patch";
   }
   std::vector<char> input(ZSTD_DStreamInSize());
   std::vector<char> output(ZSTD_DStreamOutSize());
@@ -89,6 +103,9 @@ std::string Decode(std::FILE* patch, const std::vector<char>& base, DownloadSink
       const std::size_t set = ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size());
       if (ZSTD_isError(set)) return std::string("patch damaged: ") + ZSTD_getErrorName(set);
       frame_start = false;
+      if (WindowTooLarge(in, window_log)) {
+        return "patch damaged: its window is larger than a patch of this base needs";
+      }
     }
     // Decoded until the frame gives no more for this input: a full output
     // buffer may leave more behind.
@@ -98,6 +115,9 @@ std::string Decode(std::FILE* patch, const std::vector<char>& base, DownloadSink
       out.pos = 0;
       left = ZSTD_decompressStream(context.get(), &out, &in);
       if (ZSTD_isError(left)) return std::string("patch damaged: ") + ZSTD_getErrorName(left);
+      if (max_bytes > 0 && static_cast<std::int64_t>(out.pos) > max_bytes - written) {
+        return "patch damaged: the result is larger than the release";
+      }
       if (!sink.Append(output.data(), out.pos)) return "cannot write the result";
       written += static_cast<std::int64_t>(out.pos);
       if (left == 0) break;
@@ -109,8 +129,16 @@ std::string Decode(std::FILE* patch, const std::vector<char>& base, DownloadSink
 
 }  // namespace
 
+unsigned PatchWindowLog(std::uint64_t base_bytes) {
+  unsigned log = ZSTD_WINDOWLOG_MIN;
+  const std::uint64_t reach = base_bytes + kMaxPatchFrameBytes;
+  while (log < 63 && (std::uint64_t{1} << log) < reach) ++log;
+  return log;
+}
+
 PatchApplied ApplyPatchFile(const std::string& base_path, const std::string& base_sha256,
-                            const std::string& patch_path, const std::string& out_path) {
+                            const std::string& patch_path, const std::string& out_path,
+                            std::int64_t max_bytes) {
   PatchApplied applied;
   std::vector<char> base;
   if (!ReadBase(base_path, base_sha256, base, applied.problem)) return applied;
@@ -127,7 +155,7 @@ PatchApplied ApplyPatchFile(const std::string& base_path, const std::string& bas
   }
   DownloadSink sink;
   sink.Begin(std::move(out), std::move(hash));
-  applied.problem = Decode(patch.get(), base, sink, applied.bytes);
+  applied.problem = Decode(patch.get(), base, max_bytes, sink, applied.bytes);
   if (!applied.problem.empty()) return applied;  // the sink closes the file
   Sha256Digest digest;
   if (!sink.Finish(digest)) {

@@ -42,6 +42,7 @@ enum class OutcomeKind {
   kStalled,               // an installer transfer stayed below its stall limit
   kConnectionLost,        // the connection broke part-way through
   kTooLarge,              // the body outgrew its cap
+  kOverSize,              // a file would pass the size it was published with
   kCannotWrite,           // the bytes could not reach the disk
   kDigestMismatch,        // every byte arrived, but not the published file
   kOther,                 // another libcurl failure (`curl_code`, `curl_text`)

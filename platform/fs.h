@@ -3,9 +3,11 @@
 // own form, so call sites never branch on the OS.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,5 +66,9 @@ enum class FileForm { kBinary, kText };
 // Deletes the entry at the path (a link itself, not its target). Returns true
 // when nothing is there afterwards.
 [[nodiscard]] bool RemovePath(const std::string& path);
+
+// Bytes the current user may still write on the disk that holds `path` (a
+// folder); nullopt when the system cannot tell.
+[[nodiscard]] std::optional<std::int64_t> FreeDiskBytes(const std::string& path);
 
 }  // namespace solvane

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,6 +115,15 @@ bool PathExists(const std::string& path) {
 bool RemovePath(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return true;
   return errno == ENOENT;
+}
+
+std::optional<std::int64_t> FreeDiskBytes(const std::string& path) {
+  struct statvfs fs;
+  if (::statvfs(path.c_str(), &fs) != 0) return std::nullopt;
+  // f_bavail: the blocks an unprivileged user may take, not the root reserve.
+  const auto bytes = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  return bytes > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX
+                                                            : static_cast<std::int64_t>(bytes);
 }
 
 }  // namespace solvane

@@ -133,4 +133,14 @@ bool RemovePath(const std::string& path) {
   return IsAbsent(::GetLastError());
 }
 
+std::optional<std::int64_t> FreeDiskBytes(const std::string& path) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return std::nullopt;
+  ULARGE_INTEGER available;  // to this user, after any quota
+  if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart > static_cast<ULONGLONG>(INT64_MAX)
+             ? INT64_MAX
+             : static_cast<std::int64_t>(available.QuadPart);
+}
+
 }  // namespace solvane

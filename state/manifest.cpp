@@ -61,7 +61,8 @@ const Json* StableVersion(const Json& root, const std::string& platform_key) {
 // The members of the release entries that are read.
 bool IsEntryMember(const std::string& name) {
   return name == "url" || name == "sha256" || name == "notes" || name == "rollout" ||
-         name == "withdrawn" || name == "critical" || name == "channel" || name == "deltas";
+         name == "withdrawn" || name == "critical" || name == "channel" || name == "deltas" ||
+         name == "size";
 }
 
 bool IsDeltaMember(const std::string& name) {

@@ -138,6 +138,14 @@ ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
     release.problem = ReadRollout(*rollout, release.rollout);
     if (!release.problem.empty()) return release;
   }
+  if (const auto size = entry.find("size"); size != entry.end()) {
+    const std::optional<std::int64_t> bytes = JsonInt64(*size);
+    if (!bytes || *bytes < 0) {
+      release.problem = "size is not a byte count";
+      return release;
+    }
+    release.size = *bytes;
+  }
   if (release.url.empty()) release.problem = "no url";
   if (const auto deltas = entry.find("deltas"); deltas != entry.end()) {
     release.delta_problem = ReadDeltas(*deltas, release.deltas);
@@ -160,6 +168,8 @@ std::string Exclusion(const ListedRelease& release, const ReleaseQuery& query) {
   if (query.require_sha256 && !IsSha256Hex(release.sha256)) {
     return release.version + " unusable: no sha256";
   }
+  // Without it nothing bounds what the download may write.
+  if (query.require_size && release.size <= 0) return release.version + " unusable: no size";
   if (release.critical) return "";
   const double share = RolloutShare(release.rollout, query.now);
   if (!DrawCovered(query.draw, share)) {

@@ -39,7 +39,8 @@ struct ListedRelease {
   std::string url;
   std::string sha256;
   std::string notes;
-  std::string channel;  // the entry's `channel`; "" for stable
+  std::string channel;    // the entry's `channel`; "" for stable
+  std::int64_t size = 0;  // the installer's bytes; 0 when not given
   Rollout rollout;
   bool withdrawn = false;
   bool critical = false;
@@ -80,6 +81,7 @@ struct ReleaseQuery {
   // The version installed; nullopt for a fresh install, which takes any.
   std::optional<std::string> installed;
   bool require_sha256 = false;  // a signed build takes no release without a digest
+  bool require_size = false;    // ... nor one without its size
 };
 
 struct ReleaseChoice {

@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "net/patch_apply.h"
+
 namespace solvane::publish {
 
 // The most of the new installer one frame holds. A decoder buffers a frame's
 // content (or its window, when smaller), so this bounds what applying costs
-// beyond the base itself.
-inline constexpr std::int64_t kPatchFrameBytes = std::int64_t{32} << 20;
+// beyond the base itself. The client refuses a window larger than a frame
+// of this size needs, so the two are one constant.
+inline constexpr auto kPatchFrameBytes = static_cast<std::int64_t>(kMaxPatchFrameBytes);
 
 // Writes to `patch_path` (atomically) the patch that turns the file at
 // `base_path` into the one at `target_path`. An empty target gives one empty

@@ -366,8 +366,12 @@ Outcome AddRelease(const AddRequest& request) {
   Json& entry = by_version[request.version];
   if (!entry.is_object()) entry = Json::object();
   if (entry.value("sha256", Json()) != *digest) entry.erase("deltas");
+  std::error_code size_error;
+  const std::uintmax_t installer_size = fs::file_size(request.installer, size_error);
+  if (size_error) return Refuse("cannot read installer " + request.installer);
   entry["url"] = url;
   entry["sha256"] = *digest;
+  entry["size"] = static_cast<std::int64_t>(installer_size);
   entry["notes"] = request.notes;
   if (!request.channel.empty()) {
     if (!IsChannelName(request.channel) || request.channel == "stable") {
@@ -604,6 +608,15 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
         report(where + "missing file " + file.string());
       } else if (!VerifySha256(file.string(), sha256.get<std::string>())) {
         report(where + "digest does not match " + file.string());
+      } else {
+        // A build with release keys takes no entry without its size.
+        const std::optional<std::int64_t> listed = JsonInt64(entry.value("size", Json()));
+        const std::uintmax_t size = fs::file_size(file, ec);
+        if (!listed) {
+          report(where + "no size");
+        } else if (ec || static_cast<std::int64_t>(size) != *listed) {
+          report(where + "size does not match " + file.string());
+        }
       }
       const Json deltas = entry.value("deltas", Json::array());
       if (!deltas.is_array()) report(where + "deltas is not a list");

@@ -43,12 +43,13 @@ class DeltaUpdateTest : public ProgramTest {
   }
 
   // A patch from 1.5.0's installer to `version`'s, made by Debian's zstd.
-  std::string ZstdPatch(const std::string& version) const {
+  std::string ZstdPatch(const std::string& version, const std::string& appended = "",
+                        const std::string& option = "-q") const {
     TempDir work;
     WriteFile(work.str() + "/base", Installer("1.5.0"));
-    WriteFile(work.str() + "/next", Installer(version));
+    WriteFile(work.str() + "/next", Installer(version) + appended);
     const ToolRun made =
-        RunTool({SOLVANE_ZSTD_PROGRAM, "-q", "--patch-from=" + work.str() + "/base",
+        RunTool({SOLVANE_ZSTD_PROGRAM, "-q", option, "--patch-from=" + work.str() + "/base",
                  work.str() + "/next", "-o", work.str() + "/patch"});
     EXPECT_EQ(made.exit_code, 0) << made.err;
     return ReadFile(work.str() + "/patch");
@@ -58,19 +59,21 @@ class DeltaUpdateTest : public ProgramTest {
   // with a test key whose release `stable` lists the patch as from
   // `from_sha256` with digest `patch_sha256` ("" for the patch's own).
   void Publish(const std::string& stable, const std::string& patch, const std::string& from_sha256,
-               std::string patch_sha256 = "") {
+               std::string patch_sha256 = "", std::int64_t patch_size = -1) {
     if (patch_sha256.empty()) patch_sha256 = Sha256Of(patch);
     Json releases = Json::object();
     for (const std::string& version : {std::string("1.5.0"), stable}) {
       releases[version] = {{"url", ReleaseUrl(Path(version))},
                            {"sha256", Sha256Of(Installer(version))},
+                           {"size", Installer(version).size()},
                            {"notes", "notes of " + version}};
       server_->Serve(Path(version), Installer(version));
     }
-    releases[stable]["deltas"] = Json::array({{{"from_sha256", from_sha256},
-                                               {"url", ReleaseUrl(kPatchPath)},
-                                               {"sha256", patch_sha256},
-                                               {"size", patch.size()}}});
+    releases[stable]["deltas"] = Json::array(
+        {{{"from_sha256", from_sha256},
+          {"url", ReleaseUrl(kPatchPath)},
+          {"sha256", patch_sha256},
+          {"size", patch_size >= 0 ? patch_size : static_cast<std::int64_t>(patch.size())}}});
     server_->Serve(kPatchPath, patch);
     const Json manifest = {{"serial", ++serial_},
                            {"expires", FormatUtcTime(UnixNow() + 86400)},
@@ -176,6 +179,29 @@ TEST_F(DeltaUpdateTest, EveryFailedDeltaFallsBackToTheFullDownloadInTheSameCheck
   Publish("1.6.0", patch, base);
   ExpectFellBack("base changed");
   EXPECT_EQ(server_->Hits(kPatchPath), 0) << "a changed base wastes no patch download";
+  WriteFile(Updates() + "/Solvane-1.5.0.sh", Installer("1.5.0"));
+  // A patch longer than its listed size: its download stops there.
+  Unstage(state);
+  Publish("1.6.0", patch, base, "", static_cast<std::int64_t>(patch.size()) - 1);
+  ExpectFellBack("patch download: larger than its published size");
+  // A patch whose result runs past the release's size.
+  Unstage(state);
+  Publish("1.6.0", ZstdPatch("1.6.0", std::string(4096, 'y')), base);
+  ExpectFellBack("patch damaged: the result is larger than the release");
+}
+
+// A sound patch whose frame header declares a 2 GiB window: refused before
+// any memory is taken for it, where it once cost 2.1 GB.
+TEST_F(DeltaUpdateTest, APatchDeclaringAWindowBeyondTheBaseIsRefused) {
+  InstallBase();
+  std::string patch = ZstdPatch("1.6.0", "", "--no-content-size");
+  // Magic, then a descriptor without the single-segment flag: the window
+  // descriptor follows, exponent 21 (2^31), no mantissa.
+  ASSERT_GT(patch.size(), 6u);
+  ASSERT_EQ(static_cast<unsigned char>(patch[4]) & 0x20, 0);
+  patch[5] = static_cast<char>(21 << 3);
+  Publish("1.6.0", patch, Sha256Of(Installer("1.5.0")));
+  ExpectFellBack("patch damaged: its window is larger than a patch of this base needs");
 }
 
 // A patch download that fails while another process holds the folder past

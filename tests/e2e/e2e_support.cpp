@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -111,6 +112,17 @@ ToolRun RunTool(const std::vector<std::string>& argv_text) {
   run.out = ReadFile(out_path);
   run.err = ReadFile(err_path);
   return run;
+}
+
+SmallDisk::SmallDisk(const std::string& folder) : folder_(folder) {
+  std::filesystem::create_directories(folder);
+  const std::string command = "mount -t tmpfs -o size=4m tmpfs '" + folder + "' 2>&1";
+  mounted = std::system(command.c_str()) == 0;
+  if (!mounted) refused = "mount -t tmpfs refused (not root?)";
+}
+
+SmallDisk::~SmallDisk() {
+  if (mounted) (void)std::system(("umount '" + folder_ + "'").c_str());
 }
 
 }  // namespace solvane::testing

@@ -72,4 +72,21 @@ struct ToolRun {
 // Runs `argv[0]` with the arguments, capturing its standard output and error.
 ToolRun RunTool(const std::vector<std::string>& argv);
 
+// A 4 MiB tmpfs mounted on `folder` (created) for the scope, as a small disk
+// for the updates folder. `mounted` is false, with `refused` saying why, where
+// the system will not mount one (not root).
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& folder);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+
+  bool mounted = false;
+  std::string refused;
+
+ private:
+  std::string folder_;
+};
+
 }  // namespace solvane::testing

@@ -2,9 +2,11 @@
 // log files and an environment that try to exhaust memory, hang the program,
 // forge log lines or make it lose records.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 
@@ -29,6 +31,14 @@ class HostileInputTest : public ProgramTest {
     server_->Serve(kManifestPath, ManifestFor(version, ReleaseUrl(kInstallerPath).c_str(),
                                               digest.c_str(), notes.c_str()));
     server_->Serve(kInstallerPath, Installer());
+  }
+
+  // A manifest listing 1.5.0 with the installer's digest and `size`.
+  void PublishSized(std::int64_t size) {
+    Json manifest = Json::parse(ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
+                                            Sha256Of(Installer()).c_str(), "n"));
+    manifest["releases"][SOLVANE_TEST_PLATFORM_KEY]["1.5.0"]["size"] = size;
+    server_->Serve(kManifestPath, manifest.dump());
   }
 
   ProgramRun Check(const std::string& current = "1.4.0", bool force = true) {
@@ -231,6 +241,61 @@ TEST_F(HostileInputTest, AFileSizeLimitFailsTheDownloadCleanly) {
   EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
   EXPECT_FALSE(State().contains("staged"));
   EXPECT_TRUE(State().contains("last_check"));
+}
+
+// An endless body, and a Content-Length beyond the size: neither writes more
+// than the release's size, and the log says why.
+TEST_F(HostileInputTest, AnInstallerDownloadStopsAtItsPublishedSize) {
+  const std::int64_t size = 1 << 20;
+  PublishSized(size);
+  std::atomic<std::int64_t> sent{0};
+  server_->Handle(kInstallerPath, [&sent](const httplib::Request&, httplib::Response& response) {
+    response.set_chunked_content_provider(
+        "application/octet-stream", [&sent](std::size_t, httplib::DataSink& sink) {
+          const std::string chunk(64 * 1024, 'x');
+          // 256 MiB ends it should the client never stop.
+          if (sent > (std::int64_t{256} << 20) || !sink.write(chunk.data(), chunk.size())) {
+            return false;
+          }
+          sent += static_cast<std::int64_t>(chunk.size());
+          return true;
+        });
+  });
+  const std::string line =
+      "check: download/verify failed for 1.5.0: larger than its published size";
+  EXPECT_EQ(Check().exit_code, 0);
+  EXPECT_EQ(LogMessages(Home()).back(), line);
+  // What the server pushed before the client let go: the size and the buffers between.
+  std::printf("endless body, size %lld: %lld bytes sent before the stop\n",
+              static_cast<long long>(size), static_cast<long long>(sent.load()));
+  EXPECT_LT(sent.load(), size + (std::int64_t{16} << 20));
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh.partial"));
+  EXPECT_FALSE(State().contains("partial"));
+
+  // The whole file and more, announced in Content-Length: refused before the body.
+  PublishSized(static_cast<std::int64_t>(Installer().size()) - 1);
+  server_->Serve(kInstallerPath, Installer());
+  EXPECT_EQ(Check().exit_code, 0);
+  EXPECT_EQ(LogMessages(Home()).back(), line);
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh.partial"));
+  EXPECT_FALSE(std::filesystem::exists(Updates() + "/Solvane-1.5.0.sh"));
+}
+
+// A release larger than the free space of the updates folder's disk fails
+// before its first byte is asked for.
+TEST_F(HostileInputTest, TooLittleFreeSpaceEndsTheDownloadBeforeItStarts) {
+  const SmallDisk disk(Updates());
+  if (!disk.mounted) {
+    std::printf("not tested here: %s; EnoughSpaceFor is tested on its own\n", disk.refused.c_str());
+    return;
+  }
+  PublishSized(std::int64_t{8} << 20);
+  server_->Serve(kInstallerPath, Installer());
+  EXPECT_EQ(Check().exit_code, 0);
+  EXPECT_EQ(LogMessages(Home()).back(),
+            "check: download/verify failed for 1.5.0: cannot write (disk full)");
+  EXPECT_EQ(server_->Hits(kInstallerPath), 0);
+  EXPECT_FALSE(State().contains("staged"));
 }
 
 TEST_F(HostileInputTest, WithoutAHomeTheProgramStopsInsteadOfWritingHere) {

@@ -230,6 +230,29 @@ TEST_F(InstallTest, FailedDownloadOrDigestLeavesNoFile) {
   EXPECT_FALSE(std::filesystem::exists(Marker()));
 }
 
+// Too little room on the updates folder's disk: nothing is asked for, and
+// the window says why in its second sentence.
+TEST_F(InstallTest, NoRoomForTheReleaseFailsTheDownloadBeforeItStarts) {
+  const SmallDisk disk(Updates());
+  if (!disk.mounted) {
+    std::printf("not tested here: %s; EnoughSpaceFor is tested on its own\n", disk.refused.c_str());
+    return;
+  }
+  Json manifest = Json::parse(
+      ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(), Sha256Of(Installer()).c_str(), "n"));
+  manifest["releases"][SOLVANE_TEST_PLATFORM_KEY]["1.5.0"]["size"] = 8 << 20;
+  server_->Serve(kManifestPath, manifest.dump());
+  const ProgramRun run = RunProgram(home_.str(), {});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_TRUE(run.stderr_text.ends_with(
+      "Download failed or verification error. The download could not be saved; the disk may "
+      "be full.\n"))
+      << run.stderr_text;
+  EXPECT_EQ(LogMessages(home_.str()).back(),
+            "install: download/verify failed for 1.5.0: cannot write (disk full)");
+  EXPECT_EQ(server_->Hits(kInstallerPath), 0);
+}
+
 TEST_F(InstallTest, ReleaseUrlEndingInASlashIsAFailedDownload) {
   server_->Serve(kManifestPath,
                  ManifestFor("1.5.0", ReleaseUrl("/solvane/releases/").c_str(), nullptr, nullptr));

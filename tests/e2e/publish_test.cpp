@@ -61,6 +61,7 @@ TEST_F(PublishTest, BuildsATreeThatTheClientReads) {
   const Json entry = manifest["releases"]["windows-x64"]["1.4.0"];
   EXPECT_EQ(entry["url"], kBase + "windows-x64/1.4.0/Solvane%20Setup.exe");
   EXPECT_EQ(entry["sha256"], Sha256Of("one"));
+  EXPECT_EQ(entry["size"], 3);
   EXPECT_EQ(entry["notes"], "First");
   EXPECT_EQ(ReadFile(Root() + "/windows-x64/1.4.0/Solvane Setup.exe"), "one");
 
@@ -198,8 +199,18 @@ TEST_F(PublishTest, VerifyFindsTamperedAndMissingFiles) {
   EXPECT_NE(run.err.find("windows-x64 1.0.0: digest does not match"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("windows-x64 1.1.0: missing file"), std::string::npos) << run.err;
 
-  // A stable version without an entry.
+  // A sound file listed without its size, or with another one.
+  ASSERT_EQ(Add("windows-x64", "1.2.0", MakeInstaller("c.exe", "c")).exit_code, 0);
+  ASSERT_EQ(Add("windows-x64", "1.3.0", MakeInstaller("d.exe", "d")).exit_code, 0);
   Json manifest = Manifest();
+  manifest["releases"]["windows-x64"]["1.2.0"].erase("size");
+  manifest["releases"]["windows-x64"]["1.3.0"]["size"] = 2;
+  WriteFile(Root() + "/manifest.json", manifest.dump());
+  const std::string sizes = Verify().err;
+  EXPECT_NE(sizes.find("windows-x64 1.2.0: no size"), std::string::npos) << sizes;
+  EXPECT_NE(sizes.find("windows-x64 1.3.0: size does not match"), std::string::npos) << sizes;
+
+  // A stable version without an entry.
   manifest["current"]["stable"]["linux-x64"] = "9.0.0";
   WriteFile(Root() + "/manifest.json", manifest.dump());
   EXPECT_NE(Verify().err.find("linux-x64: stable version 9.0.0 has no release entry"),

@@ -40,6 +40,7 @@ class ReleaseControlTest : public ProgramTest {
       Json entry = members;
       entry["url"] = ReleaseUrl(Path(version));
       entry["sha256"] = Sha256Of(Installer(version));
+      entry["size"] = Installer(version).size();
       entry["notes"] = "notes of " + version;
       releases[version] = entry;
       server_->Serve(Path(version), Installer(version));

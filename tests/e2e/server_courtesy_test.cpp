@@ -35,6 +35,7 @@ class ServerCourtesyTest : public ProgramTest {
   std::string Manifest(std::int64_t serial, const std::string& expires = InAYear()) {
     Json manifest = Json::parse(ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
                                             Sha256Of(Installer()).c_str(), "n"));
+    manifest["releases"][SOLVANE_TEST_PLATFORM_KEY]["1.5.0"]["size"] = Installer().size();
     manifest["serial"] = serial;
     manifest["expires"] = expires;
     server_->Serve(kInstallerPath, Installer());

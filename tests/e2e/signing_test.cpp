@@ -44,6 +44,7 @@ class SigningTest : public ::testing::Test {
     const std::string digest = Sha256Of(Installer());
     Json manifest = Json::parse(ManifestFor("1.5.0", ReleaseUrl(kInstallerPath).c_str(),
                                             with_digest ? digest.c_str() : nullptr, "Faster"));
+    manifest["releases"][SOLVANE_TEST_PLATFORM_KEY]["1.5.0"]["size"] = Installer().size();
     if (!serial.is_null()) manifest["serial"] = serial;
     if (!expires.is_null()) manifest["expires"] = expires;
     return manifest.dump(2);

@@ -389,7 +389,8 @@ TEST(ManifestTest, OneReadKeepsOnlyWhatTheReleasesAndTheSignedMembersUse) {
     const ManifestDocument document = ReadManifestDocument(text, kPlatform);
     EXPECT_EQ(document.error, "");
     EXPECT_EQ(document.kept["releases"]["windows-x64"],
-              (Json{{"1.4.0", {{"url", "old"}}}, {"1.5.0", {{"url", "u"}, {"sha256", digest}}}}))
+              (Json{{"1.4.0", {{"url", "old"}}},
+                    {"1.5.0", {{"url", "u"}, {"sha256", digest}, {"size", 9}}}}))
         << text;
     EXPECT_FALSE(document.kept.contains("other"));
 

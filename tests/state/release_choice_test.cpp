@@ -89,6 +89,8 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
       {"critical", Entry("2.0.0", {{"critical", true}}), "", outside, "1.0.0", "2.0.0", ""},
       {"share over 100", Entry("2.0.0", {{"rollout", {{"percent", 101}}}}), "", in_tenth, "0.9.0",
        "1.1.0", "2.0.0 unusable: rollout percent outside 0-100"},
+      {"size as text", Entry("2.0.0", {{"size", "100"}}), "", in_tenth, "0.9.0", "1.1.0",
+       "2.0.0 unusable: size is not a byte count"},
       {"bad start in a fallback",
        Entry("1.1.0", {{"rollout", {{"percent", nullptr}, {"start", "soon"}, {"days", 1}}}}), "",
        in_half, "0.9.0", "1.0.0", tenth, "release 1.1.0 unusable: rollout start is not a UTC time"},
@@ -127,6 +129,15 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
   // A signed build takes no release without a digest.
   EXPECT_EQ(ChooseRelease(Manifest({}, ""), {kPlatform, "", 5, 0, "1.0.0", true}).passed_over,
             "2.0.0 unusable: no sha256");
+  // ... nor one without its size, which bounds the download.
+  const Json digest = {{"sha256", std::string(64, 'a')}};
+  Json sized = Entry("2.0.0", digest);
+  sized.merge_patch(Entry("1.1.0", {{"sha256", std::string(64, 'b')}, {"size", 7}}));
+  const ReleaseChoice signed_choice =
+      ChooseRelease(Manifest(sized, ""), {kPlatform, "", 5, 0, "1.0.0", true, true});
+  EXPECT_EQ(signed_choice.passed_over, "2.0.0 unusable: no size");
+  EXPECT_EQ(signed_choice.release.version, "1.1.0");
+  EXPECT_EQ(signed_choice.release.size, 7);
 }
 
 TEST(ChooseRelease, KeepsCurrentEntriesPastTheListingCap) {

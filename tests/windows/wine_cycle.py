@@ -200,6 +200,7 @@ class ReleaseServer:
                     version: {
                         "url": self.base + "files/" + name,
                         "sha256": digest or hashlib.sha256(self.installer).hexdigest(),
+                        "size": len(self.installer),
                         "notes": notes,
                     }
                 }
@@ -590,7 +591,8 @@ class Cycle:
         nothing."""
         def entry(version, **members):
             members.update({"url": self.server.base + "files/Solvane-%s-setup.exe" % version,
-                            "sha256": hashlib.sha256(self.server.installer).hexdigest()})
+                            "sha256": hashlib.sha256(self.server.installer).hexdigest(),
+                            "size": len(self.server.installer)})
             return members
 
         def run_check(installed, *more):
@@ -695,6 +697,7 @@ class Cycle:
             releases[version] = {
                 "url": self.server.base + paths[0][len("/solvane/"):],
                 "sha256": hashlib.sha256(data).hexdigest(),
+                "size": len(data),
                 "deltas": [{"from_sha256": base["sha256"],
                             "url": self.server.base + paths[1][len("/solvane/"):],
                             "sha256": hashlib.sha256(patch).hexdigest(), "size": len(patch)}]}
