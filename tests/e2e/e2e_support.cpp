@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -122,7 +123,9 @@ SmallDisk::SmallDisk(const std::string& folder) : folder_(folder) {
 }
 
 SmallDisk::~SmallDisk() {
-  if (mounted) (void)std::system(("umount '" + folder_ + "'").c_str());
+  if (mounted && std::system(("umount '" + folder_ + "'").c_str()) != 0) {
+    std::fprintf(stderr, "cannot unmount the small disk at %s\n", folder_.c_str());
+  }
 }
 
 }  // namespace solvane::testing
