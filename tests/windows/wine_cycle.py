@@ -571,6 +571,9 @@ class Cycle:
                   "a refused manifest changed the state: %r" % after)
 
             # A state file set aside as damaged keeps the serial in Trust.json.
+            # The state comes back afterwards: the later steps build on it.
+            with open(os.path.join(self.updates, "Updates.json"), "rb") as f:
+                kept = f.read()
             with open(os.path.join(self.updates, "Updates.json"), "wb") as f:
                 f.write(b'{"manifest_serial": 7, "x": "\x01 cut')
             code, _, _ = self.wine.run([signed_program, "--check", "0.2.0", "--force"])
@@ -580,6 +583,8 @@ class Cycle:
                   (self.label, self.log()[-800:]))
             check(json.loads(self.state_text()).get("manifest_serial") == 7,
                   "the serial was not restored: %s" % self.state_text())
+            with open(os.path.join(self.updates, "Updates.json"), "wb") as f:
+                f.write(kept)
         finally:
             self.server.manifest_bytes = None
             self.server.signature = None
