@@ -97,6 +97,7 @@ class ReleaseServer:
         self.busy = None
         self.if_none_match = {}
         self.files = {}  # path -> bytes, served as they are
+        self.etag = ETAG  # the ETag of every answer but the resumable installer's
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -170,7 +171,7 @@ class ReleaseServer:
                     body = gzip.compress(body)
                     self.send_header("Content-Encoding", "gzip")
                 self.send_header("Content-Type", kind)
-                self.send_header("ETag", ETAG)
+                self.send_header("ETag", server.etag)
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 if not slow:
@@ -854,6 +855,47 @@ class Cycle:
         finally:
             self.server.slow, self.server.slow_seconds = False, 6
 
+    def bounded_answers(self):
+        """What a relay can send cannot grow the state or fill the disk: an
+        ETag of control characters is dropped, an installer larger than its
+        published size is refused before its body, and a disk without room
+        for the release is not written to."""
+        state = os.path.join(self.updates, "Updates.json")
+        self.server.publish("9.0.0", "Hostile validators.")
+        self.server.etag = '"' + "\x01" * 20000 + '"'
+        try:
+            code, _, _ = self.wine.run([self.program, "--check", "0.2.0", "--force"])
+        finally:
+            self.server.etag = ETAG
+        check(code == 0 and "FetchManifest: validator dropped (unusable ETag)" in self.log() and
+              self.log().rstrip().endswith("check: staged 9.0.0"),
+              "%s: a hostile ETag:\n%s" % (self.label, self.log()[-800:]))
+        check(os.path.getsize(state) < 8192, "the state grew: %d bytes" % os.path.getsize(state))
+
+        name = self.server.publish("9.1.0", "Larger than published.")
+        self.server.manifest["releases"]["windows-x64"]["9.1.0"]["size"] -= 1
+        code, _, _ = self.wine.run([self.program, "--check", "0.2.0", "--force"])
+        check(self.log().rstrip().endswith(
+            "check: download/verify failed for 9.1.0: larger than its published size"),
+            "%s: an installer over its size:\n%s" % (self.label, self.log()[-600:]))
+        check(not os.path.exists(os.path.join(self.updates, name)), "an oversized file was kept")
+
+        # A 4 MiB disk has no room for any release and the margin kept free.
+        name = self.server.publish("9.2.0", "No room.")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", self.updates],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+            print("%s: not tested here: mount -t tmpfs refused (not root?)" % self.label)
+            return
+        try:
+            code, _, _ = self.wine.run([self.program, "--check", "0.2.0", "--force"])
+            check(code == 0 and self.log().rstrip().endswith(
+                "check: download/verify failed for 9.2.0: cannot write (disk full)"),
+                "%s: a full disk:\n%s" % (self.label, self.log()[-600:]))
+            check(not os.path.exists(os.path.join(self.updates, name + ".partial")),
+                  "a download began on a full disk")
+        finally:
+            subprocess.run(["umount", self.updates], check=True)
+
     def damaged_and_stuck_state(self):
         """The state file's faults under Windows: a damaged file is kept aside
         and logged, a last_check years ahead does not hold the check back,
@@ -1177,6 +1219,7 @@ def main():
                     cycle.sharing_the_folder()
                     cycle.release_control()
                     cycle.delta_update(args.zstd)
+                    cycle.bounded_answers()
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
