@@ -15,7 +15,7 @@ source "$(dirname "$0")/lib.sh"
 root=$solvane_root
 seconds=${SOLVANE_FUZZ_SECONDS:-60}
 build=${SOLVANE_FUZZ_BUILD:-$root/build-fuzz}
-targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_release_choice fuzz_state fuzz_versions fuzz_signature}
+targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_release_choice fuzz_validators fuzz_patch fuzz_state fuzz_versions fuzz_signature}
 work=$build/fuzz-work
 
 # shellcheck disable=SC2086
@@ -73,12 +73,15 @@ for target in $targets; do
   dict=$root/tests/fuzz/manifest.dict
   [ "$target" = fuzz_versions ] && dict=$root/tests/fuzz/versions.dict
   [ "$target" = fuzz_signature ] && dict=$root/tests/fuzz/signature.dict
+  # zstd frames have no words to offer.
+  dict_option=(-dict="$dict")
+  [ "$target" = fuzz_patch ] && dict_option=()
   log=$work/$target/fuzz.log
 
   echo "== $target: fuzzing for ${seconds}s"
   # New inputs go to the work corpus; the committed seeds are only read.
   if ! "$bin" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -max_len=8192 \
-      -print_final_stats=1 -dict="$dict" -artifact_prefix="$artifacts" \
+      -print_final_stats=1 "${dict_option[@]}" -artifact_prefix="$artifacts" \
       "$corpus" "$seeds" >"$log" 2>&1; then
     echo "FAIL: $target crashed or reported (log: $log, inputs: $artifacts)"
     tail -n 40 "$log"
