@@ -891,7 +891,9 @@ class Cycle:
             check(code == 0 and self.log().rstrip().endswith(
                 "check: download/verify failed for 9.2.0: cannot write (disk full)"),
                 "%s: a full disk:\n%s" % (self.label, self.log()[-600:]))
-            check(not os.path.exists(os.path.join(self.updates, name + ".partial")),
+            # The download's lock may leave its partial file, empty.
+            partial = os.path.join(self.updates, name + ".partial")
+            check(not os.path.exists(partial) or os.path.getsize(partial) == 0,
                   "a download began on a full disk")
         finally:
             subprocess.run(["umount", self.updates], check=True)
