@@ -1,3 +1,5 @@
+// --apply: starts the installer a check staged, after checking its digest
+// through the handle that starts it.
 #include <cstdio>
 #include <optional>
 #include <string>

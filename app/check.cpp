@@ -1,3 +1,5 @@
+// --check: at most once a day, asks the release server for a newer release,
+// downloads and verifies it and records it as staged in the state file.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The fresh install: fetches the manifest, downloads and verifies the
+// installer under a progress window, and starts it.
 #include <optional>
 
 #include "app/installer_download.h"

@@ -106,7 +106,7 @@ SignatureCheck FetchBothAgain(const std::string& manifest_url, const std::string
   TransferTuning revalidate;
   revalidate.revalidate = true;
   std::string body;
-  TransferOutcome outcome = FetchManifest(manifest_url, body, revalidate);
+  TransferOutcome outcome = FetchToMemory(manifest_url, body, revalidate);
   ReportFetch(manifest_url, outcome);
   SignatureCheck check = first;
   bool again = false;
@@ -114,7 +114,7 @@ SignatureCheck FetchBothAgain(const std::string& manifest_url, const std::string
     revalidate.body_cap = kSignatureFileCap;
     std::string signature_again;
     TransferOutcome signature_again_outcome =
-        FetchManifest(signature_url, signature_again, revalidate);
+        FetchToMemory(signature_url, signature_again, revalidate);
     ReportFetch(signature_url, signature_again_outcome);
     if (signature_again_outcome.ok()) {
       again = true;
@@ -147,7 +147,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
 
   const Validators have =
       copy ? Validators{copy->record.etag, copy->record.last_modified} : Validators{};
-  manifest.outcome = FetchManifest(source.ManifestUrl(), manifest.body, {}, have);
+  manifest.outcome = FetchToMemory(source.ManifestUrl(), manifest.body, {}, have);
   ReportFetch(source.ManifestUrl(), manifest.outcome);
   manifest.retry_after_seconds = RetryAfterOf(manifest.outcome);
   if (copy && manifest.outcome.not_modified()) {
@@ -185,7 +185,7 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
           ? Validators{copy->record.signature_etag, copy->record.signature_last_modified}
           : Validators{};
   TransferOutcome signature_outcome =
-      FetchManifest(signature_url, signature, small, signature_have);
+      FetchToMemory(signature_url, signature, small, signature_have);
   ReportFetch(signature_url, signature_outcome);
   const bool signature_kept = !signature_have.empty() && signature_outcome.not_modified();
   if (signature_kept) signature = copy->signature;

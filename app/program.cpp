@@ -4,7 +4,7 @@
 #include <exception>
 #include <filesystem>
 
-#include "app/dispatch.h"
+#include "app/command_line.h"
 #include "app/updates_run.h"
 #include "app/workflows.h"
 #include "log/activity_log.h"

@@ -2,7 +2,7 @@
 // takes the run the entry opened, whose folder it locks when it needs it.
 #pragma once
 
-#include "app/dispatch.h"
+#include "app/command_line.h"
 #include "app/release_source.h"
 #include "app/updates_run.h"
 

@@ -279,7 +279,7 @@ void GzipBomb() {
     const long before = PeakKib();
     std::string body;
     const TransferOutcome outcome =
-        FetchManifest("http://127.0.0.1:" + std::to_string(port) + "/manifest.json", body);
+        FetchToMemory("http://127.0.0.1:" + std::to_string(port) + "/manifest.json", body);
     std::printf(
         "gzip bomb: %zu bytes on the wire decoding to %zu MiB: %s after %zu decoded bytes "
         "(cap %zu); peak memory %ld KiB, %ld KiB above the process before the fetch\n",

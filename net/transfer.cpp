@@ -115,7 +115,7 @@ HeaderList RequestHeaders(const Validators& have, bool revalidate) {
 
 CURLSH* SessionShare() { return SessionShareStorage().get(); }
 
-TransferOutcome FetchManifest(const std::string& url, std::string& body,
+TransferOutcome FetchToMemory(const std::string& url, std::string& body,
                               const TransferTuning& tuning, const Validators& have) {
   TransferOutcome outcome;
   outcome.route = ChooseRoute(url);

@@ -1,5 +1,6 @@
 // HTTP GET through libcurl's easy interface: what every transfer is tuned
-// with and comes to, and the manifest fetched into memory. The installer's
+// with and comes to, and a small file (the manifest, its signature) fetched
+// into memory. The installer's
 // resumable download is in net/installer_transfer.h. The caller owns
 // curl_global_init/cleanup (TransferSession).
 #pragma once
@@ -81,7 +82,8 @@ struct TransferOutcome {
   bool not_modified() const { return kind == OutcomeKind::kHttpStatus && http_status == 304; }
 };
 
-// Appends the resource at `url` to `body`. Ok only for a completed transfer
+// Appends the resource at `url` to `body` (its transfer logs as
+// "FetchManifest: ..." whatever it fetches). Ok only for a completed transfer
 // with final status 200; `body` keeps whatever arrived, also on failure.
 // The body may come compressed in any encoding libcurl decodes; the tuning's
 // cap counts the decoded bytes. With `have` not empty the request is
@@ -89,7 +91,7 @@ struct TransferOutcome {
 // The outcome's validators are kept only when they can tell this version
 // from the next: none when the Last-Modified is not a second older than the
 // answer's Date.
-[[nodiscard]] TransferOutcome FetchManifest(const std::string& url, std::string& body,
+[[nodiscard]] TransferOutcome FetchToMemory(const std::string& url, std::string& body,
                                             const TransferTuning& tuning = {},
                                             const Validators& have = {});
 

@@ -336,15 +336,15 @@ TEST(SetRouteOptions, SystemProxySignsInAsTheCurrentUser) {
   }
 }
 
-TEST(FetchManifest, AProxyRefusingTheSignInIsNamedForPlainAndTunnelledRequests) {
+TEST(FetchToMemory, AProxyRefusingTheSignInIsNamedForPlainAndTunnelledRequests) {
   testing::ForwardProxy proxy;
   proxy.RequireSignIn({"Basic realm=\"corp\""});
   ::setenv("http_proxy", proxy.Address().c_str(), 1);
   ::setenv("https_proxy", proxy.Address().c_str(), 1);
   std::string plain_body, tunnel_body;
   // Nothing needs to listen behind the proxy: it answers first.
-  const TransferOutcome plain = FetchManifest("http://127.0.0.1:9/manifest.json", plain_body);
-  const TransferOutcome tunnel = FetchManifest("https://127.0.0.1:9/manifest.json", tunnel_body);
+  const TransferOutcome plain = FetchToMemory("http://127.0.0.1:9/manifest.json", plain_body);
+  const TransferOutcome tunnel = FetchToMemory("https://127.0.0.1:9/manifest.json", tunnel_body);
   ::unsetenv("http_proxy");
   ::unsetenv("https_proxy");
   for (const TransferOutcome* outcome : {&plain, &tunnel}) {

@@ -278,7 +278,7 @@ TEST_F(ResumeTest, OnlyAStallEndsTheTransferNotItsDuration) {
 
   std::string fetched;
   // The manifest keeps its limit: it times out.
-  EXPECT_EQ(static_cast<int>(FetchManifest(server_.Url(kPath), fetched, tuning).kind),
+  EXPECT_EQ(static_cast<int>(FetchToMemory(server_.Url(kPath), fetched, tuning).kind),
             static_cast<int>(OutcomeKind::kTimedOut));
   EXPECT_TRUE(Download(Request(body), tuning).complete);
   EXPECT_EQ(ReadFile(Destination()), body);

@@ -251,11 +251,11 @@ struct ResponseCase {
   // Scripts the server and returns the path to request.
   std::function<std::string(ReleaseServer&)> script;
   bool ok;
-  // What FetchManifest's body holds afterwards, and the file when `ok`.
+  // What FetchToMemory's body holds afterwards, and the file when `ok`.
   std::string body;
   // For transfers cut short: `body` is the whole resource and only a prefix arrives.
   bool partial = false;
-  // The libcurl code and text FetchManifest returns (0: a completed transfer),
+  // The libcurl code and text FetchToMemory returns (0: a completed transfer),
   // and the kind of failure they are.
   int code = 0;
   const char* text = "";
@@ -355,14 +355,14 @@ std::vector<ResponseCase> ResponseCases() {
   };
 }
 
-TEST_P(TransferTest, FetchManifestReportsEachResponse) {
+TEST_P(TransferTest, FetchToMemoryReportsEachResponse) {
   for (const ResponseCase& c : ResponseCases()) {
     SCOPED_TRACE(c.name);
     ReleaseServer& s = server();
     const std::string url = s.Url(c.script(s));
     const LogReader log;
     std::string body;
-    const TransferOutcome outcome = FetchManifest(url, body, Tuning(c.limit_seconds));
+    const TransferOutcome outcome = FetchToMemory(url, body, Tuning(c.limit_seconds));
     EXPECT_EQ(outcome.ok(), c.ok);
     if (c.partial) {
       EXPECT_FALSE(body.empty());
@@ -423,7 +423,7 @@ TEST_P(TransferTest, ManifestBodyStopsAtTheCap) {
     tuning.body_cap = c.cap;
     const LogReader log;
     std::string body;
-    const TransferOutcome outcome = FetchManifest(url, body, tuning);
+    const TransferOutcome outcome = FetchToMemory(url, body, tuning);
     EXPECT_EQ(outcome.ok(), c.ok);
     EXPECT_LE(body.size(), c.cap);
     if (c.ok) {
@@ -591,7 +591,7 @@ TEST(TransferRedirects, HttpsUrlsFollowOnlyHttpsRedirects) {
     SCOPED_TRACE(c.url);
     const LogReader log;
     std::string body;
-    const TransferOutcome outcome = FetchManifest(c.url, body, TrustingTestCa());
+    const TransferOutcome outcome = FetchToMemory(c.url, body, TrustingTestCa());
     EXPECT_EQ(outcome.ok(), c.ok);
     EXPECT_EQ(body, c.body);
     if (c.ok) {
@@ -640,7 +640,7 @@ TEST(TransferTls, OnlyATrustedCertificateForTheHostIsAccepted) {
 
     const LogReader log;
     std::string body;
-    const TransferOutcome outcome = FetchManifest(url, body, tuning);
+    const TransferOutcome outcome = FetchToMemory(url, body, tuning);
     EXPECT_EQ(outcome.ok(), c.ok);
     if (c.ok) {
       EXPECT_EQ(body, "{}");
@@ -687,7 +687,7 @@ TEST_P(TransferTest, ACompressedManifestIsCappedOnItsDecodedBytes) {
   // A few KiB that decode to 48 MiB stop at the cap, holding no more than it.
   server().ServeVersioned("/bomb.json", Versioned(std::string(48u << 20, '\0'), "", "", true));
   std::string body;
-  const TransferOutcome outcome = FetchManifest(server().Url("/bomb.json"), body, Tuning());
+  const TransferOutcome outcome = FetchToMemory(server().Url("/bomb.json"), body, Tuning());
   EXPECT_EQ(static_cast<int>(outcome.kind), static_cast<int>(OutcomeKind::kTooLarge));
   EXPECT_LE(body.size(), kManifestBodyCap);
   EXPECT_GT(body.size(), kManifestBodyCap / 2);
@@ -697,11 +697,11 @@ TEST_P(TransferTest, WithoutAnETagTheDateIsTheValidator) {
   const std::string date = "Tue, 01 Dec 2026 09:00:00 GMT";
   server().ServeVersioned("/dated.json", Versioned("{}", "", date, false));
   std::string body;
-  const TransferOutcome first = FetchManifest(server().Url("/dated.json"), body, Tuning());
+  const TransferOutcome first = FetchToMemory(server().Url("/dated.json"), body, Tuning());
   EXPECT_EQ(first.validators.last_modified, date);
   EXPECT_EQ(first.validators.etag, "");
   const TransferOutcome again =
-      FetchManifest(server().Url("/dated.json"), body, Tuning(), first.validators);
+      FetchToMemory(server().Url("/dated.json"), body, Tuning(), first.validators);
   EXPECT_TRUE(again.not_modified());
   EXPECT_EQ(body, "{}");
 
@@ -709,7 +709,7 @@ TEST_P(TransferTest, WithoutAnETagTheDateIsTheValidator) {
   // again within it and keep its date, so the date tells nothing.
   server().ServeVersioned(
       "/fresh.json", Versioned("{}", "", testing::FormatHttpDate(std::time(nullptr) + 5), false));
-  EXPECT_EQ(FetchManifest(server().Url("/fresh.json"), body, Tuning()).validators.last_modified,
+  EXPECT_EQ(FetchToMemory(server().Url("/fresh.json"), body, Tuning()).validators.last_modified,
             "");
 }
 

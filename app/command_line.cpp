@@ -1,4 +1,4 @@
-#include "app/dispatch.h"
+#include "app/command_line.h"
 
 #include "state/release_choice.h"
 
