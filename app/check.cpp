@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "app/check_schedule.h"
 #include "app/delta_download.h"
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
@@ -18,13 +19,12 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
-#include "state/check_schedule.h"
+#include "release/manifest.h"
+#include "release/release_choice.h"
+#include "release/signed_members.h"
 #include "state/installer_name.h"
-#include "state/manifest.h"
 #include "state/paths.h"
 #include "state/records.h"
-#include "state/release_choice.h"
-#include "state/signed_members.h"
 #include "state/state_file.h"
 
 namespace solvane {
@@ -227,6 +227,8 @@ bool RecordCheck(UpdatesRun& run, const ReleaseSource& source, const CheckReques
         withdrawn.push_back(listed.version);
       }
     }
+    std::sort(withdrawn.begin(), withdrawn.end(),
+              [](const std::string& a, const std::string& b) { return CompareVersions(a, b) > 0; });
     WriteWithdrawn(run.state, std::move(withdrawn));
   }
   (void)RaiseManifestSerial(run.state, manifest.serial);

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "state/release_choice.h"
+#include "release/release_choice.h"
 
 namespace solvane {
 namespace {

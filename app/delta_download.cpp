@@ -7,11 +7,11 @@
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "constants.h"
-#include "net/patch_apply.h"
-#include "net/verify.h"
 #include "platform/encoding.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
+#include "release/patch_apply.h"
+#include "release/verify.h"
 #include "state/records.h"
 
 namespace solvane {

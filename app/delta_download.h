@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/updates_run.h"
-#include "state/release_choice.h"
+#include "release/release_choice.h"
 
 namespace solvane {
 

@@ -7,12 +7,12 @@
 #include "app/transfer_report.h"
 #include "constants.h"
 #include "log/activity_log.h"
-#include "net/signature.h"
 #include "net/transfer.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "state/manifest.h"
-#include "state/signed_members.h"
+#include "release/manifest.h"
+#include "release/signature.h"
+#include "release/signed_members.h"
 
 namespace solvane {
 namespace {

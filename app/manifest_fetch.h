@@ -10,7 +10,7 @@
 
 #include "app/release_source.h"
 #include "net/transfer.h"
-#include "state/manifest.h"
+#include "release/manifest.h"
 #include "state/records.h"
 
 namespace solvane {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "constants.h"
-#include "net/verify.h"
 #include "platform/encoding.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
+#include "release/verify.h"
 #include "state/installer_name.h"
 #include "state/paths.h"
 #include "state/records.h"

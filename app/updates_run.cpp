@@ -36,7 +36,7 @@ UpdatesRun OpenUpdatesRun() {
 }
 
 bool TakeFolder(UpdatesRun& run, std::string* state_problem) {
-  run.lock = LockFolder(run.folder, kLockWaitMilliseconds);
+  run.lock = LockFolder(run.folder, kLockFileName, kLockWaitMilliseconds);
   if (!run.lock.lock) return false;
   run.state = LoadRunState(run.log_word, state_problem);
   return true;
@@ -59,7 +59,7 @@ std::string LockProblem(const LockAttempt& attempt) {
 }
 
 bool ChangeStateBriefly(const UpdatesRun& run, const std::function<void(Json&)>& change) {
-  const LockAttempt held = LockFolder(run.folder, kLockWaitMilliseconds);
+  const LockAttempt held = LockFolder(run.folder, kLockFileName, kLockWaitMilliseconds);
   if (!held.lock) return false;
   Json state = LoadRunState(run.log_word, nullptr);
   change(state);

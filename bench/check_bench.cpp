@@ -20,7 +20,7 @@
 
 #include "bench/bench_process.h"
 #include "bench/bench_stats.h"
-#include "net/verify.h"
+#include "release/verify.h"
 #include "state/state_file.h"
 
 namespace {

@@ -24,8 +24,8 @@
 
 #include "bench/bench_process.h"
 #include "bench/bench_stats.h"
-#include "net/patch_apply.h"
-#include "net/verify.h"
+#include "release/patch_apply.h"
+#include "release/verify.h"
 #include "tools/patch_make.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "constants.h"
-#include "state/manifest.h"
+#include "release/manifest.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "state/release_choice.h"
+#include "release/release_choice.h"
 
 int main(int argc, char** argv) {
   const long draws = argc > 1 ? std::atol(argv[1]) : 100000;

@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/check_schedule.h"
 #include "constants.h"
 #include "net/transfer.h"
-#include "state/check_schedule.h"
 
 namespace fs = std::filesystem;
 using namespace solvane;

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "bench/bench_stats.h"
-#include "net/verify.h"
+#include "release/verify.h"
 
 extern char** environ;
 

@@ -6,11 +6,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "constants.h"
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
-#include "state/paths.h"
 
 namespace solvane {
 namespace {
@@ -213,17 +211,16 @@ std::string& LogPathStorage() {
   return path;
 }
 
-const std::string& DefaultLogPath() {
-  static const std::string path = UpdatesDirectory() + kLogFileName;
+}  // namespace
+
+std::string SetLogPath(std::string path) {
+  std::swap(LogPathStorage(), path);
   return path;
 }
 
-}  // namespace
-
-void SetLogPath(std::string path) { LogPathStorage() = std::move(path); }
-
 void LogMessage(const char* format, ...) {
-  const std::string& path = LogPathStorage().empty() ? DefaultLogPath() : LogPathStorage();
+  const std::string& path = LogPathStorage();
+  if (path.empty()) return;
 
   va_list args;
   va_start(args, format);

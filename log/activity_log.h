@@ -39,13 +39,12 @@ std::string FormatLogMessageV(const char* format, va_list args);
 
 // The log's file for the rest of the process; the program's entry sets it
 // once it has created the updates folder, before anything is logged.
-void SetLogPath(std::string path);
+// Returns the path it replaces.
+std::string SetLogPath(std::string path);
 
 // Appends "[local time] message\n", the message made by FormatLogMessage.
 // A log that cannot be opened, or is not a regular file, loses the line
-// silently. Without SetLogPath the first call fixes the path in the
-// UpdatesDirectory, creating it (and throwing as UpdatesDirectory does when
-// it cannot).
+// silently; so does every line before SetLogPath gives the log a file.
 #if defined(__GNUC__)
 __attribute__((format(SOLVANE_PRINTF_FORMAT, 1, 2)))
 #endif

@@ -6,9 +6,8 @@
 #include <system_error>
 #include <thread>
 
-#include "net/download_sink.h"
 #include "net/easy_handle.h"
-#include "net/verify.h"
+#include "platform/download_sink.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
 #include "platform/sha256.h"

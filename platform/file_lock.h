@@ -23,9 +23,12 @@ struct LockAttempt {
 
 // Takes the lock on the folder at `path`, retrying for up to
 // `wait_milliseconds` while another process holds it. Deleting or replacing
-// any file in the folder does not release it. Never inherited by programs
-// this process starts.
-[[nodiscard]] LockAttempt LockFolder(const std::string& path, int wait_milliseconds);
+// any file in the folder does not release it. Where a folder itself cannot be
+// locked (Windows) the lock is a range of the file `lock_file_name` ("/name")
+// in it, created when missing. Never inherited by programs this process
+// starts.
+[[nodiscard]] LockAttempt LockFolder(const std::string& path, const std::string& lock_file_name,
+                                     int wait_milliseconds);
 
 // Takes the lock on the file at `path` (created when missing) without
 // waiting. A link at `path` (a symbolic link, a second hard link, a reparse

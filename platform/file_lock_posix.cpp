@@ -46,7 +46,7 @@ LockAttempt Lock(int fd, int wait_milliseconds) {
 
 }  // namespace
 
-LockAttempt LockFolder(const std::string& path, int wait_milliseconds) {
+LockAttempt LockFolder(const std::string& path, const std::string&, int wait_milliseconds) {
   // The folder itself, not a file in it: a directory in use cannot be
   // deleted out from under the lock the way a lock file can. O_CLOEXEC: a
   // launched installer must not inherit, and so keep, the lock.

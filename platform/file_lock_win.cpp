@@ -3,7 +3,6 @@
 #include <chrono>
 #include <string>
 
-#include "constants.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 
@@ -71,8 +70,9 @@ LockAttempt Lock(HANDLE handle, ULONGLONG offset, DWORD length, int wait_millise
 
 }  // namespace
 
-LockAttempt LockFolder(const std::string& path, int wait_milliseconds) {
-  const std::wstring wide = WidePath(path + kLockFileName);
+LockAttempt LockFolder(const std::string& path, const std::string& lock_file_name,
+                       int wait_milliseconds) {
+  const std::wstring wide = WidePath(path + lock_file_name);
   if (wide.empty()) return Failed(ERROR_INVALID_NAME);
   // Without FILE_SHARE_DELETE: while any run holds the lock file open, nobody
   // can delete or rename it, so a second run always meets the same file.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <string>
 
 namespace solvane {
 
@@ -23,5 +24,8 @@ void Sha256Update(Sha256Context& hash, const void* data, std::size_t size);
 
 // Writes the digest of everything fed so far. Returns false on failure.
 [[nodiscard]] bool Sha256Finish(Sha256Context& hash, Sha256Digest& digest);
+
+// The digest as 64 lower-case hexadecimal digits, the form manifests use.
+std::string HexDigest(const Sha256Digest& digest);
 
 }  // namespace solvane

@@ -7,8 +7,6 @@
 #include <utility>
 
 #include "platform/encoding.h"
-#include "state/manifest.h"
-#include "state/signed_members.h"
 
 namespace solvane {
 namespace {
@@ -287,8 +285,6 @@ void WriteWithdrawn(Json& state, std::vector<std::string> versions) {
     return version.empty() || version.size() > 64 ||
            std::any_of(version.begin(), version.end(), [](char c) { return c < 0x20 || c > 0x7e; });
   });
-  std::sort(versions.begin(), versions.end(),
-            [](const std::string& a, const std::string& b) { return CompareVersions(a, b) > 0; });
   if (versions.size() > kMaxWithdrawnVersions) versions.resize(kMaxWithdrawnVersions);
   if (versions.empty()) {
     state.erase("withdrawn");

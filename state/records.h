@@ -157,8 +157,9 @@ std::vector<std::string> ReadWithdrawn(const Json& state);
 // At most this many versions are kept, the newest.
 inline constexpr std::size_t kMaxWithdrawnVersions = 32;
 
-// Replaces `withdrawn` with `versions` (removed when empty): only those of
-// printable ASCII and at most 64 bytes, the newest kMaxWithdrawnVersions.
+// Replaces `withdrawn` with `versions`, given newest first (removed when
+// empty): only those of printable ASCII and at most 64 bytes, the first
+// kMaxWithdrawnVersions.
 void WriteWithdrawn(Json& state, std::vector<std::string> versions);
 
 // `check_hold_until`, the time a server asked checks to wait until, in

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "platform/fs.h"
+#include "platform/untrusted_json.h"
 #include "state/paths.h"
-#include "state/text_bounds.h"
 
 namespace solvane {
 namespace {
@@ -57,16 +57,6 @@ const char* Describe(Damage damage) {
 }
 
 }  // namespace
-
-std::optional<std::int64_t> JsonInt64(const Json& value) {
-  if (value.is_number_unsigned()) {
-    const auto unsigned_value = value.get<std::uint64_t>();
-    if (unsigned_value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
-    return static_cast<std::int64_t>(unsigned_value);
-  }
-  if (value.is_number_integer()) return value.get<std::int64_t>();
-  return std::nullopt;
-}
 
 Json ParseStateText(std::string_view text) {
   Json document = Json::object();

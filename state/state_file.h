@@ -4,26 +4,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace solvane {
+#include "platform/untrusted_json.h"
 
-using Json = nlohmann::json;
+namespace solvane {
 
 // Largest state file read; the program's own records take a few kilobytes.
 inline constexpr std::size_t kMaxStateFileBytes = 1024 * 1024;
 
 // Appended to the state file's name for the copy of a damaged one.
 inline constexpr const char kCorruptSuffix[] = ".corrupt";
-
-// The value of a JSON integer within the signed 64-bit range: the one way
-// the program reads a whole number from JSON. nullopt for anything else,
-// numbers written with a fraction or an exponent and integers past the range
-// included.
-[[nodiscard]] std::optional<std::int64_t> JsonInt64(const Json& value);
 
 // The document in `text`, or an empty object when the text is not one strict
 // JSON value whose top level is an object, is larger than kMaxStateFileBytes

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "net/patch_apply.h"
+#include "release/patch_apply.h"
 
 namespace solvane::publish {
 

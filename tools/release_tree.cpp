@@ -13,16 +13,16 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "net/patch_apply.h"
-#include "net/signature.h"
-#include "net/verify.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/terminal.h"
+#include "release/manifest.h"
+#include "release/patch_apply.h"
+#include "release/release_choice.h"
+#include "release/signature.h"
+#include "release/signed_members.h"
+#include "release/verify.h"
 #include "state/installer_name.h"
-#include "state/manifest.h"
-#include "state/release_choice.h"
-#include "state/signed_members.h"
 #include "state/state_file.h"
 #include "tools/patch_make.h"
 #include "tools/signing.h"

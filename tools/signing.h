@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "net/signature.h"
+#include "release/signature.h"
 
 namespace solvane::publish {
 

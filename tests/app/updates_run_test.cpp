@@ -15,6 +15,7 @@ namespace {
 TEST(UpdatesRun, OneHolderAtATimeAndEachHoldReadsWhatTheLastOneSaved) {
   const testing::TempDir data;
   SetDataDirectory(data.str());
+  const std::string previous_log = SetLogPath("");
   UpdatesRun first = OpenUpdatesRun();
   LogMessage("run: opened");
   EXPECT_NE(testing::ReadFile(first.folder + "/SolvaneSetup.log").find("run: opened"),
@@ -36,7 +37,7 @@ TEST(UpdatesRun, OneHolderAtATimeAndEachHoldReadsWhatTheLastOneSaved) {
   EXPECT_EQ(ReadLastCheck(first.state), 1234) << "a brief change leaves the run's copy alone";
   ASSERT_TRUE(TakeFolder(second));
   EXPECT_EQ(ReadLastCheck(second.state), 5678);
-  SetLogPath("");
+  SetLogPath(previous_log);
 }
 
 }  // namespace

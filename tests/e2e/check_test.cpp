@@ -8,8 +8,8 @@
 #include <regex>
 
 #include "platform/clock.h"
+#include "release/signed_members.h"
 #include "state/records.h"
-#include "state/signed_members.h"
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/run_program.h"

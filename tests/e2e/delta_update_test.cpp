@@ -11,7 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_lock.h"
-#include "state/signed_members.h"
+#include "release/signed_members.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace solvane {
@@ -212,7 +212,7 @@ TEST_F(DeltaUpdateTest, AFolderLostAfterAFailedPatchEndsTheCheck) {
   Publish("1.6.0", "not a patch", Sha256Of(Installer("1.5.0")));
   LockAttempt held;
   server_->Handle(kPatchPath, [&](const httplib::Request&, httplib::Response& response) {
-    held = LockFolder(Updates(), 0);
+    held = LockFolder(Updates(), "/Updates.lock", 0);
     response.status = 404;
   });
   const Messages log = Check("1.5.0");

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "state/signed_members.h"
+#include "release/signed_members.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace solvane::testing {

@@ -9,8 +9,8 @@
 #include <random>
 #include <tuple>
 
-#include "net/patch_apply.h"
-#include "state/manifest.h"
+#include "release/manifest.h"
+#include "release/patch_apply.h"
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/run_program.h"

@@ -12,7 +12,7 @@
 #include <regex>
 
 #include "platform/clock.h"
-#include "state/signed_members.h"
+#include "release/signed_members.h"
 #include "state/state_file.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/minisign_support.h"

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "state/manifest.h"
+#include "release/manifest.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-#include "net/patch_apply.h"
+#include "release/patch_apply.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

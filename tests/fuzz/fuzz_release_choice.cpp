@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "state/manifest.h"
-#include "state/release_choice.h"
-#include "state/signed_members.h"
+#include "release/manifest.h"
+#include "release/release_choice.h"
+#include "release/signed_members.h"
 #include "tests/fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/signature.h"
-#include "state/signed_members.h"
+#include "release/signature.h"
+#include "release/signed_members.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "state/manifest.h"
+#include "release/manifest.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -25,7 +25,6 @@
 #include "constants.h"
 #include "log/activity_log.h"
 #include "net/installer_transfer.h"
-#include "state/paths.h"
 #include "tests/support/release_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_certs.h"
@@ -55,8 +54,8 @@ constexpr char kUnsupportedProtocolText[] = "Unsupported protocol";
 constexpr char kPeerVerificationText[] = "SSL peer certificate or SSH remote key was not OK";
 
 // What the whole binary shares: libcurl's global state, the test PKI, and the
-// activity log. LogMessage fixes its path on its first call in the process,
-// so this environment makes that call, in a folder of its own, before any test.
+// activity log, which this environment points into a folder of its own
+// before any test.
 class TransferEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -64,12 +63,10 @@ class TransferEnvironment : public ::testing::Environment {
     ::signal(SIGPIPE, SIG_IGN);  // a server thread writing to a client that gave up
 #endif
     home_ = std::make_unique<TempDir>();
-    const std::string previous = DataDirectory();
-    SetDataDirectory(home_->str() + "/Korrinwade/Solvane");
+    log_path_ = home_->str() + "/SolvaneSetup.log";
+    SetLogPath(log_path_);
     const std::string marker = "transfer tests: log at " + home_->str();
     LogMessage("%s", marker.c_str());
-    SetDataDirectory(previous);
-    log_path_ = home_->str() + "/Korrinwade/Solvane/Updates/SolvaneSetup.log";
     log_fixed_here_ = ReadFile(log_path_).find(marker) != std::string::npos;
 #ifdef SOLVANE_TEST_TLS
     pki_ = testing::MakeTestPki(home_->str());

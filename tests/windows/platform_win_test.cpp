@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#include "net/verify.h"
 #include "platform/clock.h"
 #include "platform/command_line_win.h"
 #include "platform/file_lock.h"
@@ -22,6 +21,7 @@
 #include "platform/sha256.h"
 #include "platform/system_proxy.h"
 #include "platform/user_folders.h"
+#include "release/verify.h"
 #include "tests/support/temp_dir.h"
 
 namespace solvane {
@@ -263,15 +263,15 @@ TEST(Shell, AHeldFileRefusesWritersAndIsStillStarted) {
 TEST(FileLock, OneHolderAtATimeAndTheLockCannotBeDeletedAway) {
   testing::TempDir dir;
   const std::string lock_file = dir.str() + "\\Updates.lock";
-  LockAttempt first = LockFolder(dir.str(), 0);
+  LockAttempt first = LockFolder(dir.str(), "/Updates.lock", 0);
   ASSERT_TRUE(first.lock) << first.error;
   EXPECT_FALSE(::DeleteFileA(lock_file.c_str()));
-  const LockAttempt second = LockFolder(dir.str(), 100);
+  const LockAttempt second = LockFolder(dir.str(), "/Updates.lock", 100);
   EXPECT_FALSE(second.lock);
   EXPECT_TRUE(second.busy);
   EXPECT_EQ(second.error, "");
   first.lock.reset();
-  EXPECT_TRUE(LockFolder(dir.str(), 0).lock);
+  EXPECT_TRUE(LockFolder(dir.str(), "/Updates.lock", 0).lock);
 
   const std::string partial = dir.str() + "\\Solvane.exe.partial";
   LockAttempt held = LockFile(partial);
@@ -297,7 +297,7 @@ TEST(FileLock, OneHolderAtATimeAndTheLockCannotBeDeletedAway) {
   // text, never "busy".
   testing::TempDir other;
   ASSERT_TRUE(::CreateDirectoryA((other.str() + "\\Updates.lock").c_str(), nullptr));
-  const LockAttempt blocked = LockFolder(other.str(), 0);
+  const LockAttempt blocked = LockFolder(other.str(), "/Updates.lock", 0);
   EXPECT_FALSE(blocked.lock);
   EXPECT_FALSE(blocked.busy);
   EXPECT_NE(blocked.error, "");

@@ -1,4 +1,4 @@
-#include "net/verify.h"
+#include "release/verify.h"
 
 #include <cstdio>
 
@@ -39,16 +39,6 @@ std::optional<std::string> HashFile(const std::string& path) {
 }
 
 }  // namespace
-
-std::string HexDigest(const Sha256Digest& digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text(2 * digest.size(), '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kHex[digest[i] >> 4];
-    text[2 * i + 1] = kHex[digest[i] & 0x0f];
-  }
-  return text;
-}
 
 bool VerifySha256(const std::string& path, const std::string& expected_hex) {
   const std::optional<std::string> actual = HashFile(path);

@@ -1,4 +1,6 @@
-#include "state/text_bounds.h"
+#include "platform/untrusted_json.h"
+
+#include <cstdint>
 
 namespace solvane {
 
@@ -24,6 +26,16 @@ bool NestsDeeperThan(std::string_view text, int max_depth) {
     }
   }
   return false;
+}
+
+std::optional<std::int64_t> JsonInt64(const Json& value) {
+  if (value.is_number_unsigned()) {
+    const auto unsigned_value = value.get<std::uint64_t>();
+    if (unsigned_value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    return static_cast<std::int64_t>(unsigned_value);
+  }
+  if (value.is_number_integer()) return value.get<std::int64_t>();
+  return std::nullopt;
 }
 
 }  // namespace solvane

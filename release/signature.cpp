@@ -1,4 +1,4 @@
-#include "net/signature.h"
+#include "release/signature.h"
 
 #include <sodium.h>
 

@@ -1,4 +1,4 @@
-#include "state/text_bounds.h"
+#include "platform/untrusted_json.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "state/signed_members.h"
+#include "release/signed_members.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "platform/clock.h"
-#include "state/state_file.h"
+#include "platform/untrusted_json.h"
 
 namespace solvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "state/signed_members.h"
+#include "release/signed_members.h"
 
 #include <gtest/gtest.h>
 

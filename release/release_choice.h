@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "state/manifest.h"
+#include "release/manifest.h"
 
 namespace solvane {
 

@@ -1,4 +1,4 @@
-#include "state/release_choice.h"
+#include "release/release_choice.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "release/signed_members.h"
 #include "state/records.h"
-#include "state/signed_members.h"
 
 namespace solvane {
 namespace {

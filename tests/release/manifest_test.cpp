@@ -1,4 +1,4 @@
-#include "state/manifest.h"
+#include "release/manifest.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "state/signed_members.h"
+#include "release/signed_members.h"
 
 namespace solvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "state/check_schedule.h"
+#include "app/check_schedule.h"
 
 #include <gtest/gtest.h>
 

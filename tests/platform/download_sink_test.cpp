@@ -1,6 +1,6 @@
 // The sink through real files: what reaches the disk, in which order, and
 // what a failing disk does to the download.
-#include "net/download_sink.h"
+#include "platform/download_sink.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
@@ -14,7 +14,7 @@
 #include <iterator>
 #include <string>
 
-#include "net/verify.h"
+#include "release/verify.h"
 #include "tests/support/temp_dir.h"
 
 namespace solvane {

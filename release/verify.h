@@ -10,9 +10,6 @@
 
 namespace solvane {
 
-// The digest as 64 lower-case hexadecimal digits, the form manifests use.
-std::string HexDigest(const Sha256Digest& digest);
-
 // True only when the file could be read and the lower-case hexadecimal text
 // of its SHA-256 equals `expected_hex` byte for byte (so upper case, padding
 // or a wrong length never match). Streams the file through an 8192-byte buffer.

@@ -1,6 +1,6 @@
 // The minisign formats and the signature check, on a signature made by
 // Debian's minisign with the test key tests/keys/release-1 over "hello\n".
-#include "net/signature.h"
+#include "release/signature.h"
 
 #include <gtest/gtest.h>
 

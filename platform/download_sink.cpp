@@ -1,4 +1,4 @@
-#include "net/download_sink.h"
+#include "platform/download_sink.h"
 
 #include <algorithm>
 #include <cstring>

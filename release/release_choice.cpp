@@ -1,4 +1,4 @@
-#include "state/release_choice.h"
+#include "release/release_choice.h"
 
 #include <sodium.h>
 
@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <type_traits>
 
-#include "state/signed_members.h"
-#include "state/state_file.h"
+#include "platform/untrusted_json.h"
+#include "release/signed_members.h"
 
 namespace solvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "net/verify.h"
+#include "release/verify.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32

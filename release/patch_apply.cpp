@@ -1,4 +1,4 @@
-#include "net/patch_apply.h"
+#include "release/patch_apply.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
@@ -10,10 +10,10 @@
 #include <system_error>
 #include <vector>
 
-#include "net/download_sink.h"
-#include "net/verify.h"
+#include "platform/download_sink.h"
 #include "platform/fs.h"
 #include "platform/sha256.h"
+#include "release/verify.h"
 
 namespace solvane {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "state/manifest.h"
+#include "release/manifest.h"
 
 namespace solvane {
 

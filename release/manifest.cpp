@@ -1,4 +1,4 @@
-#include "state/manifest.h"
+#include "release/manifest.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "state/text_bounds.h"
+#include "platform/untrusted_json.h"
 
 namespace solvane {
 namespace {
