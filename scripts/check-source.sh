@@ -4,7 +4,11 @@
 #  - in the program and its tool, <windows.h>, _WIN32 and GTK appear only in
 #    platform/, ui/ and the entry point app/main.cpp (tests/ and bench/ are
 #    not checked: the Windows and GTK tests need them, and shared suites
-#    leave out their POSIX-only cases with _WIN32).
+#    leave out their POSIX-only cases with _WIN32);
+#  - each layer of the program includes only its own folder and the folders
+#    CMakeLists.txt lets it see (set(solvane_<layer>_sees ...); the entry
+#    point app/main.cpp sees everything), and tools/ includes nothing of
+#    bench/ or tests/.
 # Lists what is wrong and exits 1.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -31,5 +35,28 @@ if [[ -n $misplaced ]]; then
   status=1
 fi
 
-((status == 0)) && echo "check-source: ${#sources[@]} files formatted; OS code only where it belongs"
+# The layers and what each may see, as CMakeLists.txt declares them.
+declare -A sees
+layers=$(sed -nE 's/^set\(solvane_layers (.*)\)$/\1/p' CMakeLists.txt)
+[[ -n $layers ]] || solvane_fail "CMakeLists.txt declares no solvane_layers"
+for layer in $layers; do
+  sees[$layer]="$layer $(sed -nE "s/^set\(solvane_${layer}_sees ?(.*)\)$/\1/p" CMakeLists.txt)"
+done
+sees[tools]="$layers constants.h tools"
+wrong_edges=""
+for folder in "${!sees[@]}"; do
+  while IFS=: read -r file line included; do
+    target=${included%%/*}
+    [[ $included == */* ]] || target=$included
+    [[ " ${sees[$folder]} " == *" $target "* ]] || wrong_edges+="$file:$line includes $included"$'\n'
+  done < <(git grep -nE '^#include "' -- "$folder/*.cpp" "$folder/*.h" ":!app/main.cpp" |
+    sed -E 's/^([^:]*):([0-9]*):#include "([^"]*)".*/\1:\2:\3/')
+done
+if [[ -n $wrong_edges ]]; then
+  echo "includes of a folder the layer may not see (CMakeLists.txt, solvane_<layer>_sees):" >&2
+  printf '%s' "$wrong_edges" | sort | sed 's/^/  /' >&2
+  status=1
+fi
+
+((status == 0)) && echo "check-source: ${#sources[@]} files formatted; OS code only where it belongs; layers include only what they see"
 exit $status
