@@ -27,7 +27,7 @@
 # Each run is a fresh process working on the same random files; one untimed
 # warm-up run of every client, then rounds in alternating order (A B, B A);
 # min / median / max of each, and peak resident memory on a 1 MiB and on the
-# large file. README.md says how to read the figures.
+# large file. docs/development.md (Benchmarks) says how to read the figures.
 #
 # Environment: SOLVANE_BENCH_ROUNDS (default 6, made even), SOLVANE_BENCH_SIZE
 # (the large file, as for head -c; default 1G), SOLVANE_BENCH_BUILD (build
