@@ -33,8 +33,6 @@ namespace {
 // The installer's name when its URL has no path.
 constexpr const char kDefaultUpdateName[] = "Solvane-update.exe";
 
-enum class Staging { kStaged, kFailed, kInProgress, kFolderUnusable, kWithdrawn };
-
 // The release the manifest offers, as the check reads it.
 struct OfferedRelease {
   std::string version, url, sha256, notes;
@@ -43,58 +41,48 @@ struct OfferedRelease {
   std::int64_t size = 0;  // the installer's bytes; 0 when the manifest gives none
 };
 
+// A staging that failed before any download, saying why.
+InstallerFetch StagingFailed(std::string why) {
+  InstallerFetch failed;
+  failed.why = std::move(why);
+  return failed;
+}
+
 // Downloads the release's installer whole to `path`, resuming what an
 // earlier run kept of it.
-Staging DownloadInFull(UpdatesRun& run, const OfferedRelease& release, const std::string& name,
-                       const std::string& path, std::string& why) {
+InstallerFetch DownloadInFullLettingGo(UpdatesRun& run, const OfferedRelease& release,
+                                       const std::string& name, const std::string& path) {
   const std::optional<std::string> partial_name = PathToUtf8(name + kPartialSuffix);
   // Another run's download in progress keeps its file.
   (void)RemovePartialDownloads(partial_name ? *partial_name : "");
   // Silent: a broken transfer keeps its bytes for tomorrow's check.
-  const InstallerFetch download =
-      DownloadInstaller(run, release.url, release.sha256, release.size, path, nullptr);
-  why = download.problem.empty() ? FailureReason(download.transfer) : download.problem;
-  switch (download.outcome) {
-    case InstallerDownloadOutcome::kDone:
-      return Staging::kStaged;
-    case InstallerDownloadOutcome::kFailed:
-      return Staging::kFailed;
-    case InstallerDownloadOutcome::kInProgress:
-      return Staging::kInProgress;
-    case InstallerDownloadOutcome::kFolderUnusable:
-      why = "the updates folder could not be locked again";
-      return Staging::kFolderUnusable;
-  }
-  return Staging::kFailed;
+  return DownloadInstallerLettingGo(run, release.url, release.sha256, release.size, path, nullptr);
 }
 
 // Gets the release's installer to `path`: from a patch against the base
 // when the release lists one for it, else, or when that fails, in full.
-Staging FetchInstaller(UpdatesRun& run, const OfferedRelease& release, const std::string& name,
-                       const std::string& path, std::string& why) {
-  const DeltaFetch delta =
-      DownloadByDelta(run, release.deltas, release.url, release.sha256, release.size, path);
-  if (delta.done) return Staging::kStaged;
-  if (delta.folder_unusable) {
-    why = delta.problem;
-    return Staging::kFolderUnusable;
-  }
-  if (delta.tried) {
+InstallerFetch FetchInstallerLettingGo(UpdatesRun& run, const OfferedRelease& release,
+                                       const std::string& name, const std::string& path) {
+  const std::optional<DeltaFetch> delta = DownloadByDeltaLettingGo(
+      run, release.deltas, release.url, release.sha256, release.size, path);
+  if (delta && delta->result.end != FetchEnd::kFailed) return delta->result;
+  if (delta) {
     LogMessage("check: delta from %s failed: %s; downloading in full",
-               delta.base_version.empty() ? "(no base)" : delta.base_version.c_str(),
-               delta.problem.c_str());
+               delta->base_version.empty() ? "(no base)" : delta->base_version.c_str(),
+               delta->result.why.c_str());
   }
-  return DownloadInFull(run, release, name, path, why);
+  return DownloadInFullLettingGo(run, release, name, path);
 }
 
 // Downloads and verifies the release, then records it as staged in place of
-// any earlier record, whose installer it removes. The folder is let go
-// during the transfer, so the state is read again after it. Anything but
-// kStaged keeps the old record and the old installer; `why` says what failed.
-Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string& why) {
+// any earlier record, whose installer it removes. Lets the folder go for the
+// transfer, as its name says; on every end but kFolderLost it is held again
+// and `run.state` read afresh. Anything but kDone keeps the old record and
+// the old installer.
+InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const OfferedRelease& release) {
   std::optional<std::string> name = InstallerFileName(release.url, kDefaultUpdateName);
-  why = "unusable file name";
-  if (!name) return Staging::kFailed;  // nothing was created, so nothing to delete
+  // Nothing was created, so nothing to delete.
+  if (!name) return StagingFailed("unusable file name");
   // Releases may share a file name: one whose name a recorded installer of
   // other bytes holds (the staged one, the base, one just started) is
   // downloaded under a name with its version in it.
@@ -105,17 +93,17 @@ Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string
   if (taken(*name)) {
     const std::string own_name = *name;
     name = VersionedInstallerName(own_name, release.version);
-    why = "its file name " + own_name + " is taken by another installer";
-    if (!name || taken(*name)) return Staging::kFailed;
+    if (!name || taken(*name)) {
+      return StagingFailed("its file name " + own_name + " is taken by another installer");
+    }
   }
   const std::string path = run.folder + "/" + *name;
   const std::optional<std::string> stored_path = PathToUtf8(path);
   // A path the state file cannot hold could never be applied.
-  why = "unusable file name";
-  if (!stored_path) return Staging::kFailed;
+  if (!stored_path) return StagingFailed("unusable file name");
 
-  const Staging fetched = FetchInstaller(run, release, *name, path, why);
-  if (fetched != Staging::kStaged) return fetched;
+  InstallerFetch fetched = FetchInstallerLettingGo(run, release, *name, path);
+  if (fetched.end != FetchEnd::kDone) return fetched;
 
   // The run's state was read again: an --apply or another check may have
   // run during the transfer, and a check may have accepted a manifest that
@@ -123,7 +111,8 @@ Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string
   const std::vector<std::string> withdrawn = ReadWithdrawn(run.state);
   if (std::find(withdrawn.begin(), withdrawn.end(), release.version) != withdrawn.end()) {
     (void)RemovePath(path);  // under its own name, never a recorded installer's
-    return Staging::kWithdrawn;
+    fetched.end = FetchEnd::kWithdrawn;
+    return fetched;
   }
   const std::optional<StagedRecord> previous = ReadStaged(run.state);
   const bool superseded = previous && CompareVersions(previous->version, release.version) > 0;
@@ -135,14 +124,14 @@ Staging StageRelease(UpdatesRun& run, const OfferedRelease& release, std::string
   if (superseded || !SaveRunState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
-    why = superseded ? "a newer release was staged meanwhile" : "cannot write the state file";
-    return Staging::kFailed;
+    return StagingFailed(superseded ? "a newer release was staged meanwhile"
+                                    : "cannot write the state file");
   }
   run.state = std::move(staged_state);
   if (previous && !SamePath(previous->installer, *stored_path)) {
     RemoveOwnInstaller(previous->installer);
   }
-  return Staging::kStaged;
+  return fetched;
 }
 
 // Drops the staged record from the run's state, and saves it: the record
@@ -178,23 +167,6 @@ bool UnforcedCheckDue(const Json& state) {
       return false;
   }
   return false;
-}
-
-// Waits a random while before a due unforced check's first request, without
-// the folder's lock, so that machines started together do not ask together.
-// False when the check ends here: the folder could not be taken again, or
-// another run checked meanwhile.
-bool SpreadTheCheck(UpdatesRun& run, std::int64_t longest) {
-  if (longest <= 0) return true;
-  const std::int64_t wait = SpreadWaitSeconds(longest);
-  LogMessage("check: waiting %lld s before asking the server", static_cast<long long>(wait));
-  LetGoFolder(run);
-  std::this_thread::sleep_for(std::chrono::seconds(wait));
-  if (!TakeFolder(run)) {
-    LogMessage("check: %s", LockProblem(run.lock).c_str());
-    return false;
-  }
-  return UnforcedCheckDue(run.state);
 }
 
 // Keeps what the server said about being asked again: the validators of the
@@ -238,23 +210,26 @@ bool RecordCheck(UpdatesRun& run, const ReleaseSource& source, const CheckReques
 
 // Stages `release`, newer than what the user has, and logs how it went.
 void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
-  std::string why;
-  switch (StageRelease(run, release, why)) {
-    case Staging::kStaged:
+  const InstallerFetch staging = StageReleaseLettingGo(run, release);
+  switch (staging.end) {
+    case FetchEnd::kDone:
       LogMessage("check: staged %s", release.version.c_str());
       return;
-    case Staging::kInProgress:
+    case FetchEnd::kInProgress:
       LogMessage("check: a download of %s is in progress", release.version.c_str());
       return;
-    case Staging::kWithdrawn:
+    case FetchEnd::kWithdrawn:
       LogMessage("check: %s was withdrawn during its download; not staged",
                  release.version.c_str());
       return;
-    case Staging::kFolderUnusable:
+    case FetchEnd::kFolderLost:
       LogMessage("check: %s", LockProblem(run.lock).c_str());
-      [[fallthrough]];
-    case Staging::kFailed:
-      LogMessage("check: download/verify failed for %s: %s", release.version.c_str(), why.c_str());
+      LogMessage("check: download/verify failed for %s: %s", release.version.c_str(),
+                 FetchEndText(staging.end));
+      return;
+    case FetchEnd::kFailed:
+      LogMessage("check: download/verify failed for %s: %s", release.version.c_str(),
+                 staging.why.c_str());
       return;
   }
 }
@@ -385,9 +360,22 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
     return 0;
   }
   if (!state_problem.empty()) LogMessage("check: %s", state_problem.c_str());
-  if (!request.force &&
-      (!UnforcedCheckDue(run.state) || !SpreadTheCheck(run, source.check_spread_seconds))) {
-    return 0;
+  if (!request.force) {
+    if (!UnforcedCheckDue(run.state)) return 0;
+    // A random wait before the first request, so that machines started
+    // together do not ask together; without the folder, which another run
+    // may use meanwhile: the state is read again, and the check may be done.
+    if (source.check_spread_seconds > 0) {
+      const std::int64_t wait = SpreadWaitSeconds(source.check_spread_seconds);
+      LogMessage("check: waiting %lld s before asking the server", static_cast<long long>(wait));
+      LetGoFolder(run);
+      std::this_thread::sleep_for(std::chrono::seconds(wait));
+      if (!TakeFolder(run)) {
+        LogMessage("check: %s", LockProblem(run.lock).c_str());
+        return 0;
+      }
+      if (!UnforcedCheckDue(run.state)) return 0;
+    }
   }
 
   TransferSession transfers;

@@ -17,9 +17,16 @@
 namespace solvane {
 namespace {
 
-// The patch's download, kept at `patch_path` when it returns "".
-std::string DownloadPatch(UpdatesRun& run, const ReleaseDelta& delta, const std::string& patch_path,
-                          bool& folder_unusable) {
+// A failed step of the delta, saying why.
+InstallerFetch DeltaFailed(std::string why) {
+  InstallerFetch failed;
+  failed.why = std::move(why);
+  return failed;
+}
+
+// The patch's download, kept at `patch_path` when it is kDone.
+InstallerFetch DownloadPatchLettingGo(UpdatesRun& run, const ReleaseDelta& delta,
+                                      const std::string& patch_path) {
   const std::optional<std::string> partial_name = PathToUtf8(patch_path + kPartialSuffix);
   // Only the patch's own bytes are worth keeping: anything else is a release
   // this check no longer wants, as the full download would decide too.
@@ -27,66 +34,70 @@ std::string DownloadPatch(UpdatesRun& run, const ReleaseDelta& delta, const std:
                                             : "");
   // One broken connection is resumed at once: the patch is small, and a
   // failure costs the whole installer.
-  const InstallerFetch fetch =
-      DownloadInstaller(run, delta.url, delta.sha256, delta.size, patch_path, nullptr, nullptr, 2);
-  switch (fetch.outcome) {
-    case InstallerDownloadOutcome::kDone:
-      return "";
-    case InstallerDownloadOutcome::kInProgress:
-      return "another run is downloading the patch";
-    case InstallerDownloadOutcome::kFolderUnusable:
-      folder_unusable = true;
-      return "the updates folder could not be locked again";
-    case InstallerDownloadOutcome::kFailed:
+  InstallerFetch fetch = DownloadInstallerLettingGo(run, delta.url, delta.sha256, delta.size,
+                                                    patch_path, nullptr, nullptr, 2);
+  switch (fetch.end) {
+    case FetchEnd::kDone:
+    case FetchEnd::kFolderLost:
+      return fetch;
+    case FetchEnd::kInProgress:
+      return DeltaFailed("another run is downloading the patch");
+    case FetchEnd::kFailed:
+    case FetchEnd::kWithdrawn:
       break;
   }
-  return "patch download: " +
-         (fetch.problem.empty() ? FailureReason(fetch.transfer) : fetch.problem);
+  return DeltaFailed("patch download: " + fetch.why);
 }
 
 // Applies the downloaded patch to the base into `final_path`'s partial file
 // and renames it into place when it is the release. The folder is let go
 // meanwhile: the apply reads and writes the whole installer.
-std::string ApplyDownloadedPatch(UpdatesRun& run, const BaseRecord& base,
-                                 const std::string& base_path, const std::string& patch_path,
-                                 const std::string& sha256, std::int64_t size,
-                                 const std::string& final_path, bool& folder_unusable) {
+InstallerFetch ApplyPatchLettingGo(UpdatesRun& run, const BaseRecord& base,
+                                   const std::string& base_path, const std::string& patch_path,
+                                   const std::string& sha256, std::int64_t size,
+                                   const std::string& final_path) {
   const std::string partial = final_path + kPartialSuffix;
   // Held until the result is renamed or removed, as a download holds it.
   const LockAttempt partial_lock = LockFile(partial);
   if (!partial_lock.lock) {
     (void)RemovePath(patch_path);
-    return partial_lock.busy ? "another run is downloading the installer"
-                             : "cannot lock the partial file: " + partial_lock.error;
+    return DeltaFailed(partial_lock.busy ? "another run is downloading the installer"
+                                         : "cannot lock the partial file: " + partial_lock.error);
   }
   LetGoFolder(run);
   const PatchApplied applied = ApplyPatchFile(base_path, base.sha256, patch_path, partial, size);
   (void)RemovePath(patch_path);  // a patch left over is removed with the next one
-  std::string problem = applied.problem;
-  if (applied.ok && applied.sha256 != sha256) problem = "the result is not the release";
+  InstallerFetch fetch = DeltaFailed(applied.problem);
+  if (applied.ok && applied.sha256 != sha256) fetch.why = "the result is not the release";
   if (!TakeFolder(run)) {
-    folder_unusable = true;
-    problem = "the updates folder could not be locked again";
+    fetch.end = FetchEnd::kFolderLost;
+    fetch.why = FetchEndText(FetchEnd::kFolderLost);
+  } else if (fetch.why.empty() && !RenameOver(partial, final_path)) {
+    fetch.why = "cannot write the result";
   }
-  if (problem.empty() && !RenameOver(partial, final_path)) problem = "cannot write the result";
-  if (!problem.empty()) (void)RemovePath(partial);
-  return problem;
+  if (fetch.why.empty()) {
+    fetch.end = FetchEnd::kDone;
+  } else {
+    (void)RemovePath(partial);
+  }
+  return fetch;
 }
 
 }  // namespace
 
-DeltaFetch DownloadByDelta(UpdatesRun& run, const std::vector<ReleaseDelta>& deltas,
-                           const std::string& url, const std::string& sha256, std::int64_t size,
-                           const std::string& final_path) {
-  DeltaFetch fetch;
+std::optional<DeltaFetch> DownloadByDeltaLettingGo(UpdatesRun& run,
+                                                   const std::vector<ReleaseDelta>& deltas,
+                                                   const std::string& url,
+                                                   const std::string& sha256, std::int64_t size,
+                                                   const std::string& final_path) {
   // A result that cannot be checked against a signed digest is never used.
-  if (deltas.empty() || sha256.empty()) return fetch;
+  if (deltas.empty() || sha256.empty()) return std::nullopt;
   const std::optional<PartialRecord> partial = ReadPartial(run.state);
-  if (partial && partial->url == url && partial->sha256 == sha256) return fetch;
-  fetch.tried = true;
+  if (partial && partial->url == url && partial->sha256 == sha256) return std::nullopt;
+  DeltaFetch fetch;
   const std::optional<BaseRecord> base = ReadBase(run.state);
   if (!base) {
-    fetch.problem = "no base kept";
+    fetch.result = DeltaFailed("no base kept");
     return fetch;
   }
   fetch.base_version = base->version;
@@ -96,23 +107,21 @@ DeltaFetch DownloadByDelta(UpdatesRun& run, const std::vector<ReleaseDelta>& del
   const std::optional<std::string> base_path = Utf8ToPath(base->installer);
   // The state file is user-writable: only a file of our own serves as a base.
   if (delta == deltas.end()) {
-    fetch.problem = "no delta from this base";
+    fetch.result = DeltaFailed("no delta from this base");
   } else if (!base_path || !IsOwnInstallerFile(*base_path)) {
-    fetch.problem = "base missing";
+    fetch.result = DeltaFailed("base missing");
   } else if (!VerifySha256(*base_path, base->sha256)) {
     // Checked before the download, which it would waste; the apply reads and
     // checks it again.
-    fetch.problem = "base changed";
+    fetch.result = DeltaFailed("base changed");
+  } else {
+    const std::string patch_path = run.folder + kDeltaPatchFileName;
+    fetch.result = DownloadPatchLettingGo(run, *delta, patch_path);
+    if (fetch.result.end == FetchEnd::kDone) {
+      fetch.result =
+          ApplyPatchLettingGo(run, *base, *base_path, patch_path, sha256, size, final_path);
+    }
   }
-  if (!fetch.problem.empty()) return fetch;
-
-  const std::string patch_path = run.folder + kDeltaPatchFileName;
-  fetch.problem = DownloadPatch(run, *delta, patch_path, fetch.folder_unusable);
-  if (fetch.problem.empty()) {
-    fetch.problem = ApplyDownloadedPatch(run, *base, *base_path, patch_path, sha256, size,
-                                         final_path, fetch.folder_unusable);
-  }
-  fetch.done = fetch.problem.empty();
   return fetch;
 }
 

@@ -3,21 +3,21 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/installer_download.h"
 #include "app/updates_run.h"
 #include "release/release_choice.h"
 
 namespace solvane {
 
-// What a delta attempt came to.
+// What a delta attempt came to: kDone, kFailed (`why` says why; the caller
+// downloads in full) or kFolderLost.
 struct DeltaFetch {
-  bool tried = false;            // the release lists deltas and has a digest to check the result by
-  bool done = false;             // the verified installer is at its final path
-  bool folder_unusable = false;  // the folder's lock could not be taken again
-  std::string base_version;      // "" when no base is kept
-  std::string problem;           // when tried and not done: why, for the log
+  InstallerFetch result;
+  std::string base_version;  // "" when no base is kept
 };
 
 // Makes the installer at `final_path` (verified against the release's
@@ -25,13 +25,15 @@ struct DeltaFetch {
 // patch is downloaded (verified against its own digest, resumed within the
 // call after a broken connection) to the updates folder, then applied into
 // `final_path` + ".partial", which is renamed to `final_path` only when its
-// digest is `sha256`. The folder is let go for the transfer and the apply,
-// and held again on return unless `folder_unusable`. Whatever fails leaves
-// no patch and no result behind; the caller then downloads in full. Not
-// tried when a download of the installer at `url` is held for resume: a
-// patch that keeps failing must not restart that download every day.
-[[nodiscard]] DeltaFetch DownloadByDelta(UpdatesRun& run, const std::vector<ReleaseDelta>& deltas,
-                                         const std::string& url, const std::string& sha256,
-                                         std::int64_t size, const std::string& final_path);
+// digest is `sha256`. Lets the folder go, as its name says, for the transfer
+// and the apply; it is held again on return, and `run.state` read afresh,
+// unless the end is kFolderLost. Whatever fails leaves no patch and no result
+// behind. nullopt, the folder never let go, when no delta is tried: the
+// release lists none or has no digest to check the result by, or a download
+// of the installer at `url` is held for resume (a patch that keeps failing
+// must not restart that download every day).
+[[nodiscard]] std::optional<DeltaFetch> DownloadByDeltaLettingGo(
+    UpdatesRun& run, const std::vector<ReleaseDelta>& deltas, const std::string& url,
+    const std::string& sha256, std::int64_t size, const std::string& final_path);
 
 }  // namespace solvane

@@ -112,13 +112,14 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
   return std::nullopt;
 }
 
-// The download and verify steps, into `path`: true once the verified
-// installer is there and the folder is held again.
-bool DownloadStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release,
-                  const std::string& path) {
+// The download and verify steps, into `path`, letting the folder go for the
+// transfer: true once the verified installer is there, the folder held again
+// and `run.state` read afresh.
+bool DownloadStepLettingGo(UpdatesRun& run, WindowHandle window, const NamedRelease& release,
+                           const std::string& path) {
   // The user is watching: a broken connection is retried at once, from the
   // bytes already held, and the bar carries on from them.
-  const InstallerFetch download = DownloadInstaller(
+  const InstallerFetch download = DownloadInstallerLettingGo(
       run, release.url, release.sha256, release.size, path,
       [](int percent) { SetProgress(percent); },
       [] {
@@ -127,21 +128,20 @@ bool DownloadStep(UpdatesRun& run, WindowHandle window, const NamedRelease& rele
       },
       kInstallAttempts);
   std::string plain = kFolderBusyReason;
-  switch (download.outcome) {
-    case InstallerDownloadOutcome::kDone:
+  switch (download.end) {
+    case FetchEnd::kDone:
       return true;
-    case InstallerDownloadOutcome::kInProgress:
+    case FetchEnd::kInProgress:
       LogMessage("install: a download of %s is in progress", release.version.c_str());
       break;
-    case InstallerDownloadOutcome::kFolderUnusable:
+    case FetchEnd::kFolderLost:
       LogMessage("install: %s", LockProblem(run.lock).c_str());
       if (download.transfer.ok()) break;
       [[fallthrough]];  // and why the transfer failed
-    case InstallerDownloadOutcome::kFailed:
-      LogMessage(
-          "install: download/verify failed for %s: %s%s", release.version.c_str(),
-          (download.problem.empty() ? FailureReason(download.transfer) : download.problem).c_str(),
-          TechnicalDetail(download.transfer).c_str());
+    case FetchEnd::kFailed:
+    case FetchEnd::kWithdrawn:
+      LogMessage("install: download/verify failed for %s: %s%s", release.version.c_str(),
+                 download.why.c_str(), TechnicalDetail(download.transfer).c_str());
       plain = PlainReason(download.transfer);
       break;
   }
@@ -206,7 +206,7 @@ int InstallSteps(UpdatesRun& run, const ReleaseSource& source, WindowHandle wind
     return Refuse(run, window, kDownloadFailedMessage);
   }
   const std::string path = run.folder + "/" + *name;
-  if (!DownloadStep(run, window, *release, path)) return 1;
+  if (!DownloadStepLettingGo(run, window, *release, path)) return 1;
   MarkStepDone(kVerifyStep);
   MarkStepActive(kLaunchStep);
   return LaunchStep(run, window, *release, path);

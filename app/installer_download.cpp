@@ -88,14 +88,31 @@ std::int64_t BytesToCome(const InstallerDownload& request) {
 
 }  // namespace
 
+const char* FetchEndText(FetchEnd end) {
+  switch (end) {
+    case FetchEnd::kDone:
+      return "done";
+    case FetchEnd::kFailed:
+      return "failed";
+    case FetchEnd::kInProgress:
+      return "in progress";
+    case FetchEnd::kFolderLost:
+      return "the updates folder could not be locked again";
+    case FetchEnd::kWithdrawn:
+      return "withdrawn";
+  }
+  return "failed";
+}
+
 bool EnoughSpaceFor(std::int64_t free_bytes, std::int64_t to_come) {
   return free_bytes >= 0 && to_come >= 0 && free_bytes - to_come >= kFreeSpaceMargin;
 }
 
-InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const std::string& sha256,
-                                 std::int64_t size, const std::string& final_path,
-                                 const ProgressCallback& progress,
-                                 const std::function<void()>& verifying, int attempts) {
+InstallerFetch DownloadInstallerLettingGo(UpdatesRun& run, const std::string& url,
+                                          const std::string& sha256, std::int64_t size,
+                                          const std::string& final_path,
+                                          const ProgressCallback& progress,
+                                          const std::function<void()>& verifying, int attempts) {
   InstallerFetch fetch;
   const std::string partial = final_path + kPartialSuffix;
   const std::optional<std::string> partial_utf8 = PathToUtf8(partial);
@@ -103,11 +120,11 @@ InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const 
   // same bytes leaves them alone meanwhile.
   const LockAttempt partial_lock = LockFile(partial);
   if (partial_lock.busy) {
-    fetch.outcome = InstallerDownloadOutcome::kInProgress;
+    fetch.end = FetchEnd::kInProgress;
     return fetch;
   }
   if (!partial_lock.lock) {
-    fetch.problem = "cannot lock the partial file: " + partial_lock.error;
+    fetch.why = "cannot lock the partial file: " + partial_lock.error;
     return fetch;
   }
 
@@ -118,6 +135,7 @@ InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const 
       size > 0 ? FreeDiskBytes(run.folder) : std::nullopt;
   if (free_bytes && !EnoughSpaceFor(*free_bytes, BytesToCome(request))) {
     fetch.transfer.kind = OutcomeKind::kCannotWrite;
+    fetch.why = FailureReason(fetch.transfer);
     return fetch;
   }
   request.attempts = attempts;
@@ -139,24 +157,29 @@ InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url, const 
   InstallerDownloadResult result = DownloadWithResume(request, progress, remember);
   LogRoute(result.outcome);
   fetch.transfer = std::move(result.outcome);
+  if (!fetch.transfer.ok()) fetch.why = FailureReason(fetch.transfer);
   if (result.partial) remember(*result.partial);
 
   // Whatever the transfer came to, a caller without the folder must stop:
   // the state it read before the transfer is stale.
   if (!TakeFolder(run)) {
-    fetch.outcome = InstallerDownloadOutcome::kFolderUnusable;
+    fetch.end = FetchEnd::kFolderLost;
     return fetch;
   }
   if (!result.partial) ForgetFinishedDownload(run, partial_utf8, had_state_file);
   // The digest was taken as the bytes arrived; its verdict is the verify step's.
   if (result.received && verifying) verifying();
-  if (!result.complete) return fetch;
+  if (!result.complete) {
+    if (fetch.why.empty()) fetch.why = FailureReason(fetch.transfer);
+    return fetch;
+  }
   if (RenameOver(partial, final_path)) {
-    fetch.outcome = InstallerDownloadOutcome::kDone;
+    fetch.end = FetchEnd::kDone;
     return fetch;
   }
   (void)RemovePath(partial);  // the failure is reported; housekeeping removes a stray partial
   fetch.transfer.kind = OutcomeKind::kCannotWrite;
+  fetch.why = FailureReason(fetch.transfer);
   return fetch;
 }
 

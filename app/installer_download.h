@@ -11,20 +11,26 @@
 
 namespace solvane {
 
-// How DownloadInstaller ended.
-enum class InstallerDownloadOutcome {
-  kDone,            // the verified file is at its final path; the folder is locked again
-  kFailed,          // the transfer or the verification failed
-  kInProgress,      // another run is downloading to the same partial file
-  kFolderUnusable,  // the folder's lock could not be taken again (`run.lock` says why),
-                    // whatever the transfer came to: the caller stops and saves nothing
+// How getting an installer (or a patch for one) into place ended: the one
+// shape of the full download, the delta and the check's staging.
+enum class FetchEnd {
+  kDone,        // the verified file is at its final path; the folder is held again
+  kFailed,      // the transfer, the patch or the verification failed: `why` says which
+  kInProgress,  // another run is downloading to the same partial file
+  kFolderLost,  // the folder's lock could not be taken back (`run.lock` says why),
+                // whatever the transfer came to: the caller stops and saves nothing
+  kWithdrawn,   // the release was withdrawn while it was being downloaded
 };
 
-// What DownloadInstaller came to, with what the workflow needs to say why.
-struct InstallerFetch {
-  InstallerDownloadOutcome outcome = InstallerDownloadOutcome::kFailed;
+// Short fixed text for an end: "done", "failed", "in progress", "the updates
+// folder could not be locked again", "withdrawn".
+const char* FetchEndText(FetchEnd end);
+
+// What a fetch came to, with what the workflow needs to say why.
+struct [[nodiscard]] InstallerFetch {
+  FetchEnd end = FetchEnd::kFailed;
   TransferOutcome transfer;  // the transfer's own outcome, when one ran
-  std::string problem;       // not "": why it failed outside the transfer
+  std::string why;           // not "" when anything failed: what, for the log
 };
 
 // Downloads `url` to `final_path` + ".partial", verifies it there against
@@ -32,12 +38,13 @@ struct InstallerFetch {
 // replacing what was there. `progress` receives the whole file's per cent and
 // `verifying`, when set, is called once the bytes are all in.
 //
-// Called holding the folder in `run`. It takes a lock of its own on the
-// partial file (kInProgress when another run holds it), lets the folder go
-// for the transfer, so that nothing waits on a slow link, and takes it again
-// before the rename, reading `run.state` afresh: on kDone the caller holds it,
-// otherwise `run.lock` tells how taking it back went. A link found at the
-// partial name is removed, never written through.
+// Called holding the folder in `run`; lets it go, as its name says: it takes
+// a lock of its own on the partial file (kInProgress when another run holds
+// it), lets the folder go for the transfer, so that nothing waits on a slow
+// link, and takes it back before the rename, reading `run.state` afresh. On
+// every end but kFolderLost the caller holds the folder again, and
+// `run.state` is what is on the disk now, not what it read before the call.
+// A link found at the partial name is removed, never written through.
 //
 // The digest is taken as the bytes arrive and the file is on the disk before
 // the rename. A download that stops part-way keeps its bytes and describes
@@ -56,12 +63,12 @@ struct InstallerFetch {
 // (kOverSize), and none starts when the disk holding the folder has less
 // free than the bytes still to come plus kFreeSpaceMargin: that ends as one
 // that cannot be written, before the first byte.
-[[nodiscard]] InstallerFetch DownloadInstaller(UpdatesRun& run, const std::string& url,
-                                               const std::string& sha256, std::int64_t size,
-                                               const std::string& final_path,
-                                               const ProgressCallback& progress,
-                                               const std::function<void()>& verifying = nullptr,
-                                               int attempts = 1);
+InstallerFetch DownloadInstallerLettingGo(UpdatesRun& run, const std::string& url,
+                                          const std::string& sha256, std::int64_t size,
+                                          const std::string& final_path,
+                                          const ProgressCallback& progress,
+                                          const std::function<void()>& verifying = nullptr,
+                                          int attempts = 1);
 
 // Room kept free on the disk beyond the download itself, for the state file,
 // the log and whatever else the user is writing meanwhile.
