@@ -259,26 +259,20 @@ void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
   }
 }
 
-// The release the vendor's rules offer this installation, in place of the
-// stable one ParseManifest read; logs what was passed over and why. False
-// when there is none; `held_back` then says the current release was passed over.
-bool ChooseOffered(const UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
-                   const FetchedManifest& manifest, OfferedRelease& release, bool& held_back) {
+// The release the vendor's rules offer this installation; logs what was
+// passed over and why.
+ReleaseChoice ChooseOffered(const UpdatesRun& run, const ReleaseSource& source,
+                            const CheckRequest& request, const FetchedManifest& manifest) {
   const std::optional<std::uint32_t> draw = ReadRolloutDraw(run.state);
   // RunCheck saved a draw before this; without one, the client is in no
   // partial rollout (the highest draw), never in all of them.
-  const ReleaseChoice choice = ChooseRelease(
-      manifest.document,
-      {source.platform_key, request.channel, draw.value_or(UINT32_MAX), UnixNow(),
-       request.current_version, !source.public_keys.empty(), !source.public_keys.empty()});
+  const ReleaseChoice choice =
+      ChooseFromManifest(manifest, {source.platform_key, request.channel, draw.value_or(UINT32_MAX),
+                                    UnixNow(), request.current_version, !source.public_keys.empty(),
+                                    !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
-  held_back = !choice.passed_over.empty();
-  if (!choice.found) return false;
-  const ListedRelease& chosen = choice.release;
-  release = {chosen.version,  chosen.url,    chosen.sha256, chosen.notes,
-             chosen.critical, chosen.deltas, chosen.size};
-  return true;
+  return choice;
 }
 
 // Takes back what this program downloaded of a release the vendor withdrew:
@@ -323,17 +317,13 @@ void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
 void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
                    const FetchedManifest& manifest) {
   std::optional<StagedRecord> staged = SoundStagedRecord(run);
-  if (manifest.fetched) ForgetWithdrawn(run, source, manifest, staged);
-  OfferedRelease release;
-  std::string parse_error;
-  bool held_back = false;
-  // ParseManifest still judges the manifest (and prints its error line);
-  // what is offered is the vendor's choice for this installation.
-  const bool parsed = manifest.fetched &&
-                      (ParseReleaseManifest(source, manifest, release.version, release.url,
-                                            release.sha256, release.notes, parse_error) ||
-                       parse_error.empty()) &&
-                      ChooseOffered(run, source, request, manifest, release, held_back);
+  ReleaseChoice choice;
+  if (manifest.fetched) {
+    ForgetWithdrawn(run, source, manifest, staged);
+    choice = ChooseOffered(run, source, request, manifest);
+  }
+  const ListedRelease& release = choice.release;
+  const bool parsed = choice.found();
   // A build with keys trusts only what a signed manifest vouches for: a
   // record without a digest, or with another digest for the same version
   // (staged by a build without keys), is downloaded again.
@@ -351,9 +341,9 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
           : request.current_version;
   if (!manifest.fetched) {
     LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
-  } else if (!parse_error.empty()) {
-    LogMessage("check: manifest unusable: %s", parse_error.c_str());
-  } else if (!parsed && held_back) {
+  } else if (choice.outcome == ReleaseChoice::Outcome::kUnusable) {
+    LogMessage("check: manifest unusable: %s", choice.error.c_str());
+  } else if (choice.outcome == ReleaseChoice::Outcome::kHeldBack) {
     DropPartialDownloads(run);
     LogMessage("check: nothing offered to this installation");
   } else if (!parsed) {
@@ -365,7 +355,8 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
   } else if (CompareVersions(release.version, baseline) > 0) {
     LogMessage("check: update available %s -> %s", request.current_version.c_str(),
                release.version.c_str());
-    StageAndReport(run, release);
+    StageAndReport(run, {release.version, release.url, release.sha256, release.notes,
+                         release.critical, release.deltas, release.size});
   } else {
     // Nothing newer is wanted, so neither is a partial download of anything.
     DropPartialDownloads(run);
