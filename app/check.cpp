@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "app/check_decision.h"
 #include "app/check_schedule.h"
 #include "app/delta_download.h"
 #include "app/installer_download.h"
@@ -234,26 +235,20 @@ void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
   }
 }
 
-// The release the vendor's rules offer this installation, in place of the
-// stable one ParseManifest read; logs what was passed over and why. False
-// when there is none; `held_back` then says the current release was passed over.
-bool ChooseOffered(const UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
-                   const FetchedManifest& manifest, OfferedRelease& release, bool& held_back) {
+// The release the vendor's rules offer this installation; logs what was
+// passed over and why.
+ReleaseChoice ChooseOffered(const UpdatesRun& run, const ReleaseSource& source,
+                            const CheckRequest& request, const FetchedManifest& manifest) {
   const std::optional<std::uint32_t> draw = ReadRolloutDraw(run.state);
   // RunCheck saved a draw before this; without one, the client is in no
   // partial rollout (the highest draw), never in all of them.
-  const ReleaseChoice choice = ChooseRelease(
-      manifest.document,
-      {source.platform_key, request.channel, draw.value_or(UINT32_MAX), UnixNow(),
-       request.current_version, !source.public_keys.empty(), !source.public_keys.empty()});
+  const ReleaseChoice choice =
+      ChooseFromManifest(manifest, {source.platform_key, request.channel, draw.value_or(UINT32_MAX),
+                                    UnixNow(), request.current_version, !source.public_keys.empty(),
+                                    !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
-  held_back = !choice.passed_over.empty();
-  if (!choice.found) return false;
-  const ListedRelease& chosen = choice.release;
-  release = {chosen.version,  chosen.url,    chosen.sha256, chosen.notes,
-             chosen.critical, chosen.deltas, chosen.size};
-  return true;
+  return choice;
 }
 
 // Takes back what this program downloaded of a release the vendor withdrew:
@@ -285,9 +280,9 @@ void ForgetWithdrawn(UpdatesRun& run, const ReleaseSource& source, const Fetched
   staged.reset();
 }
 
-// A release marked critical after it was staged: the record says so too.
+// A release marked critical (or no longer) after it was staged: the record
+// says so too.
 void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
-  if (staged.critical == critical) return;
   staged.critical = critical;
   WriteStaged(run.state, staged);
   (void)SaveRun(run);  // a later check marks it again
@@ -298,53 +293,47 @@ void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
 void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
                    const FetchedManifest& manifest) {
   std::optional<StagedRecord> staged = SoundStagedRecord(run);
-  if (manifest.fetched) ForgetWithdrawn(run, source, manifest, staged);
-  OfferedRelease release;
-  std::string parse_error;
-  bool held_back = false;
-  // ParseManifest still judges the manifest (and prints its error line);
-  // what is offered is the vendor's choice for this installation.
-  const bool parsed = manifest.fetched &&
-                      (ParseReleaseManifest(source, manifest, release.version, release.url,
-                                            release.sha256, release.notes, parse_error) ||
-                       parse_error.empty()) &&
-                      ChooseOffered(run, source, request, manifest, release, held_back);
-  // A build with keys trusts only what a signed manifest vouches for: a
-  // record without a digest, or with another digest for the same version
-  // (staged by a build without keys), is downloaded again.
-  if (parsed && staged && !source.public_keys.empty() &&
-      (staged->sha256.empty() || (CompareVersions(release.version, staged->version) == 0 &&
-                                  staged->sha256 != release.sha256))) {
+  ReleaseChoice choice;
+  if (manifest.fetched) {
+    ForgetWithdrawn(run, source, manifest, staged);
+    choice = ChooseOffered(run, source, request, manifest);
+  }
+  const ListedRelease& offered = choice.release;
+  const CheckDecision decision =
+      DecideCheck({manifest.fetched, choice.outcome, offered.version, offered.sha256,
+                   offered.critical, staged, request.current_version, !source.public_keys.empty()});
+  if (decision.drop_staged) {
     LogMessage("check: staged %s is not the signed release, dropped", staged->version.c_str());
     DropStagedRecord(run);
     staged.reset();
   }
-  // What the user gets by applying: the staged release when it is newer.
-  const std::string& baseline =
-      staged && CompareVersions(staged->version, request.current_version) > 0
-          ? staged->version
-          : request.current_version;
-  if (!manifest.fetched) {
-    LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
-  } else if (!parse_error.empty()) {
-    LogMessage("check: manifest unusable: %s", parse_error.c_str());
-  } else if (!parsed && held_back) {
-    DropPartialDownloads(run);
-    LogMessage("check: nothing offered to this installation");
-  } else if (!parsed) {
-    LogMessage("check: no release for %s", source.platform_key.c_str());
-  } else if (staged && CompareVersions(release.version, staged->version) == 0) {
-    DropPartialDownloads(run);
-    MarkStagedCritical(run, *staged, release.critical);
-    LogMessage("check: already staged %s", release.version.c_str());
-  } else if (CompareVersions(release.version, baseline) > 0) {
-    LogMessage("check: update available %s -> %s", request.current_version.c_str(),
-               release.version.c_str());
-    StageAndReport(run, release);
-  } else {
-    // Nothing newer is wanted, so neither is a partial download of anything.
-    DropPartialDownloads(run);
-    LogMessage("check: up to date");
+  if (decision.drop_partials) DropPartialDownloads(run);
+  if (decision.mark_critical) MarkStagedCritical(run, *staged, offered.critical);
+  switch (decision.verdict) {
+    case CheckVerdict::kFetchFailed:
+      LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
+      return;
+    case CheckVerdict::kUnusable:
+      LogMessage("check: manifest unusable: %s", choice.error.c_str());
+      return;
+    case CheckVerdict::kNothingOffered:
+      LogMessage("check: nothing offered to this installation");
+      return;
+    case CheckVerdict::kNoRelease:
+      LogMessage("check: no release for %s", source.platform_key.c_str());
+      return;
+    case CheckVerdict::kAlreadyStaged:
+      LogMessage("check: already staged %s", offered.version.c_str());
+      return;
+    case CheckVerdict::kUpdateAvailable:
+      LogMessage("check: update available %s -> %s", request.current_version.c_str(),
+                 offered.version.c_str());
+      StageAndReport(run, {offered.version, offered.url, offered.sha256, offered.notes,
+                           offered.critical, offered.deltas, offered.size});
+      return;
+    case CheckVerdict::kUpToDate:
+      LogMessage("check: up to date");
+      return;
   }
 }
 

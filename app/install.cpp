@@ -55,29 +55,17 @@ int Refuse(UpdatesRun& run, WindowHandle window, const std::string& message) {
   return 1;
 }
 
-// The stable release as the vendor's rollout offers it to this installation:
-// the one ParseManifest read, or an earlier one when that one is held back.
-// False when there is none.
-bool FollowRollout(UpdatesRun& run, const ReleaseSource& source, const FetchedManifest& manifest,
-                   NamedRelease& release) {
-  // Saved with the release notes once the installer is there: a failed
-  // install leaves no state file behind, and so no draw either.
-  release.draw = KeepRolloutDraw(run.state, DrawForRollout);
-  const ReleaseChoice choice = ChooseRelease(
-      manifest.document, {source.platform_key, "", release.draw, UnixNow(), std::nullopt,
-                          !source.public_keys.empty(), !source.public_keys.empty()});
+// The release the vendor's rules offer this installation: the stable one,
+// or an earlier one when that one is held back. Logs what was passed over
+// and why.
+ReleaseChoice FollowRollout(const ReleaseSource& source, const FetchedManifest& manifest,
+                            std::uint32_t draw) {
+  const ReleaseChoice choice =
+      ChooseFromManifest(manifest, {source.platform_key, "", draw, UnixNow(), std::nullopt,
+                                    !source.public_keys.empty(), !source.public_keys.empty()});
   for (const std::string& notice : choice.notices) LogMessage("install: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("install: %s", choice.passed_over.c_str());
-  if (!choice.found) {
-    LogMessage("install: no release for %s", source.platform_key.c_str());
-    return false;
-  }
-  release.version = choice.release.version;
-  release.url = choice.release.url;
-  release.sha256 = choice.release.sha256;
-  release.notes = choice.release.notes;
-  release.size = choice.release.size;
-  return true;
+  return choice;
 }
 
 // The fetch step: the release to install, or nullopt once the user was told
@@ -89,26 +77,40 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
       FetchReleaseManifest(source, source.public_keys.empty() ? 0 : ReadManifestSerial(run.state));
   NamedRelease release;
   release.serial = manifest.serial;
-  std::string parse_error;
   if (!manifest.fetched) {
     LogMessage("install: manifest fetch failed: %s%s", FailureReason(manifest.outcome).c_str(),
                TechnicalDetail(manifest.outcome).c_str());
     Refuse(run, window, WithReason(kNoReleaseMessage, PlainReason(manifest.outcome)));
-  } else if (!manifest.rejection.empty()) {
+    return std::nullopt;
+  }
+  if (!manifest.rejection.empty()) {
     LogMessage("install: manifest rejected: %s", manifest.rejection.c_str());
     Refuse(run, window, WithReason(kNoReleaseMessage, "The release's signature is not valid."));
-  } else if (ParseReleaseManifest(source, manifest, release.version, release.url, release.sha256,
-                                  release.notes, parse_error)) {
-    if (FollowRollout(run, source, manifest, release)) return release;
-    Refuse(run, window, kNoReleaseMessage);
-  } else if (parse_error.empty()) {
-    LogMessage("install: no release for %s", source.platform_key.c_str());
-    Refuse(run, window, kNoReleaseMessage);
-  } else {
-    LogMessage("install: manifest unusable: %s", parse_error.c_str());
-    Refuse(run, window,
-           WithReason(kNoReleaseMessage, "The release information could not be read."));
+    return std::nullopt;
   }
+  // Saved with the release notes once the installer is there: a failed
+  // install leaves no state file behind, and so no draw either.
+  release.draw = KeepRolloutDraw(run.state, DrawForRollout);
+  const ReleaseChoice choice = FollowRollout(source, manifest, release.draw);
+  switch (choice.outcome) {
+    case ReleaseChoice::Outcome::kFound:
+      release.version = choice.release.version;
+      release.url = choice.release.url;
+      release.sha256 = choice.release.sha256;
+      release.notes = choice.release.notes;
+      release.size = choice.release.size;
+      return release;
+    case ReleaseChoice::Outcome::kUnusable:
+      LogMessage("install: manifest unusable: %s", choice.error.c_str());
+      Refuse(run, window,
+             WithReason(kNoReleaseMessage, "The release information could not be read."));
+      return std::nullopt;
+    case ReleaseChoice::Outcome::kHeldBack:
+    case ReleaseChoice::Outcome::kNoRelease:
+      break;
+  }
+  LogMessage("install: no release for %s", source.platform_key.c_str());
+  Refuse(run, window, kNoReleaseMessage);
   return std::nullopt;
 }
 

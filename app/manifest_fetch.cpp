@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "release/manifest.h"
+#include "release/release_choice.h"
 #include "release/signature.h"
 #include "release/signed_members.h"
 
@@ -231,16 +232,12 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
   return manifest;
 }
 
-bool ParseReleaseManifest(const ReleaseSource& source, const FetchedManifest& manifest,
-                          std::string& version, std::string& url, std::string& sha256,
-                          std::string& notes, std::string& error) {
-  error.clear();
-  if (ParseManifest(manifest.document, source.platform_key, version, url, sha256, notes, &error)) {
-    return true;
+ReleaseChoice ChooseFromManifest(const FetchedManifest& manifest, const ReleaseQuery& query) {
+  ReleaseChoice choice = ChooseRelease(manifest.document, query);
+  if (choice.outcome == ReleaseChoice::Outcome::kUnusable) {
+    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- %s\n", choice.error.c_str());
   }
-  if (!error.empty())
-    std::fprintf(stderr, "SolvaneSetup: manifest parse error -- %s\n", error.c_str());
-  return false;
+  return choice;
 }
 
 }  // namespace solvane

@@ -11,6 +11,7 @@
 #include "app/release_source.h"
 #include "net/transfer.h"
 #include "release/manifest.h"
+#include "release/release_choice.h"
 #include "state/records.h"
 
 namespace solvane {
@@ -56,13 +57,10 @@ struct KeptManifest {
                                                    const KeptManifest* keeping = nullptr,
                                                    const std::vector<std::string>& held = {});
 
-// ParseManifest of the fetched manifest's document, with the source's platform key. A parse
-// error prints "SolvaneSetup: manifest parse error -- <what>" on standard
-// error, as the program always has, and is put in `error`; false with an
-// empty `error` means the manifest names no release for the platform.
-[[nodiscard]] bool ParseReleaseManifest(const ReleaseSource& source,
-                                        const FetchedManifest& manifest, std::string& version,
-                                        std::string& url, std::string& sha256, std::string& notes,
-                                        std::string& error);
+// ChooseRelease on the fetched manifest's document. A manifest that cannot
+// be read prints "SolvaneSetup: manifest parse error -- <what>" on standard
+// error, as the program always has.
+[[nodiscard]] ReleaseChoice ChooseFromManifest(const FetchedManifest& manifest,
+                                               const ReleaseQuery& query);
 
 }  // namespace solvane

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/untrusted_json.h"
@@ -264,38 +265,51 @@ ManifestDocument ReadManifestDocument(const std::string& text, const std::string
   return manifest;
 }
 
-bool ParseManifest(const ManifestDocument& manifest, const std::string& platform_key,
-                   std::string& version, std::string& url, std::string& sha256, std::string& notes,
-                   std::string* error) {
+StableEntry ReadStableEntry(const ManifestDocument& manifest, const std::string& platform_key) {
+  StableEntry stable;
   if (!manifest.error.empty()) {
-    if (error) *error = manifest.error;
-    return false;
+    stable.error = manifest.error;
+    return stable;
   }
   try {
     const Json& root = manifest.kept;
-    const Json* stable = StableVersion(root, platform_key);
-    if (!stable) return false;
-    version = stable->get<std::string>();
-    if (version.size() > kMaxVersionBytes) return false;
+    const Json* version = StableVersion(root, platform_key);
+    if (!version) return stable;
+    stable.version = version->get<std::string>();
+    if (stable.version->size() > kMaxVersionBytes) return stable;
 
     const auto releases = root.find("releases");
     if (releases == root.end() || !releases->is_object() || !releases->contains(platform_key)) {
-      return false;
+      return stable;
     }
     const Json& by_version = releases->at(platform_key);
-    if (!by_version.is_object() || !by_version.contains(version)) return false;
-    const Json& entry = by_version.at(version);
+    if (!by_version.is_object() || !by_version.contains(*stable.version)) return stable;
+    const Json& entry = by_version.at(*stable.version);
 
-    // Each output is written as soon as it is read, so a type error part-way
-    // leaves the earlier ones filled in.
-    url = entry.value("url", std::string());
-    sha256 = entry.value("sha256", std::string());
-    notes = entry.value("notes", std::string());
+    // In this order, each kept as soon as it is read.
+    stable.url = entry.value("url", std::string());
+    stable.sha256 = entry.value("sha256", std::string());
+    stable.notes = entry.value("notes", std::string());
   } catch (const Json::exception& exception) {
-    if (error) *error = exception.what();
-    return false;
+    stable.error = exception.what();
   }
-  return !url.empty();
+  return stable;
+}
+
+bool ParseManifest(const ManifestDocument& manifest, const std::string& platform_key,
+                   std::string& version, std::string& url, std::string& sha256, std::string& notes,
+                   std::string* error) {
+  StableEntry stable = ReadStableEntry(manifest, platform_key);
+  const bool found = stable.error.empty() && stable.url && !stable.url->empty();
+  const auto write = [](std::optional<std::string>& read, std::string& out) {
+    if (read) out = std::move(*read);
+  };
+  write(stable.version, version);
+  write(stable.url, url);
+  write(stable.sha256, sha256);
+  write(stable.notes, notes);
+  if (!stable.error.empty() && error) *error = stable.error;
+  return found;
 }
 
 bool ParseManifest(const std::string& text, const std::string& platform_key, std::string& version,

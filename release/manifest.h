@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,30 @@ inline constexpr std::size_t kMaxReleaseDeltas = 16;
                                                     const std::string& channel = "",
                                                     const std::vector<std::string>& held = {});
 
-// Finds the current stable release of `platform_key` in `text`. Writes
-// version, url, sha256 and notes as it reads them (callers pass "").
-// True when a release entry with a non-empty url was found; a version longer
-// than 64 bytes counts as no release. A JSON syntax or type error, or nesting
-// deeper than kMaxJsonNesting, returns false and puts one line saying what
-// went wrong (no line break) in `*error` when given; nothing is printed.
+// The current stable release of a platform: `current`'s `stable` version and
+// that version's release entry. Each member is set once the reading reached
+// it, so an error leaves those read before it set.
+struct StableEntry {
+  std::optional<std::string> version, url, sha256, notes;
+  // Not "": the document could not be read, or the version or a member of
+  // its entry is of the wrong JSON type; one line, the JSON library's text.
+  std::string error;
+};
+
+// Reads the stable release of `platform_key`: the version, then (when it is
+// at most 64 bytes and has an entry) the entry's url, sha256 and notes, each
+// "" when missing. Nothing is read past the first error.
+[[nodiscard]] StableEntry ReadStableEntry(const ManifestDocument& manifest,
+                                          const std::string& platform_key);
+
+// ReadStableEntry of `text` for `platform_key`, for the publishing tool and
+// whoever wants only the stable release (the workflows read the manifest
+// through ChooseRelease). Writes version, url, sha256 and notes as far as the
+// reading got (callers pass ""). True when a release entry with a non-empty
+// url was found; a version longer than 64 bytes counts as no release. A JSON
+// syntax or type error, or nesting deeper than kMaxJsonNesting, returns false
+// and puts one line saying what went wrong (no line break) in `*error` when
+// given; nothing is printed.
 [[nodiscard]] bool ParseManifest(const std::string& text, const std::string& platform_key,
                                  std::string& version, std::string& url, std::string& sha256,
                                  std::string& notes, std::string* error = nullptr);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <type_traits>
+#include <utility>
 
 #include "platform/untrusted_json.h"
 #include "release/signed_members.h"
@@ -248,8 +249,14 @@ std::optional<ListedRelease> FindRelease(const std::vector<ListedRelease>& relea
 
 ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery& query) {
   ReleaseChoice choice;
+  StableEntry stable_entry = ReadStableEntry(manifest, query.platform_key);
+  if (!stable_entry.error.empty()) {
+    choice.outcome = ReleaseChoice::Outcome::kUnusable;
+    choice.error = std::move(stable_entry.error);
+    return choice;
+  }
   const std::vector<ListedRelease> releases = ListReleases(manifest, query.platform_key);
-  const std::optional<std::string> stable = CurrentVersion(manifest, query.platform_key, "stable");
+  const std::optional<std::string> stable = std::move(stable_entry.version);
   std::optional<std::string> target = stable;
   if (!query.channel.empty() && query.channel != "stable") {
     const std::optional<std::string> channel =
@@ -270,10 +277,11 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
   if (!current || current->url.empty()) return choice;
   choice.passed_over = Exclusion(*current, query);
   if (choice.passed_over.empty()) {
-    choice.found = true;
+    choice.outcome = ReleaseChoice::Outcome::kFound;
     choice.release = *current;
     return choice;
   }
+  choice.outcome = ReleaseChoice::Outcome::kHeldBack;
 
   // Passed over: the newest earlier release that this client may have.
   for (const ListedRelease& release : releases) {
@@ -287,8 +295,8 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
       if (!release.problem.empty()) choice.notices.push_back("release " + why);
       continue;
     }
-    if (!choice.found || CompareVersions(release.version, choice.release.version) > 0) {
-      choice.found = true;
+    if (!choice.found() || CompareVersions(release.version, choice.release.version) > 0) {
+      choice.outcome = ReleaseChoice::Outcome::kFound;
       choice.release = release;
     }
   }

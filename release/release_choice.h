@@ -1,7 +1,7 @@
 // Which release a client is offered: channels, staged rollouts, withdrawn
 // and critical releases, as the signed manifest sets them for each release
 // entry. A manifest without these members offers what `current`'s `stable`
-// names, as ParseManifest reads it.
+// names, as ReadStableEntry reads it.
 #pragma once
 
 #include <cstddef>
@@ -85,13 +85,22 @@ struct ReleaseQuery {
 };
 
 struct ReleaseChoice {
-  bool found = false;
+  enum class Outcome {
+    kFound,      // `release` is the client's
+    kHeldBack,   // the current release was passed over and no earlier one suits
+    kNoRelease,  // `current` names no release entry with a url for the platform
+    kUnusable,   // the manifest cannot be read: `error`
+  };
+  Outcome outcome = Outcome::kNoRelease;
   ListedRelease release;  // when found
   // When the current release was passed over, why ("outside the rollout of
   // 2.0.0 (10%)", "2.0.0 withdrawn", "2.0.0 unusable: ...").
   std::string passed_over;
   // Log-worthy facts: a channel the manifest lacks, unusable entries met.
   std::vector<std::string> notices;
+  std::string error;  // kUnusable: ReadStableEntry's error, one line
+
+  [[nodiscard]] bool found() const { return outcome == Outcome::kFound; }
 };
 
 // The release for the query: the newer of the stable and the channel's
@@ -99,6 +108,9 @@ struct ReleaseChoice {
 // unusable or its rollout does not reach the draw, the newest listed
 // release of the client's channels that reaches it, is usable and is newer
 // than what is installed. Nothing when `current` names no entry with a url.
+// The stable release is read strictly first (ReadStableEntry): a document
+// that could not be read, or a stable version or entry member of the wrong
+// type, makes the whole manifest unusable, whatever a channel names.
 ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery& query);
 
 // The listed entry of `version`, if any.

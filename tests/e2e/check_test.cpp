@@ -188,6 +188,18 @@ TEST_F(CheckTest, EveryFailureLogsItsLinesUpdatesLastCheckAndExitsZero) {
        [](ReleaseServer& s) { s.Serve(kManifestPath, "{\"current\": // no\n}"); },
        {"check: manifest unusable: " + kCommentJsonError},
        true},
+      // A member of the wrong type in the stable release's entry makes the
+      // whole manifest unreadable, not just that release.
+      {"sha256 not a string",
+       [](ReleaseServer& s) {
+         s.Serve(kManifestPath, std::string(R"({"current": {"stable": {")") +
+                                    SOLVANE_TEST_PLATFORM_KEY + R"(": "1.5.0"}}, "releases": {")" +
+                                    SOLVANE_TEST_PLATFORM_KEY +
+                                    R"(": {"1.5.0": {"url": "x", "sha256": 5}}}})");
+       },
+       {"check: manifest unusable: [json.exception.type_error.302] type must be string, but is "
+        "number"},
+       true},
       {"no release for the platform",
        [](ReleaseServer& s) {
          s.Serve(kManifestPath, R"({"current": {"stable": {"elsewhere": "9.0.0"}}})");

@@ -122,18 +122,23 @@ TEST_F(InstallTest, NonAsciiVersionIsShownAsUtf8) {
 }
 
 TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
-  const std::string expected =
-      "Solvane Setup\n"
-      "  Fetching release information...\n"
-      "Could not find a release for this platform.";
+  const std::string fetching = "Solvane Setup\n  Fetching release information...\n";
+  const std::string expected = "Could not find a release for this platform.";
   const std::string no_release =
       std::string("install: no release for ") + SOLVANE_TEST_PLATFORM_KEY;
+  const std::string type_error =
+      "[json.exception.type_error.302] type must be string, but is number";
+  const std::string releases = std::string(R"({"current": {"stable": {")") +
+                               SOLVANE_TEST_PLATFORM_KEY + R"(": "1.5.0"}}, "releases": {")" +
+                               SOLVANE_TEST_PLATFORM_KEY + R"(": {"1.5.0": )";
   struct Case {
     const char* name;
     std::string body;
     int status;
     std::string why;  // the message's second sentence
     std::string logged;
+    std::string on_stderr = "";  // before the message
+    std::string logged_before = "";
   };
   const Case cases[] = {
       {"manifest 404", "", 404, " The server answered with an error (HTTP 404).",
@@ -142,6 +147,12 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
        R"({"current": {"stable": {"elsewhere": "1.0"}}, "releases": {"elsewhere": {"1.0": {"url": "x"}}}})",
        200, "", no_release},
       {"entry without url", ManifestFor("1.5.0", nullptr, nullptr, "n"), 200, "", no_release},
+      // A digest of the wrong type makes the whole manifest unusable.
+      {"sha256 not a string", releases + R"({"url": "x", "sha256": 5}}}})", 200,
+       " The release information could not be read.", "install: manifest unusable: " + type_error,
+       "SolvaneSetup: manifest parse error -- " + type_error + "\n"},
+      {"outside the rollout", releases + R"({"url": "x", "rollout": {"percent": 0}}}}})", 200, "",
+       no_release, "", "install: outside the rollout of 1.5.0 (0%)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -149,8 +160,12 @@ TEST_F(InstallTest, NoReleaseForThePlatformStopsAfterTheFirstStep) {
     server_->Serve(kManifestPath, c.body, c.status);
     const auto run = RunProgram(home.str(), {});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.stderr_text, expected + c.why + "\n");
-    EXPECT_EQ(LogMessages(home.str()).back(), c.logged);
+    EXPECT_EQ(run.stderr_text, fetching + c.on_stderr + expected + c.why + "\n");
+    const Messages log = LogMessages(home.str());
+    EXPECT_EQ(log.back(), c.logged);
+    if (!c.logged_before.empty()) {
+      EXPECT_EQ(log.at(log.size() - 2), c.logged_before);
+    }
     // Nothing but the log is left behind.
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(UpdatesDirIn(home.str()))) {

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(release.deltas.size() <= solvane::kMaxReleaseDeltas);
   }
   const solvane::ReleaseChoice choice = solvane::ChooseRelease(document, query);
-  if (choice.found) {
+  if (choice.found()) {
     const solvane::ListedRelease& chosen = choice.release;
     FUZZ_CHECK(!chosen.url.empty());
     FUZZ_CHECK(!chosen.withdrawn);

@@ -70,6 +70,7 @@ Json Entry(const char* version, Json members) {
 TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
   const std::uint32_t in_tenth = 5, in_half = 3 * kTenth, outside = 8 * kTenth;
   const std::string tenth = "outside the rollout of 2.0.0 (10%)";
+  const std::string not_string = "[json.exception.type_error.302] type must be string, but is ";
   const struct {
     const char* name;
     Json changes;
@@ -79,6 +80,7 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
     std::string chosen;  // "" for none
     std::string passed_over;
     std::string notice = "";
+    std::string error = "";  // the manifest is unusable
   } cases[] = {
       {"in the tenth", {}, "", in_tenth, "1.0.0", "2.0.0", ""},
       {"in half", {}, "", in_half, "0.9.0", "1.1.0", tenth},
@@ -117,15 +119,29 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
        "2.0.0",
        "",
        "channel nightly not in the manifest; stable only"},
+      // The stable release is read strictly, whatever else is chosen: a
+      // member of the wrong type in it makes the whole manifest unusable,
+      // where another release's is only passed over.
+      {"stable sha256", Entry("2.0.0", {{"sha256", 5}}), "", in_tenth, "0.9.0", "", "", "",
+       not_string + "number"},
+      {"stable url", Entry("2.0.0", {{"url", Json::array()}}), "beta", in_tenth, "0.9.0", "", "",
+       "", not_string + "array"},
+      {"beta url", Entry("2.1.0", {{"url", 5}}), "beta", in_tenth, "0.9.0", "2.0.0", "",
+       "channel beta names 2.1.0 without a release entry; stable only"},
+      {"earlier sha256", Entry("1.1.0", {{"sha256", 5}}), "", in_half, "0.9.0", "1.0.0", tenth,
+       "release 1.1.0 unusable: sha256 is not a string"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ReleaseChoice choice = ChooseRelease(Manifest(c.changes, c.channel),
                                                {kPlatform, c.channel, c.draw, 0, c.installed});
-    EXPECT_EQ(choice.found ? choice.release.version : "", c.chosen);
+    EXPECT_EQ(choice.found() ? choice.release.version : "", c.chosen);
     EXPECT_EQ(choice.passed_over, c.passed_over);
     EXPECT_EQ(choice.notices.empty() ? "" : choice.notices[0], c.notice);
+    EXPECT_EQ(choice.error, c.error);
   }
+  const ManifestDocument not_json = ReadManifestDocument("{", kPlatform);
+  EXPECT_EQ(ChooseRelease(not_json, {kPlatform, "", 0, 0, std::nullopt}).error, not_json.error);
   // A signed build takes no release without a digest.
   EXPECT_EQ(ChooseRelease(Manifest({}, ""), {kPlatform, "", 5, 0, "1.0.0", true}).passed_over,
             "2.0.0 unusable: no sha256");
