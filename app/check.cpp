@@ -337,6 +337,24 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
   }
 }
 
+// Fetches the manifest for the check, conditional on the kept copy.
+FetchedManifest FetchForCheck(const UpdatesRun& run, const ReleaseSource& source,
+                              const CheckRequest& request) {
+  LogMessage("check: manifest url=%s", source.ManifestUrl().c_str());
+  if (request.channel_refused) {
+    LogMessage(
+        "check: --channel takes 1 to 32 characters from a-z0-9- (no leading -); stable only");
+  }
+  const KeptManifest kept{run.folder, ReadKeptManifest(run.state)};
+  // The installed and the staged release's entries are read wherever they
+  // stand in the manifest: either may have been withdrawn.
+  std::vector<std::string> held{request.current_version};
+  if (const std::optional<StagedRecord> staged = ReadStaged(run.state)) {
+    held.push_back(staged->version);
+  }
+  return FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept, held);
+}
+
 }  // namespace
 
 int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request) {
@@ -368,20 +386,7 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
   }
 
   TransferSession transfers;
-  LogMessage("check: manifest url=%s", source.ManifestUrl().c_str());
-  if (request.channel_refused) {
-    LogMessage(
-        "check: --channel takes 1 to 32 characters from a-z0-9- (no leading -); stable only");
-  }
-  const KeptManifest kept{run.folder, ReadKeptManifest(run.state)};
-  // The installed and the staged release's entries are read wherever they
-  // stand in the manifest: either may have been withdrawn.
-  std::vector<std::string> held{request.current_version};
-  if (const std::optional<StagedRecord> staged = ReadStaged(run.state)) {
-    held.push_back(staged->version);
-  }
-  const FetchedManifest manifest =
-      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept, held);
+  const FetchedManifest manifest = FetchForCheck(run, source, request);
   // Drawn once for good, when there is a manifest to use it on, and saved
   // with the check's record below; a refused manifest changes no more than
   // last_check.
