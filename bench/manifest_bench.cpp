@@ -1,7 +1,7 @@
 // Peak resident memory of ParseManifest on hostile manifests just under the
 // 16 MiB body cap, each parsed in a fresh child process, beside a child that
 // only builds the same text (the floor any parser pays). Not a test: it
-// prints figures; run by scripts/bench-manifest.sh.
+// prints figures; run by scripts/bench.sh manifest.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
