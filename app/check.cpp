@@ -391,8 +391,8 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
   if (const std::optional<StagedRecord> staged = ReadStaged(run.state)) {
     held.push_back(staged->version);
   }
-  const FetchedManifest manifest =
-      FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept, held);
+  const FetchedManifest manifest = FetchReleaseManifest(source, ReadManifestSerial(run.state),
+                                                        request.channel, &kept, held, &run);
   // Drawn once for good, when there is a manifest to use it on, and saved
   // with the check's record below; a refused manifest changes no more than
   // last_check.
