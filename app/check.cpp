@@ -337,8 +337,9 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
   }
 }
 
-// Fetches the manifest for the check, conditional on the kept copy.
-FetchedManifest FetchForCheck(const UpdatesRun& run, const ReleaseSource& source,
+// Fetches the manifest for the check, conditional on the kept copy, and
+// the key sets it needs (kept in the run's state as they are accepted).
+FetchedManifest FetchForCheck(UpdatesRun& run, const ReleaseSource& source,
                               const CheckRequest& request) {
   LogMessage("check: manifest url=%s", source.ManifestUrl().c_str());
   if (request.channel_refused) {
@@ -352,7 +353,8 @@ FetchedManifest FetchForCheck(const UpdatesRun& run, const ReleaseSource& source
   if (const std::optional<StagedRecord> staged = ReadStaged(run.state)) {
     held.push_back(staged->version);
   }
-  return FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept, held);
+  return FetchReleaseManifest(source, ReadManifestSerial(run.state), request.channel, &kept, held,
+                              &run);
 }
 
 }  // namespace

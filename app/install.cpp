@@ -74,7 +74,8 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
                                          WindowHandle window) {
   // Only a signed build holds a serial to compare with.
   const FetchedManifest manifest =
-      FetchReleaseManifest(source, source.public_keys.empty() ? 0 : ReadManifestSerial(run.state));
+      FetchReleaseManifest(source, source.public_keys.empty() ? 0 : ReadManifestSerial(run.state),
+                           "", nullptr, {}, &run);
   NamedRelease release;
   release.serial = manifest.serial;
   if (!manifest.fetched) {

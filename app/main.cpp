@@ -12,16 +12,18 @@
 #include "platform/command_line_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY,
-                                      SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS};
+  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL,    SOLVANE_PLATFORM_KEY,
+                                      SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS,
+                                      SOLVANE_ROOT_PUBLIC_KEYS,    SOLVANE_ROOT_THRESHOLD};
   return solvane::RunProgram(solvane::CommandLineArguments(), source);
 }
 
 #else
 
 int main(int argc, char** argv) {
-  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL, SOLVANE_PLATFORM_KEY,
-                                      SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS};
+  const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL,    SOLVANE_PLATFORM_KEY,
+                                      SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS,
+                                      SOLVANE_ROOT_PUBLIC_KEYS,    SOLVANE_ROOT_THRESHOLD};
   return solvane::RunProgram(std::vector<std::string>(argv, argv + argc), source);
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/key_chain_walk.h"
 #include "app/transfer_report.h"
 #include "constants.h"
 #include "log/activity_log.h"
@@ -138,7 +139,7 @@ SignatureCheck FetchBothAgain(const std::string& manifest_url, const std::string
 
 FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t highest_serial,
                                      const std::string& channel, const KeptManifest* keeping,
-                                     const std::vector<std::string>& held) {
+                                     const std::vector<std::string>& held, UpdatesRun* run) {
   const bool signed_build = !source.public_keys.empty();
   const std::optional<KeptCopy> copy = LoadKeptCopy(keeping, signed_build);
   FetchedManifest manifest;
@@ -170,8 +171,9 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     return manifest;
   }
 
-  const std::optional<std::vector<PublicKey>> keys = ParsePublicKeyList(source.public_keys);
-  if (!keys || keys->empty()) {
+  std::optional<TrustedKeys> trusted =
+      TrustedKeysOf(source, run ? run->state : Json::object(), run ? run->log_word : "");
+  if (!trusted || trusted->current.release_keys.empty()) {
     manifest.rejection = "no usable release key";
     return manifest;
   }
@@ -196,9 +198,13 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     manifest.rejection = "signature missing";
     return manifest;
   }
-  SignatureCheck check = CheckSignature(manifest.body, signature, *keys);
+  if (run && FollowKeyChain(*run, source, *trusted, signature)) {
+    highest_serial = trusted->current.serial_floor;
+  }
+  const std::vector<PublicKey>& keys = trusted->current.release_keys;
+  SignatureCheck check = CheckSignature(manifest.body, signature, keys);
   if (check != SignatureCheck::kValid && !manifest.from_kept_copy) {
-    check = FetchBothAgain(source.ManifestUrl(), signature_url, *keys, check, manifest, signature,
+    check = FetchBothAgain(source.ManifestUrl(), signature_url, keys, check, manifest, signature,
                            signature_outcome);
   }
   if (check == SignatureCheck::kValid) {
@@ -207,6 +213,8 @@ FetchedManifest FetchReleaseManifest(const ReleaseSource& source, std::int64_t h
     const std::optional<SignedMembers> members = CheckSignedMembers(
         manifest.document, source.platform_key, highest_serial, UnixNow(), manifest.rejection);
     if (members) manifest.serial = members->serial;
+  } else if (check == SignatureCheck::kUnknownKey && SignedByRetiredKey(*trusted, signature)) {
+    manifest.rejection = "signed by a key no longer trusted";
   } else {
     manifest.rejection = SignatureCheckText(check);
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/release_source.h"
+#include "app/updates_run.h"
 #include "net/transfer.h"
 #include "release/manifest.h"
 #include "release/release_choice.h"
@@ -51,11 +52,19 @@ struct KeptManifest {
 //
 // The document keeps the entries of the versions in `held` wherever they
 // stand (ReadManifestDocument).
+//
+// With `run`, in a build with root keys, the release keys are those of the
+// key set the run's state holds; a signature by a key that set does not
+// hold sends the fetch along the key chain first (FollowKeyChain), which
+// keeps each set it accepts in the run's state, and then the serial counts
+// from the new set's floor. A signature by a key of a replaced set is
+// refused as "signed by a key no longer trusted".
 [[nodiscard]] FetchedManifest FetchReleaseManifest(const ReleaseSource& source,
                                                    std::int64_t highest_serial,
                                                    const std::string& channel = "",
                                                    const KeptManifest* keeping = nullptr,
-                                                   const std::vector<std::string>& held = {});
+                                                   const std::vector<std::string>& held = {},
+                                                   UpdatesRun* run = nullptr);
 
 // ChooseRelease on the fetched manifest's document. A manifest that cannot
 // be read prints "SolvaneSetup: manifest parse error -- <what>" on standard

@@ -16,6 +16,11 @@ struct ReleaseSource {
   std::string public_keys = {};
   // The longest random wait before an unforced check's first request; 0: none.
   std::int64_t check_spread_seconds = 0;
+  // minisign public keys separated by ';' that sign key sets after the
+  // build's own, and how many of them must; "" and 0: the build's release
+  // keys are never replaced.
+  std::string root_keys = {};
+  std::int64_t root_threshold = 0;
 
   std::string ManifestUrl() const { return base_url + kManifestFileName; }
 };

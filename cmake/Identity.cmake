@@ -27,9 +27,25 @@ set(SOLVANE_PLATFORM_KEY "${_solvane_default_key}" CACHE STRING
 set(SOLVANE_RELEASE_PUBLIC_KEYS "" CACHE STRING
     "minisign public keys that sign manifest.json, separated by ';' (empty: unsigned releases)")
 
-# solvane_check_public_keys(<keys> <what>): decodes each key and fails the
-# configuration unless it is a minisign Ed25519 public key; prints the key ids.
+# Key rotation: minisign public keys of offline root keys, separated by ';',
+# and how many of them must sign a key set (keys/<N>.json on the release
+# server) that replaces the release keys. Empty: the release keys above are
+# never replaced. Root keys need release keys and a threshold from 1 to their
+# number.
+set(SOLVANE_ROOT_PUBLIC_KEYS "" CACHE STRING
+    "minisign public keys that sign key sets, separated by ';' (empty: no key rotation)")
+set(SOLVANE_ROOT_THRESHOLD "" CACHE STRING
+    "how many root keys must sign a key set (1 to their number; empty without root keys)")
+
+# solvane_check_public_keys(<keys> <what> [<kind>]): decodes each key and
+# fails the configuration unless it is a minisign Ed25519 public key; prints
+# the key ids as keys of <kind> ("release" unless given) and leaves them in
+# solvane_key_ids.
 function(solvane_check_public_keys keys what)
+  set(kind release)
+  if(ARGC GREATER 2)
+    set(kind "${ARGV2}")
+  endif()
   set(alphabet "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
   set(hex_digits "0123456789ABCDEF")
   set(seen "")
@@ -76,29 +92,73 @@ function(solvane_check_public_keys keys what)
       message(FATAL_ERROR "${what}: key id ${id} appears twice")
     endif()
     list(APPEND seen "${id}")
-    message(STATUS "${what}: release key ${id}")
+    message(STATUS "${what}: ${kind} key ${id}")
   endforeach()
+  set(solvane_key_ids "${seen}" PARENT_SCOPE)
 endfunction()
 solvane_check_public_keys("${SOLVANE_RELEASE_PUBLIC_KEYS}" "SOLVANE_RELEASE_PUBLIC_KEYS")
+
+# solvane_check_root_keys(<release keys> <root keys> <threshold> <what>): fails
+# the configuration unless the root keys are sound, come with release keys
+# and a threshold from 1 to their number, and share no key with the release
+# keys (a root key never signs a manifest); a threshold needs root keys.
+function(solvane_check_root_keys release_keys root_keys threshold what)
+  list(REMOVE_ITEM root_keys "")
+  if(root_keys STREQUAL "")
+    if(NOT threshold STREQUAL "")
+      message(FATAL_ERROR "${what}: a root threshold without root keys")
+    endif()
+    return()
+  endif()
+  solvane_check_public_keys("${release_keys}" "${what}")
+  set(release_ids "${solvane_key_ids}")
+  if(release_ids STREQUAL "")
+    message(FATAL_ERROR "${what}: root keys need release keys (SOLVANE_RELEASE_PUBLIC_KEYS)")
+  endif()
+  solvane_check_public_keys("${root_keys}" "${what}" root)
+  foreach(id IN LISTS solvane_key_ids)
+    if(id IN_LIST release_ids)
+      message(FATAL_ERROR "${what}: key ${id} is both a release key and a root key")
+    endif()
+  endforeach()
+  list(LENGTH root_keys count)
+  if(NOT threshold MATCHES "^[0-9]+$" OR threshold LESS 1 OR threshold GREATER count)
+    message(FATAL_ERROR
+      "${what}: the root threshold must be a number from 1 to ${count}, not '${threshold}'")
+  endif()
+endfunction()
+solvane_check_root_keys("${SOLVANE_RELEASE_PUBLIC_KEYS}" "${SOLVANE_ROOT_PUBLIC_KEYS}"
+  "${SOLVANE_ROOT_THRESHOLD}" "SOLVANE_ROOT_PUBLIC_KEYS")
 
 # Loopback identity of the test build of the program: end-to-end tests serve
 # releases on this address.
 set(SOLVANE_TEST_PORT 18765 CACHE STRING "Loopback port of the test build's release server")
 set(SOLVANE_TEST_BASE_URL "http://127.0.0.1:${SOLVANE_TEST_PORT}/solvane/")
 
-# solvane_add_program(<target> <base url> <platform key> [<public keys>]):
+# solvane_add_program(<target> <base url> <platform key> [<public keys>]
+#                     [ROOT_KEYS <root keys> ROOT_THRESHOLD <t>]):
 # the entry point linked with the core library, for one release identity.
-# Without public keys the build takes unsigned manifests. The check's spread
-# wait is SOLVANE_CHECK_SPREAD_SECONDS as the caller's scope sees it.
+# Without public keys the build takes unsigned manifests; without root keys
+# it never replaces them. The check's spread wait is
+# SOLVANE_CHECK_SPREAD_SECONDS as the caller's scope sees it.
 function(solvane_add_program target base_url platform_key)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "ROOT_THRESHOLD" "ROOT_KEYS")
   solvane_check_release_url("${base_url}" "${SOLVANE_ALLOW_PLAIN_HTTP}")
-  set(keys "${ARGN}")
+  set(keys "${arg_UNPARSED_ARGUMENTS}")
+  set(root_keys "${arg_ROOT_KEYS}")
+  set(threshold "${arg_ROOT_THRESHOLD}")
   solvane_check_public_keys("${keys}" "${target}")
+  solvane_check_root_keys("${keys}" "${root_keys}" "${threshold}" "${target}")
+  if(threshold STREQUAL "")
+    set(threshold 0)
+  endif()
   # The keys' ';' separators would split a compile definition, so they reach
   # the entry point through a header of the target's own.
   set(identity_dir "${CMAKE_BINARY_DIR}/identity/${target}")
   file(CONFIGURE OUTPUT "${identity_dir}/release_keys.h"
-    CONTENT "#define SOLVANE_RELEASE_PUBLIC_KEYS \"@keys@\"\n" @ONLY)
+    CONTENT "#define SOLVANE_RELEASE_PUBLIC_KEYS \"@keys@\"
+#define SOLVANE_ROOT_PUBLIC_KEYS \"@root_keys@\"
+#define SOLVANE_ROOT_THRESHOLD @threshold@\n" @ONLY)
   add_executable(${target} ${PROJECT_SOURCE_DIR}/app/main.cpp)
   target_include_directories(${target} PRIVATE "${identity_dir}")
   target_compile_definitions(${target} PRIVATE

@@ -87,6 +87,13 @@ std::optional<PublicKey> ParsePublicKey(std::string_view line) {
   return key;
 }
 
+std::string PublicKeyText(const PublicKey& key) {
+  std::uint8_t raw[kPublicKeyBytes] = {'E', 'd'};
+  std::memcpy(raw + 2, key.key_id.data(), key.key_id.size());
+  std::memcpy(raw + 10, key.key.data(), key.key.size());
+  return Base64(raw, sizeof raw);
+}
+
 std::optional<PublicKey> ParsePublicKeyFile(std::string_view text) {
   if (text.size() > kSignatureFileCap) return std::nullopt;
   std::size_t pos = 0;

@@ -35,6 +35,9 @@ struct SignatureFile {
 // key id + key), or nullopt when it is anything else.
 [[nodiscard]] std::optional<PublicKey> ParsePublicKey(std::string_view line);
 
+// The base64 line ParsePublicKey reads ("RW...").
+std::string PublicKeyText(const PublicKey& key);
+
 // The key in a minisign public key file: an optional "untrusted comment: "
 // line, then the key line. CR before LF is tolerated.
 [[nodiscard]] std::optional<PublicKey> ParsePublicKeyFile(std::string_view text);

@@ -65,6 +65,23 @@ std::int64_t ReadManifestSerial(const Json& state) {
   return it == state.end() ? 0 : JsonInt64(*it).value_or(0);
 }
 
+std::optional<KeySetRecord> ReadKeySet(const Json& state) {
+  const Json* set = RecordObject(state, "key_set");
+  if (!set || JsonInt64(set->value("version", Json())).value_or(0) < 2) return std::nullopt;
+  KeySetRecord record{*set, {}};
+  const auto retired = state.find("retired_key_ids");
+  if (retired != state.end() && retired->is_array()) {
+    for (const Json& id : *retired) {
+      if (id.is_string()) record.retired_key_ids.push_back(id.get<std::string>());
+    }
+  }
+  return record;
+}
+
+std::int64_t KeySetVersionOf(const std::optional<KeySetRecord>& record) {
+  return record ? JsonInt64(record->key_set.value("version", Json())).value_or(1) : 1;
+}
+
 std::optional<StagedRecord> ReadStaged(const Json& state) {
   const Json* it = RecordObject(state, "staged");
   StagedRecord record;
@@ -185,6 +202,12 @@ bool RaiseManifestSerial(Json& state, std::int64_t serial) {
   if (serial <= ReadManifestSerial(state)) return false;
   state["manifest_serial"] = serial;
   return true;
+}
+
+void WriteKeySet(Json& state, const KeySetRecord& record, std::int64_t serial_floor) {
+  state["key_set"] = record.key_set;
+  state["retired_key_ids"] = record.retired_key_ids;
+  state["manifest_serial"] = serial_floor;
 }
 
 void WriteStaged(Json& state, const StagedRecord& record) { state["staged"] = StagedJson(record); }

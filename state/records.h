@@ -58,6 +58,17 @@ struct KeptManifestRecord {
   std::string signature_last_modified;
 };
 
+// The key set this installation trusts beyond the build's own, as
+// release/key_chain writes it, with the release key ids (KeyIdText) of the
+// sets it replaced. This layer reads only the set's version, which orders
+// the trust floor.
+struct KeySetRecord {
+  Json key_set;
+  std::vector<std::string> retired_key_ids;
+
+  bool operator==(const KeySetRecord&) const = default;
+};
+
 // `last_check` in whole seconds: 0 when absent, not a number or outside the
 // signed 64-bit range; a fraction is truncated toward zero.
 std::int64_t ReadLastCheck(const Json& state);
@@ -65,6 +76,14 @@ std::int64_t ReadLastCheck(const Json& state);
 // `manifest_serial`, the highest signed manifest serial accepted so far: 0
 // when absent or not a whole number in the signed 64-bit range.
 std::int64_t ReadManifestSerial(const Json& state);
+
+// `key_set` and `retired_key_ids`: nullopt unless `key_set` is an object
+// with an integer `version` of at least 2. Retired ids that are not strings
+// read as absent.
+[[nodiscard]] std::optional<KeySetRecord> ReadKeySet(const Json& state);
+
+// The version of a key set on record; 1, the build's own, without one.
+std::int64_t KeySetVersionOf(const std::optional<KeySetRecord>& record);
 
 // The `staged` record, or nullopt unless it is an object whose members of
 // the record are strings (missing members read as "").
@@ -122,6 +141,11 @@ void WriteLastCheck(Json& state, std::int64_t now);
 // record: the serial only ever rises, so an older signed manifest replayed
 // later is refused. True when the record changed.
 bool RaiseManifestSerial(Json& state, std::int64_t serial);
+
+// Moves to a later key set: `key_set` and `retired_key_ids` replaced, and
+// `manifest_serial` set to `serial_floor`, lower or not, since each key set
+// counts serials from its own floor.
+void WriteKeySet(Json& state, const KeySetRecord& record, std::int64_t serial_floor);
 
 // Sets the `staged` record, its notes capped.
 void WriteStaged(Json& state, const StagedRecord& record);

@@ -10,8 +10,9 @@
 namespace solvane {
 namespace {
 
-// The file holds two numbers; anything larger was not written by this program.
-constexpr std::size_t kMaxTrustFileBytes = 4096;
+// The file holds a key set of at most 32 keys, 64 retired key ids and two
+// numbers; anything larger was not written by this program.
+constexpr std::size_t kMaxTrustFileBytes = 64 * 1024;
 
 std::optional<std::string> ReadTrustText() {
   const UniqueFile file = OpenFile(TrustFilePath(), "rb");
@@ -31,11 +32,18 @@ TrustFloor LoadTrustFloor() {
 }
 
 TrustFloor TrustFloorOf(const Json& state) {
-  return {ReadManifestSerial(state), ReadRolloutDraw(state)};
+  return {ReadKeySet(state), ReadManifestSerial(state), ReadRolloutDraw(state)};
 }
 
 bool RestoreTrustFloor(Json& state, const TrustFloor& floor) {
-  bool changed = RaiseManifestSerial(state, floor.manifest_serial);
+  bool changed = false;
+  const std::int64_t held_version = KeySetVersionOf(ReadKeySet(state));
+  if (KeySetVersionOf(floor.key_set) > held_version) {
+    WriteKeySet(state, *floor.key_set, floor.manifest_serial);
+    changed = true;
+  } else if (KeySetVersionOf(floor.key_set) == held_version) {
+    changed = RaiseManifestSerial(state, floor.manifest_serial);
+  }
   if (floor.rollout_draw && ReadRolloutDraw(state) != floor.rollout_draw) {
     state["rollout_draw"] = *floor.rollout_draw;
     changed = true;
@@ -47,11 +55,19 @@ bool KeepTrustFloor(const Json& state) {
   const TrustFloor kept = LoadTrustFloor();
   const TrustFloor held = TrustFloorOf(state);
   TrustFloor raised = kept;
-  if (held.manifest_serial > raised.manifest_serial) raised.manifest_serial = held.manifest_serial;
+  const std::int64_t held_version = KeySetVersionOf(held.key_set);
+  if (held_version > KeySetVersionOf(kept.key_set)) {
+    raised.key_set = held.key_set;
+    raised.manifest_serial = held.manifest_serial;
+  } else if (held_version == KeySetVersionOf(kept.key_set) &&
+             held.manifest_serial > raised.manifest_serial) {
+    raised.manifest_serial = held.manifest_serial;
+  }
   if (!raised.rollout_draw) raised.rollout_draw = held.rollout_draw;
   if (raised == kept) return true;
 
   Json document = Json::object();
+  if (raised.key_set) WriteKeySet(document, *raised.key_set, raised.manifest_serial);
   if (raised.manifest_serial > 0) document["manifest_serial"] = raised.manifest_serial;
   if (raised.rollout_draw) document["rollout_draw"] = *raised.rollout_draw;
   const std::optional<std::string> text = SerializeState(document);

@@ -15,7 +15,6 @@
 
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "platform/terminal.h"
 #include "release/manifest.h"
 #include "release/patch_apply.h"
 #include "release/release_choice.h"
@@ -57,14 +56,6 @@ std::string UnescapeSegment(const std::string& segment) {
       curl_easy_unescape(nullptr, segment.c_str(), static_cast<int>(segment.size()), &length),
       curl_free);
   return plain ? std::string(plain.get(), static_cast<std::size_t>(length)) : segment;
-}
-
-std::optional<std::string> ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // The manifest and its signature: what clients fetch must never be half
@@ -313,6 +304,14 @@ void VerifyDelta(const fs::path& root, const Json& manifest, const std::string& 
 
 }  // namespace
 
+std::optional<std::string> ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 Outcome AddRelease(const AddRequest& request) {
   if (request.base_url.empty() || request.base_url.back() != '/') {
     return Refuse("base URL must end in '/': " + request.base_url);
@@ -534,24 +533,9 @@ Outcome SignManifest(const std::string& root_text, const std::string& secret_key
     return Refuse("clients would refuse this manifest (" + reason +
                   "); run solvane-publish refresh first");
   }
-  const std::optional<std::string> secret = ReadText(secret_key_file);
-  if (!secret) return Refuse("cannot read secret key " + secret_key_file);
-
-  std::optional<std::string> password;
-  if (SecretKeyNeedsPassword(*secret)) {
-    if (const char* from_environment = std::getenv(kPasswordVariable)) {
-      password = from_environment;
-    } else {
-      password = ReadPasswordFromTerminal("Password for " + secret_key_file + ": ");
-      if (!password) {
-        return Refuse(std::string("the secret key needs a password: set ") + kPasswordVariable +
-                      " or run on a terminal");
-      }
-    }
-  }
   std::string problem;
-  const std::optional<SecretKey> key = ReadSecretKey(*secret, password, problem);
-  if (!key) return Refuse(secret_key_file + ": " + problem);
+  const std::optional<SecretKey> key = LoadSecretKey(secret_key_file, problem);
+  if (!key) return Refuse(problem);
 
   const std::string signature = SignMessage(*text, "manifest.json", *key, UnixNow());
   // Never publish a signature that the client would refuse.

@@ -2,6 +2,8 @@
 // installer under <platform>/<version>/<file name>.
 #pragma once
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,9 @@ struct Outcome {
   std::vector<std::string> messages;
   std::vector<std::string> listing = {};  // what verify shows of each release, problems or not
 };
+
+// The whole file at `path`, or nullopt when it cannot be read.
+std::optional<std::string> ReadText(const std::filesystem::path& path);
 
 // Copies the installer into the tree, records its release entry and (unless
 // told otherwise) makes it the stable version of its platform. A patch from

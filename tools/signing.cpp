@@ -2,7 +2,12 @@
 
 #include <sodium.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/terminal.h"
 
 namespace solvane::publish {
 namespace {
@@ -157,6 +162,32 @@ std::optional<SecretKey> ReadSecretKey(const std::string& secret_text,
   std::memcpy(key.key_id.data(), raw + kKeynum, 8);
   std::memcpy(key.key.data(), raw + kSk, 64);
   sodium_memzero(raw, sizeof raw);
+  return key;
+}
+
+std::optional<SecretKey> LoadSecretKey(const std::string& path, std::string& problem) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (!(in && text << in.rdbuf())) {
+    problem = "cannot read secret key " + path;
+    return std::nullopt;
+  }
+  const std::string secret = text.str();
+  std::optional<std::string> password;
+  if (SecretKeyNeedsPassword(secret)) {
+    if (const char* from_environment = std::getenv(kPasswordVariable)) {
+      password = from_environment;
+    } else {
+      password = ReadPasswordFromTerminal("Password for " + path + ": ");
+      if (!password) {
+        problem = std::string("the secret key needs a password: set ") + kPasswordVariable +
+                  " or run on a terminal";
+        return std::nullopt;
+      }
+    }
+  }
+  std::optional<SecretKey> key = ReadSecretKey(secret, password, problem);
+  if (!key) problem = path + ": " + problem;
   return key;
 }
 

@@ -38,6 +38,10 @@ std::optional<SecretKey> ReadSecretKey(const std::string& secret_text,
                                        const std::optional<std::string>& password,
                                        std::string& problem);
 
+// The secret key in the file at `path`, its password (when it has one) read
+// from kPasswordVariable or else asked on the terminal; nullopt with `problem`.
+std::optional<SecretKey> LoadSecretKey(const std::string& path, std::string& problem);
+
 // The public half of a secret key.
 PublicKey PublicHalf(const SecretKey& key);
 

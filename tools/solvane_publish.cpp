@@ -1,6 +1,7 @@
 // solvane-publish: maintains the release tree that a static web host serves
 // to SolvaneSetup (manifest.json and the installer files).
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "platform/terminal.h"
+#include "release/key_chain.h"
+#include "tools/key_sets.h"
 #include "tools/release_tree.h"
 #include "tools/signing.h"
 
@@ -36,6 +39,7 @@ constexpr const char kUsage[] =
     "  keygen   make a minisign key pair for signing the manifest\n"
     "  sign     sign manifest.json (writes manifest.json.minisig)\n"
     "  verify   check the tree's files against its manifest, and its signature\n"
+    "  keys     root keys and key sets: replace release keys in the field\n"
     "\n"
     "'solvane-publish <command> --help' describes a command.\n"
     "\n"
@@ -165,6 +169,37 @@ constexpr const char kSignUsage[] =
     "asked on the terminal.\n"
     "\n"
     "exit codes: 0 signed; 1 the signature could not be written; 2 refused\n";
+
+constexpr const char kKeysUsage[] =
+    "usage: solvane-publish keys init-root --root DIR --release-key PUB... --count N\n"
+    "                                      --threshold T --out PREFIX [--no-password]\n"
+    "       solvane-publish keys rotate --root DIR --release-key PUB... --sign-with KEY...\n"
+    "                                   [--serial-floor S]\n"
+    "       solvane-publish keys rotate-root --root DIR --root-key PUB... --threshold T\n"
+    "                                        --sign-with KEY... [--serial-floor S]\n"
+    "       solvane-publish keys verify --root DIR [--release-keys K --root-keys K --threshold T]\n"
+    "\n"
+    "init-root makes N root key pairs (PREFIX-1.pub and PREFIX-1.key, ...), keeps\n"
+    "the build's key set (the release keys PUB, the root keys, T of them needed)\n"
+    "as DIR/keys/1.json, which no client fetches, and prints the build flags.\n"
+    "Give each root secret key to a different person, to keep offline.\n"
+    "\n"
+    "rotate writes the next key set DIR/keys/<N>.json with the release keys PUB\n"
+    "and the root keys of the set before; rotate-root the next set with the\n"
+    "root keys PUB, T of them needed, and the release keys of the set before.\n"
+    "Either signs it with each root secret key KEY into keys/<N>.json.minisig\n"
+    "(minisign signature files one after another) and refuses, writing nothing,\n"
+    "unless as many root keys of the set before as it needs signed, and as many\n"
+    "of the new set's own. The new set counts manifest serials from S (default:\n"
+    "the manifest's serial + 1): a serial pushed up by a stolen key is undone.\n"
+    "Publish keys/ before a manifest signed with the new release key.\n"
+    "\n"
+    "verify walks keys/2.json, keys/3.json ... from the build's set (given with\n"
+    "the values of the build's flags, else keys/1.json) as a client does, lists each set\n"
+    "and reports the first refused, and a manifest signed by a key the newest\n"
+    "set does not hold. Passwords as for keygen and sign.\n"
+    "\n"
+    "exit codes: 0 done; 1 could not be written, or problems found; 2 refused\n";
 
 int Usage(const char* text, const std::string& problem) {
   std::fprintf(stderr, "solvane-publish: %s\n\n%s", problem.c_str(), text);
@@ -419,8 +454,26 @@ bool WriteNewFile(const std::string& path, const std::string& text, bool secret)
   return static_cast<bool>(out);
 }
 
-int RunKeygen(const std::vector<std::string>& args) {
+// Sets `password` for a new secret key: from kPasswordVariable, else asked
+// twice on the terminal. Why there is none, or "".
+std::string AskNewPassword(const std::string& what, std::optional<std::string>& password) {
   using solvane::publish::kPasswordVariable;
+  if (const char* from_environment = std::getenv(kPasswordVariable)) {
+    password = from_environment;
+  } else {
+    password = solvane::ReadPasswordFromTerminal("Password for " + what + ": ");
+    const std::optional<std::string> again =
+        password ? solvane::ReadPasswordFromTerminal("Password again: ") : std::nullopt;
+    if (!password || !again) {
+      return std::string("no terminal to ask a password on: set ") + kPasswordVariable +
+             " or give --no-password";
+    }
+    if (*password != *again) return "the passwords differ";
+  }
+  return password->empty() ? "an empty password protects nothing" : "";
+}
+
+int RunKeygen(const std::vector<std::string>& args) {
   CommandLine line =
       ReadCommandLine(args, kKeygenUsage, {"--public-key", "--secret-key"}, {"--no-password"});
   if (line.exit) return *line.exit;
@@ -435,20 +488,8 @@ int RunKeygen(const std::vector<std::string>& args) {
   }
   std::optional<std::string> password;
   if (!options.count("--no-password")) {
-    if (const char* from_environment = std::getenv(kPasswordVariable)) {
-      password = from_environment;
-    } else {
-      password = solvane::ReadPasswordFromTerminal("Password for the new secret key: ");
-      const std::optional<std::string> again =
-          password ? solvane::ReadPasswordFromTerminal("Password again: ") : std::nullopt;
-      if (!password || !again) {
-        return Report({2,
-                       {std::string("no terminal to ask a password on: set ") + kPasswordVariable +
-                        " or give --no-password"}});
-      }
-      if (*password != *again) return Report({2, {"the passwords differ"}});
-    }
-    if (password->empty()) return Report({2, {"an empty password protects nothing"}});
+    const std::string refusal = AskNewPassword("the new secret key", password);
+    if (!refusal.empty()) return Report({2, {refusal}});
   }
   const std::optional<solvane::publish::KeyFiles> files =
       solvane::publish::GenerateKeyPair(password);
@@ -465,6 +506,135 @@ int RunKeygen(const std::vector<std::string>& args) {
        {"public key " + public_path + ", secret key " + secret_path +
             (password ? " (password-protected)" : " (no password)"),
         "build with -DSOLVANE_RELEASE_PUBLIC_KEYS=" + key_line.substr(0, key_line.size() - 1)}});
+}
+
+// A whole number from `low` to `high` in text that holds nothing else.
+std::optional<std::int64_t> ParseWhole(const std::string& text, std::int64_t low,
+                                       std::int64_t high) {
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low ||
+      value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// keys init-root: the root key pairs and the build's key set, keys/1.json.
+int RunInitRoot(std::map<std::string, std::vector<std::string>>& options) {
+  const auto one = [&options](const char* name) {
+    return options[name].empty() ? std::string() : options[name].back();
+  };
+  const std::optional<std::int64_t> count = ParseWhole(one("--count"), 1, 16);
+  const std::optional<std::int64_t> threshold =
+      ParseWhole(one("--threshold"), 1, count.value_or(0));
+  if (one("--root").empty() || one("--out").empty() || options["--release-key"].empty() || !count ||
+      !threshold) {
+    return Usage(kKeysUsage,
+                 "init-root needs --root, --release-key, --out, --count from 1 to 16 and "
+                 "--threshold from 1 to the count");
+  }
+  solvane::KeySet build;
+  for (const std::string& file : options["--release-key"]) {
+    const std::optional<std::string> text = solvane::publish::ReadText(file);
+    const std::optional<solvane::PublicKey> key =
+        text ? solvane::ParsePublicKeyFile(*text) : std::nullopt;
+    if (!key) return Report({2, {file + " is not a minisign public key file"}});
+    build.release_keys.push_back(*key);
+  }
+  std::vector<std::string> paths;
+  for (std::int64_t i = 1; i <= *count; ++i) {
+    const std::string prefix = one("--out") + "-" + std::to_string(i);
+    for (const std::string& path : {prefix + ".pub", prefix + ".key"}) {
+      if (std::filesystem::exists(path)) return Report({2, {path + " exists; not overwritten"}});
+    }
+    paths.push_back(prefix);
+  }
+  std::string key_lines;
+  for (const std::string& prefix : paths) {
+    std::optional<std::string> password;
+    if (options["--no-password"].empty()) {
+      const std::string refusal = AskNewPassword(prefix + ".key", password);
+      if (!refusal.empty()) return Report({2, {refusal}});
+    }
+    const std::optional<solvane::publish::KeyFiles> files =
+        solvane::publish::GenerateKeyPair(password);
+    if (!files || !WriteNewFile(prefix + ".key", files->secret_text, true) ||
+        !WriteNewFile(prefix + ".pub", files->public_text, false)) {
+      return Report({1, {"cannot write " + prefix + ".key and .pub"}});
+    }
+    build.root_keys.push_back(*solvane::ParsePublicKeyFile(files->public_text));
+    key_lines += (key_lines.empty() ? "" : ";") + solvane::PublicKeyText(build.root_keys.back());
+  }
+  build.root_threshold = *threshold;
+  solvane::publish::Outcome outcome = solvane::publish::RecordBuildKeySet(one("--root"), build);
+  std::string release_lines;
+  for (const solvane::PublicKey& key : build.release_keys) {
+    release_lines += (release_lines.empty() ? "" : ";") + solvane::PublicKeyText(key);
+  }
+  outcome.messages.push_back("build with -DSOLVANE_RELEASE_PUBLIC_KEYS=\"" + release_lines +
+                             "\" -DSOLVANE_ROOT_PUBLIC_KEYS=\"" + key_lines +
+                             "\" -DSOLVANE_ROOT_THRESHOLD=" + std::to_string(*threshold));
+  return Report(outcome);
+}
+
+int RunKeys(const std::vector<std::string>& args) {
+  if (args.empty()) return Usage(kKeysUsage, "no keys action given");
+  if (WantsHelp(args)) return Help(kKeysUsage);
+  const std::string action = args[0];
+  const std::vector<std::string> names = {
+      "--root",  "--release-key", "--root-key", "--sign-with",    "--serial-floor",
+      "--count", "--threshold",   "--out",      "--release-keys", "--root-keys"};
+  std::map<std::string, std::vector<std::string>> options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--no-password") {
+      options[args[i]].push_back("1");
+    } else if (std::find(names.begin(), names.end(), args[i]) == names.end()) {
+      return Usage(kKeysUsage, "unexpected argument " + args[i]);
+    } else if (i + 1 == args.size()) {
+      return Usage(kKeysUsage, args[i] + " needs a value");
+    } else {
+      options[args[i]].push_back(args[i + 1]);
+      ++i;
+    }
+  }
+  const auto one = [&options](const char* name) {
+    return options[name].empty() ? std::string() : options[name].back();
+  };
+  if (one("--root").empty()) return Usage(kKeysUsage, "--root is required");
+  if (action == "init-root") return RunInitRoot(options);
+  if (action == "verify") {
+    std::optional<solvane::KeySet> first;
+    if (!one("--release-keys").empty() || !one("--root-keys").empty()) {
+      first = solvane::BuildKeySet(one("--release-keys"), one("--root-keys"),
+                                   ParseWhole(one("--threshold"), 1, 16).value_or(0));
+      if (!first) return Usage(kKeysUsage, "the build's keys and threshold are not sound");
+    }
+    return Report(solvane::publish::VerifyKeyChain(one("--root"), first));
+  }
+  if (action != "rotate" && action != "rotate-root") {
+    return Usage(kKeysUsage, "unknown keys action " + action);
+  }
+  solvane::publish::KeyRotation rotation;
+  rotation.root = one("--root");
+  rotation.signing_key_files = options["--sign-with"];
+  if (action == "rotate") {
+    rotation.release_key_files = options["--release-key"];
+  } else {
+    rotation.root_key_files = options["--root-key"];
+    rotation.root_threshold = ParseWhole(one("--threshold"), 1, 16).value_or(0);
+  }
+  if ((action == "rotate" ? rotation.release_key_files : rotation.root_key_files).empty() ||
+      rotation.signing_key_files.empty() || (action == "rotate-root" && !rotation.root_threshold)) {
+    return Usage(kKeysUsage, action == "rotate"
+                                 ? "rotate needs --release-key and --sign-with"
+                                 : "rotate-root needs --root-key, --threshold and --sign-with");
+  }
+  if (!one("--serial-floor").empty()) {
+    rotation.serial_floor = ParseWhole(one("--serial-floor"), 0, INT64_MAX);
+    if (!rotation.serial_floor) return Usage(kKeysUsage, "--serial-floor takes a whole number");
+  }
+  return Report(solvane::publish::RotateKeys(rotation));
 }
 
 }  // namespace
@@ -485,5 +655,6 @@ int main(int argc, char** argv) {
   }
   if (command == "keygen") return RunKeygen(args);
   if (command == "sign") return RunSign(args);
+  if (command == "keys") return RunKeys(args);
   return Usage(kUsage, "unknown command " + command);
 }

@@ -18,6 +18,12 @@ inline std::string Key(const std::string& name) {
   return std::string(SOLVANE_TEST_KEYS_DIR) + "/" + name;
 }
 
+// The key line ("RW...") of the minisign public key file at `path`.
+inline std::string KeyLine(const std::string& path) {
+  const std::string text = ReadFile(path);
+  return text.substr(text.find('\n') + 1, 56);
+}
+
 // A year from now as a manifest's `expires`.
 inline std::string InAYear() { return FormatUtcTime(UnixNow() + 365 * 86400); }
 

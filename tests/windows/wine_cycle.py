@@ -14,7 +14,8 @@ The build with release keys then refuses a tampered manifest in the fresh
 install, stages a signed one and refuses an older serial after it. Last, the
 manifest's release control: a channel, a withdrawal and a rollout; and a
 delta update from the installer started last, with a damaged patch falling
-back to the full download.
+back to the full download. Then the build with root keys follows a key
+rotation and refuses the replaced key's manifest.
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
 application-data folder moved to a folder whose name is not ASCII, so the
@@ -29,6 +30,7 @@ files, never through a pipe: wine's background processes keep pipes open.
 """
 
 import argparse
+import base64
 import datetime
 import glob
 import gzip
@@ -508,25 +510,34 @@ class Cycle:
         check(not os.path.exists(os.path.join(self.updates, name + ".ran")),
               "an unverified installer was started")
 
+    def minisign(self, minisign, keys, key, name, text):
+        """Debian's minisign's signature of `text` with test key `key`, the
+        file signed being called `name`."""
+        path = os.path.join(self.wine.work, name)
+        with open(path, "wb") as f:
+            f.write(text)
+        subprocess.run([minisign, "-S", "-s", os.path.join(keys, key), "-m", path], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        with open(path + ".minisig", "rb") as f:
+            return f.read()
+
+    def publish_signed(self, minisign, keys, serial, key):
+        """Release 0.4.0 in a manifest with `serial`, signed with test key `key`."""
+        name = self.server.publish("0.4.0", "Signed release.")
+        self.server.manifest["serial"] = serial
+        expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
+        self.server.manifest["expires"] = expires.strftime("%Y-%m-%dT%H:%M:%SZ")
+        text = json.dumps(self.server.manifest, indent=2).encode()
+        self.server.signature = self.minisign(minisign, keys, key, "manifest.json", text)
+        self.server.manifest_bytes = text
+        return name
+
     def signed(self, signed_program, minisign, keys):
         """The build with release keys: a tampered manifest makes the fresh
         install show the no-release message; a signed one is staged and its
         serial recorded; a genuinely signed older serial is then refused."""
         def publish(serial, key):
-            name = self.server.publish("0.4.0", "Signed release.")
-            self.server.manifest["serial"] = serial
-            expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=30)
-            self.server.manifest["expires"] = expires.strftime("%Y-%m-%dT%H:%M:%SZ")
-            text = json.dumps(self.server.manifest, indent=2).encode()
-            path = os.path.join(self.wine.work, "manifest.json")
-            with open(path, "wb") as f:
-                f.write(text)
-            subprocess.run([minisign, "-S", "-s", os.path.join(keys, key), "-m", path], check=True,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-            with open(path + ".minisig", "rb") as f:
-                self.server.signature = f.read()
-            self.server.manifest_bytes = text
-            return name
+            return self.publish_signed(minisign, keys, serial, key)
 
         try:
             name = publish(7, "release-1.key")
@@ -898,6 +909,41 @@ class Cycle:
         finally:
             subprocess.run(["umount", self.updates], check=True)
 
+    def key_rotation(self, rooted_program, minisign, keys):
+        """The build with root keys, from a reset state: keys/2.json signed
+        by two of its three root keys brings release-3, whose manifest is
+        staged; the replaced key's manifest is refused after it."""
+        def key_line(name):
+            with open(os.path.join(keys, name + ".pub")) as f:
+                return f.read().splitlines()[1]
+
+        def check_with(serial, key):
+            self.publish_signed(minisign, keys, serial, key)
+            self.wine.run([rooted_program, "--check", "0.2.0", "--force"])
+            return self.log().rstrip()
+
+        for name in ("Updates.json", "Trust.json"):
+            os.remove(os.path.join(self.updates, name))
+        key_set = json.dumps({"version": 2, "release_keys": [key_line("release-3")],
+                              "root_keys": [key_line("root-%d" % i) for i in (1, 2, 3)],
+                              "root_threshold": 2, "serial_floor": 5}).encode()
+        files = {"/solvane/keys/2.json": key_set, "/solvane/keys/2.json.minisig": b"".join(
+            self.minisign(minisign, keys, "root-%d.key" % i, "2.json", key_set) for i in (1, 3))}
+        self.server.files.update(files)
+        key_id = base64.b64decode(key_line("release-3"))[2:10][::-1].hex().upper()
+        try:
+            log = check_with(5, "release-3.key")
+            check("check: key set 2 accepted (release keys %s; serials from 5)" % key_id in log and
+                  log.endswith("check: staged 0.4.0"),
+                  "%s: the rotation was not followed:\n%s" % (self.label, log[-800:]))
+            log = check_with(6, "release-1.key")
+            check(log.endswith("check: manifest rejected: signed by a key no longer trusted"),
+                  "%s: the replaced key's manifest:\n%s" % (self.label, log[-600:]))
+        finally:
+            self.server.manifest_bytes = self.server.signature = None
+            for path in files:
+                del self.server.files[path]
+
     def damaged_and_stuck_state(self):
         """The state file's faults under Windows: a damaged file is kept aside
         and logged, a last_check years ahead does not hold the check back,
@@ -1156,6 +1202,7 @@ def main():
     parser.add_argument("--proxies-only", action="store_true",
                         help="run only the proxy cases (a shorter round while working on them)")
     parser.add_argument("--signed-program", required=True)
+    parser.add_argument("--rooted-program", required=True)
     parser.add_argument("--minisign", required=True)
     parser.add_argument("--keys", required=True)
     parser.add_argument("--zstd", required=True)
@@ -1222,6 +1269,7 @@ def main():
                     cycle.release_control()
                     cycle.delta_update(args.zstd)
                     cycle.bounded_answers()
+                    cycle.key_rotation(args.rooted_program, args.minisign, args.keys)
                 print("ok: %s (%s)" % (label, cycle.windows_updates))
                 passed += 1
             except Failure as failure:
