@@ -15,7 +15,7 @@ source "$(dirname "$0")/lib.sh"
 root=$solvane_root
 seconds=${SOLVANE_FUZZ_SECONDS:-60}
 build=${SOLVANE_FUZZ_BUILD:-$root/build-fuzz}
-targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_release_choice fuzz_validators fuzz_patch fuzz_state fuzz_versions fuzz_signature}
+targets=${SOLVANE_FUZZ_TARGETS:-fuzz_manifest fuzz_key_set fuzz_release_choice fuzz_validators fuzz_patch fuzz_state fuzz_versions fuzz_signature}
 work=$build/fuzz-work
 
 # shellcheck disable=SC2086
