@@ -54,4 +54,4 @@ fi
 
 echo
 echo "## unit tests that reach app/ (test files outside tests/e2e including an app/ header)"
-git ls-files tests | grep -E '\.cpp$' | grep -v '^tests/e2e/' | xargs grep -l '^#include "app/' || echo "(none)"
+git ls-files tests | grep -E '\.cpp$' | grep -v '^tests/e2e/' | xargs grep -lE '^#include "(app)/' || echo "(none)"
