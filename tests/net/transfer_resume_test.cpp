@@ -3,14 +3,6 @@
 // the wire and what the finished file holds.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <csignal>
-#endif
-
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -19,6 +11,7 @@
 #include "net/installer_transfer.h"
 #include "net/transfer.h"
 #include "platform/sha256.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/release_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -309,19 +302,11 @@ TEST_F(ResumeTest, ALargeFileArrivesWholeAndAFailedWriteKeepsNothing) {
   std::filesystem::remove(Destination());
 
 #ifndef _WIN32
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Past the limit write() fails with EFBIG instead of killing the process.
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{3 * 1024 * 1024, 3 * 1024 * 1024};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
-    const InstallerDownloadResult cut = Download(Request(body));
-    ::_exit(cut.complete ? 1 : cut.partial ? 2 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const testing::FileSizeLimit limited(3 * 1024 * 1024);
+  ASSERT_TRUE(limited.active());
+  const InstallerDownloadResult cut = Download(Request(body));
+  EXPECT_FALSE(cut.complete);
+  EXPECT_FALSE(cut.partial);
   EXPECT_FALSE(std::filesystem::exists(Destination()));
 #endif
 }

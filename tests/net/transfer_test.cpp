@@ -5,9 +5,6 @@
 #include <httplib.h>
 
 #ifndef _WIN32
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -25,6 +22,7 @@
 #include "constants.h"
 #include "log/activity_log.h"
 #include "net/installer_transfer.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/release_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tls_certs.h"
@@ -513,24 +511,15 @@ TEST_P(TransferTest, UnopenableDestinationSendsNoRequest) {
   EXPECT_EQ(server().Hits("/installer.exe"), 0);
 }
 
-#ifndef _WIN32  // a forked child with a file-size limit
+#ifndef _WIN32  // a file-size limit
 // Runs the installer download in a child process whose files may not grow
 // past `limit` bytes; returns its result, or -1 when the child did not finish
 // normally.
 int DownloadUnderFileSizeLimit(const std::string& url, const std::string& destination, rlim_t limit,
                                const TransferTuning& tuning) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Past the limit write() then fails with EFBIG instead of killing the process.
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit rl{limit, limit};
-    if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) ::_exit(2);
-    ::_exit(Download(url, destination, tuning).ok() ? 1 : 0);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  const int code = WEXITSTATUS(status);
-  return code <= 1 ? code : -1;
+  const testing::FileSizeLimit limited(limit);
+  if (!limited.active()) return -1;
+  return Download(url, destination, tuning).ok() ? 1 : 0;
 }
 
 TEST_P(TransferTest, WriteFailureFailsTheDownloadAndRemovesTheFile) {
