@@ -63,7 +63,7 @@ const Json* StableVersion(const Json& root, const std::string& platform_key) {
 bool IsEntryMember(const std::string& name) {
   return name == "url" || name == "sha256" || name == "notes" || name == "rollout" ||
          name == "withdrawn" || name == "critical" || name == "channel" || name == "deltas" ||
-         name == "size";
+         name == "size" || name == "min_os" || name == "informational" || name == "min_autoupdate";
 }
 
 bool IsDeltaMember(const std::string& name) {
@@ -120,7 +120,8 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
   const auto keep_key = [&](std::size_t object, const std::string& name) {
     switch (object) {
       case 0:
-        return name == "serial" || name == "expires" || name == "current" || name == "releases";
+        return name == "serial" || name == "expires" || name == "current" || name == "releases" ||
+               name == "download_page";
       case 1:
         return (under({"current"}) && is_current_list(name)) ||
                (under({"releases"}) && name == scope.platform_key);

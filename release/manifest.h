@@ -11,9 +11,10 @@
 namespace solvane {
 
 // A manifest as read from its text, once: only the members the program reads
-// (`serial`, `expires`, the version of one platform under `current`'s
+// (`serial`, `expires`, `download_page`, the version of one platform under `current`'s
 // `stable` and one named channel, and that platform's release entries with
-// their url, sha256, notes, rollout, withdrawn, critical and channel) are
+// their url, sha256, notes, rollout, withdrawn, critical, channel, min_os,
+// informational and min_autoupdate) are
 // kept, so that its size follows what is read rather than what was sent.
 struct ManifestDocument {
   nlohmann::json kept;

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -18,6 +19,32 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr double kSecondsPerDay = 86400;
+constexpr std::size_t kMaxVersionTextBytes = 64;
+constexpr std::size_t kMaxLinkBytes = 2048;
+constexpr std::size_t kMaxSystemVersionParts = 4;
+constexpr std::size_t kMaxSystemVersionDigits = 9;
+
+// The components of a system version, or nullopt when it is none.
+std::optional<std::vector<std::uint32_t>> SystemVersionParts(std::string_view text) {
+  std::vector<std::uint32_t> parts;
+  std::size_t digits = 0;
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '.') {
+      if (digits == 0 || parts.size() == kMaxSystemVersionParts) return std::nullopt;
+      parts.push_back(value);
+      digits = 0;
+      value = 0;
+    } else if (text[i] >= '0' && text[i] <= '9' && digits < kMaxSystemVersionDigits) {
+      // Nine digits stay below 2^32.
+      value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+      ++digits;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return parts;
+}
 
 // A JSON number as a finite double, or nullopt.
 std::optional<double> FiniteNumber(const Json& value) {
@@ -124,7 +151,10 @@ ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
                                              {{"url", &release.url},
                                               {"sha256", &release.sha256},
                                               {"notes", &release.notes},
-                                              {"channel", &release.channel}},
+                                              {"channel", &release.channel},
+                                              {"min_os", &release.min_os},
+                                              {"informational", &release.informational},
+                                              {"min_autoupdate", &release.min_autoupdate}},
                                              "a string");
   if (!release.problem.empty()) return release;
   if (release.channel == "stable") release.channel.clear();
@@ -146,6 +176,22 @@ ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
       return release;
     }
     release.size = *bytes;
+  }
+  if (!release.min_os.empty() && !IsSystemVersion(release.min_os)) {
+    release.problem = "min_os is not a system version";
+    return release;
+  }
+  // The scheme is the query's to judge; the shape is the entry's.
+  if (!release.informational.empty() && !IsLinkUrl(release.informational, "https") &&
+      !IsLinkUrl(release.informational, "http")) {
+    release.problem = "informational is not a link";
+    return release;
+  }
+  if (!release.min_autoupdate.empty() &&
+      (release.min_autoupdate.size() > kMaxVersionTextBytes ||
+       ReadVersion(release.min_autoupdate).components_read == 0)) {
+    release.problem = "min_autoupdate is not a version";
+    return release;
   }
   if (release.url.empty()) release.problem = "no url";
   if (const auto deltas = entry.find("deltas"); deltas != entry.end()) {
@@ -171,6 +217,14 @@ std::string Exclusion(const ListedRelease& release, const ReleaseQuery& query) {
   }
   // Without it nothing bounds what the download may write.
   if (query.require_size && release.size <= 0) return release.version + " unusable: no size";
+  if (!release.informational.empty() && !IsLinkUrl(release.informational, query.link_scheme) &&
+      !IsLinkUrl(release.informational, "https")) {
+    return release.version + " unusable: informational is not https";
+  }
+  if (!release.min_os.empty() && CompareSystemVersions(query.system.version, release.min_os) < 0) {
+    return release.version + " needs " + query.system.name + " " + release.min_os + "; this is " +
+           (query.system.version.empty() ? "unknown" : query.system.version);
+  }
   if (release.critical) return "";
   const double share = RolloutShare(release.rollout, query.now);
   if (!DrawCovered(query.draw, share)) {
@@ -179,7 +233,46 @@ std::string Exclusion(const ListedRelease& release, const ReleaseQuery& query) {
   return "";
 }
 
+// True when the release is for the user to fetch rather than the updater.
+bool Announced(const ListedRelease& release, const ReleaseQuery& query) {
+  return !release.informational.empty() ||
+         (query.installed && !release.min_autoupdate.empty() &&
+          CompareVersions(*query.installed, release.min_autoupdate) < 0);
+}
+
 }  // namespace
+
+bool IsSystemVersion(std::string_view text) { return SystemVersionParts(text).has_value(); }
+
+int CompareSystemVersions(std::string_view a, std::string_view b) {
+  const std::vector<std::uint32_t> left =
+      SystemVersionParts(a).value_or(std::vector<std::uint32_t>{});
+  const std::vector<std::uint32_t> right =
+      SystemVersionParts(b).value_or(std::vector<std::uint32_t>{});
+  for (std::size_t i = 0; i < kMaxSystemVersionParts; ++i) {
+    const std::uint32_t x = i < left.size() ? left[i] : 0;
+    const std::uint32_t y = i < right.size() ? right[i] : 0;
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+bool IsLinkUrl(std::string_view url, std::string_view scheme) {
+  if (url.size() > kMaxLinkBytes || scheme.empty()) return false;
+  const std::size_t prefix = scheme.size() + 3;
+  if (url.size() <= prefix || url.substr(scheme.size(), 3) != "://") return false;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
+  }
+  return std::all_of(url.begin(), url.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+std::string DownloadPage(const ManifestDocument& manifest) {
+  const Json& root = manifest.kept;
+  if (!root.is_object()) return "";
+  const auto page = root.find("download_page");
+  return page != root.end() && page->is_string() ? page->get<std::string>() : "";
+}
 
 bool IsChannelName(std::string_view name) {
   // Not led by '-': "--force" after --channel is the option, not a name.
@@ -275,15 +368,42 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
   const std::optional<ListedRelease> current = FindRelease(releases, *target);
   // As ever, `current` naming no entry with a url offers nothing.
   if (!current || current->url.empty()) return choice;
+  std::string download_page = DownloadPage(manifest);
+  if (!download_page.empty() && !IsLinkUrl(download_page, query.link_scheme) &&
+      !IsLinkUrl(download_page, "https")) {
+    choice.notices.push_back("download_page is not an https link; left out");
+    download_page.clear();
+  }
+  const auto announce = [&](const ListedRelease& release) {
+    if (choice.available && CompareVersions(release.version, choice.available->version) <= 0) {
+      return;
+    }
+    choice.available =
+        AvailableRelease{release.version, release.notes,
+                         release.informational.empty() ? download_page : release.informational};
+  };
+  std::optional<std::string> lowest_need;
+  const auto note_need = [&](const ListedRelease& release) {
+    if (release.problem.empty() && !release.min_os.empty() &&
+        CompareSystemVersions(query.system.version, release.min_os) < 0 &&
+        (!lowest_need || CompareSystemVersions(release.min_os, *lowest_need) < 0)) {
+      lowest_need = release.min_os;
+    }
+  };
   choice.passed_over = Exclusion(*current, query);
   if (choice.passed_over.empty()) {
-    choice.outcome = ReleaseChoice::Outcome::kFound;
-    choice.release = *current;
-    return choice;
+    if (!Announced(*current, query)) {
+      choice.outcome = ReleaseChoice::Outcome::kFound;
+      choice.release = *current;
+      return choice;
+    }
+    announce(*current);
   }
+  note_need(*current);
   choice.outcome = ReleaseChoice::Outcome::kHeldBack;
 
-  // Passed over: the newest earlier release that this client may have.
+  // Passed over: the newest earlier release that this client may have, so
+  // that an installation too old for the current one still moves forward.
   for (const ListedRelease& release : releases) {
     if (CompareVersions(release.version, *target) >= 0) continue;
     if (query.installed && CompareVersions(release.version, *query.installed) <= 0) continue;
@@ -293,12 +413,24 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
     const std::string why = Exclusion(release, query);
     if (!why.empty()) {
       if (!release.problem.empty()) choice.notices.push_back("release " + why);
+      note_need(release);
+      continue;
+    }
+    if (Announced(release, query)) {
+      announce(release);
       continue;
     }
     if (!choice.found() || CompareVersions(release.version, choice.release.version) > 0) {
       choice.outcome = ReleaseChoice::Outcome::kFound;
       choice.release = release;
     }
+  }
+  if (choice.found() && choice.available &&
+      CompareVersions(choice.available->version, choice.release.version) <= 0) {
+    choice.available.reset();
+  }
+  if (!choice.found() && lowest_need) {
+    choice.needs_system = query.system.name + " " + *lowest_need;
   }
   return choice;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/system_version.h"
 #include "release/manifest.h"
 
 namespace solvane {
@@ -44,7 +45,10 @@ struct ListedRelease {
   Rollout rollout;
   bool withdrawn = false;
   bool critical = false;
-  std::string problem;               // not "": the entry is unusable, for this reason
+  std::string min_os;          // the lowest system version it runs on; "" for any
+  std::string informational;   // not "": announced at this URL, never installed by the updater
+  std::string min_autoupdate;  // installations older than this are not updated to it
+  std::string problem;         // not "": the entry is unusable, for this reason
   std::vector<ReleaseDelta> deltas;  // the usable ones
   std::string delta_problem;         // not "": why a listed delta was passed over
 };
@@ -66,6 +70,21 @@ std::optional<std::string> CurrentVersion(const ManifestDocument& manifest,
                                           const std::string& platform_key,
                                           const std::string& channel);
 
+// True for dotted numbers ("10.0.17763", "2.36"): 1 to 4 components of 1 to
+// 9 digits each.
+[[nodiscard]] bool IsSystemVersion(std::string_view text);
+
+// Compares dotted system versions component by component, missing ones 0;
+// text that is no system version counts as 0.
+int CompareSystemVersions(std::string_view a, std::string_view b);
+
+// True for a link a release may point users to: `scheme`://... (the caller
+// passes "https" or its own release scheme), at most 2 KiB of printable ASCII.
+[[nodiscard]] bool IsLinkUrl(std::string_view url, std::string_view scheme);
+
+// The manifest's top-level `download_page` when it is a string, else "".
+std::string DownloadPage(const ManifestDocument& manifest);
+
 // The share (0 to 100) of installations that `rollout` reaches at `now`.
 double RolloutShare(const Rollout& rollout, std::int64_t now);
 
@@ -82,6 +101,19 @@ struct ReleaseQuery {
   std::optional<std::string> installed;
   bool require_sha256 = false;  // a signed build takes no release without a digest
   bool require_size = false;    // ... nor one without its size
+  SystemVersion system = {};    // releases whose min_os is above it are passed over
+  // Links to announced releases are https, or of this scheme (the release
+  // base URL's, which a test build serves over http).
+  std::string link_scheme = "https";
+};
+
+// A release this installation may not update to by itself, announced for
+// the user to fetch: an informational release, or one whose min_autoupdate
+// is above the installed version.
+struct AvailableRelease {
+  std::string version;
+  std::string notes;
+  std::string url;  // the entry's `informational`, else the manifest's download_page; may be ""
 };
 
 struct ReleaseChoice {
@@ -99,6 +131,12 @@ struct ReleaseChoice {
   // Log-worthy facts: a channel the manifest lacks, unusable entries met.
   std::vector<std::string> notices;
   std::string error;  // kUnusable: ReadStableEntry's error, one line
+  // The newest release announced but not offered, when newer than `release`
+  // (or when nothing is found).
+  std::optional<AvailableRelease> available;
+  // When nothing was found and a release was passed over for its min_os: the
+  // lowest such, with the system's name ("Windows 10.0.19041").
+  std::string needs_system;
 
   [[nodiscard]] bool found() const { return outcome == Outcome::kFound; }
 };
@@ -107,7 +145,9 @@ struct ReleaseChoice {
 // current version when the client may have it; when it is withdrawn,
 // unusable or its rollout does not reach the draw, the newest listed
 // release of the client's channels that reaches it, is usable and is newer
-// than what is installed. Nothing when `current` names no entry with a url.
+// than what is installed. Releases above the system's version are passed
+// over; informational ones, and those whose min_autoupdate the installed
+// version is below, are `available` instead. Nothing when `current` names no entry with a url.
 // The stable release is read strictly first (ReadStableEntry): a document
 // that could not be read, or a stable version or entry member of the wrong
 // type, makes the whole manifest unusable, whatever a channel names.

@@ -156,6 +156,70 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
   EXPECT_EQ(signed_choice.release.size, 7);
 }
 
+TEST(ChooseRelease, SkipsReleasesAboveTheSystemAndAnnouncesThoseNotOffered) {
+  const SystemVersion system{"Windows", "10.0.17763"};
+  const std::string page = "https://x/download";
+  const std::string needs = "2.0.0 needs Windows 10.0.19041; this is 10.0.17763";
+  const auto with_page = [&](Json changes) {
+    changes["download_page"] = page;
+    return changes;
+  };
+  Json none_fits = Entry("2.0.0", {{"min_os", "10.0.19041"}});
+  none_fits.merge_patch(Entry("1.1.0", {{"min_os", "10.0.18000.1"}}));
+  none_fits.merge_patch(Entry("1.0.0", {{"min_os", "11"}}));
+  const struct {
+    const char* name;
+    Json changes;
+    std::optional<std::string> installed;
+    std::string chosen;  // "" for none
+    std::string passed_over;
+    std::string available = "";  // version, a space, url
+    std::string needs_system = "";
+    std::string link_scheme = "https";
+  } cases[] = {
+      {"below min_os", Entry("2.0.0", {{"min_os", "10.0.19041"}}), "1.0.0", "1.1.0", needs},
+      {"at min_os", Entry("2.0.0", {{"min_os", "10.0.17763"}}), "1.0.0", "2.0.0", ""},
+      {"above min_os", Entry("2.0.0", {{"min_os", "10"}}), "1.0.0", "2.0.0", ""},
+      {"min_os of five parts", Entry("2.0.0", {{"min_os", "10.0.1.2.3"}}), "1.0.0", "1.1.0",
+       "2.0.0 unusable: min_os is not a system version"},
+      {"min_os of ten digits", Entry("2.0.0", {{"min_os", "1234567890"}}), "1.0.0", "1.1.0",
+       "2.0.0 unusable: min_os is not a system version"},
+      {"nothing fits the system", none_fits, std::nullopt, "", needs, "", "Windows 10.0.18000.1"},
+      {"informational", Entry("2.0.0", {{"informational", "https://x/3"}}), "1.0.0", "1.1.0", "",
+       "2.0.0 https://x/3"},
+      {"informational already had", Entry("2.0.0", {{"informational", "https://x/3"}}), "1.1.0", "",
+       "", "2.0.0 https://x/3"},
+      {"informational over http", Entry("2.0.0", {{"informational", "http://x/3"}}), "1.0.0",
+       "1.1.0", "2.0.0 unusable: informational is not https"},
+      {"informational over the build's http", Entry("2.0.0", {{"informational", "http://x/3"}}),
+       "1.0.0", "1.1.0", "", "2.0.0 http://x/3", "", "http"},
+      {"informational not a link", Entry("2.0.0", {{"informational", "see the site"}}), "1.0.0",
+       "1.1.0", "2.0.0 unusable: informational is not a link"},
+      {"below min_autoupdate, a step between",
+       with_page(Entry("2.0.0", {{"min_autoupdate", "1.1"}})), "1.0.0", "1.1.0", "",
+       "2.0.0 " + page},
+      {"below min_autoupdate, no step between",
+       with_page(Entry("2.0.0", {{"min_autoupdate", "1.5.0"}})), "1.1.0", "", "", "2.0.0 " + page},
+      {"at min_autoupdate", Entry("2.0.0", {{"min_autoupdate", "1.1.0"}}), "1.1.0", "2.0.0", ""},
+      {"a fresh install takes any", Entry("2.0.0", {{"min_autoupdate", "1.1.0"}}), std::nullopt,
+       "2.0.0", ""},
+      {"min_autoupdate not a version", Entry("2.0.0", {{"min_autoupdate", "soon"}}), "1.0.0",
+       "1.1.0", "2.0.0 unusable: min_autoupdate is not a version"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReleaseQuery query{kPlatform, "", 5, 0, c.installed};
+    query.system = system;
+    query.link_scheme = c.link_scheme;
+    const ReleaseChoice choice = ChooseRelease(Manifest(c.changes, ""), query);
+    EXPECT_EQ(choice.found() ? choice.release.version : "", c.chosen);
+    EXPECT_EQ(choice.passed_over, c.passed_over);
+    EXPECT_EQ(choice.available ? choice.available->version + " " + choice.available->url : "",
+              c.available);
+    EXPECT_EQ(choice.needs_system, c.needs_system);
+  }
+}
+
 TEST(ChooseRelease, KeepsCurrentEntriesPastTheListingCap) {
   Json releases = Json::object();
   for (std::size_t i = 0; i < kMaxListedReleases + 50; ++i) {
