@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "platform/system_version.h"
 #include "release/manifest.h"
 #include "release/release_choice.h"
 #include "release/signed_members.h"
@@ -242,10 +243,10 @@ ReleaseChoice ChooseOffered(const UpdatesRun& run, const ReleaseSource& source,
   const std::optional<std::uint32_t> draw = ReadRolloutDraw(run.state);
   // RunCheck saved a draw before this; without one, the client is in no
   // partial rollout (the highest draw), never in all of them.
-  const ReleaseChoice choice =
-      ChooseFromManifest(manifest, {source.platform_key, request.channel, draw.value_or(UINT32_MAX),
-                                    UnixNow(), request.current_version, !source.public_keys.empty(),
-                                    !source.public_keys.empty()});
+  const ReleaseChoice choice = ChooseFromManifest(
+      manifest, {source.platform_key, request.channel, draw.value_or(UINT32_MAX), UnixNow(),
+                 request.current_version, !source.public_keys.empty(), !source.public_keys.empty(),
+                 ReadSystemVersion(), source.Scheme()});
   for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
   return choice;
@@ -288,6 +289,16 @@ void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
   (void)SaveRun(run);  // a later check marks it again
 }
 
+// Keeps the announced release on record for the product to show; nothing of
+// it is downloaded.
+void RecordAvailable(UpdatesRun& run, const std::optional<AvailableRecord>& available) {
+  if (available) {
+    LogMessage("check: %s available, see %s", available->version.c_str(),
+               available->url.empty() ? "the vendor" : available->url.c_str());
+  }
+  if (WriteAvailable(run.state, available)) (void)SaveRun(run);  // the next check writes it again
+}
+
 // Acts on the manifest that was fetched: stages a newer release, or says
 // why there is nothing to stage.
 void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request,
@@ -299,9 +310,10 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
     choice = ChooseOffered(run, source, request, manifest);
   }
   const ListedRelease& offered = choice.release;
-  const CheckDecision decision =
-      DecideCheck({manifest.fetched, choice.outcome, offered.version, offered.sha256,
-                   offered.critical, staged, request.current_version, !source.public_keys.empty()});
+  const CheckDecision decision = DecideCheck(
+      {manifest.fetched, choice.outcome, offered.version, offered.sha256, offered.critical, staged,
+       request.current_version, !source.public_keys.empty(), choice.available});
+  if (decision.update_available) RecordAvailable(run, decision.available);
   if (decision.drop_staged) {
     LogMessage("check: staged %s is not the signed release, dropped", staged->version.c_str());
     DropStagedRecord(run);

@@ -10,6 +10,14 @@ CheckDecision DecideCheck(const CheckFacts& facts) {
     decision.verdict = CheckVerdict::kFetchFailed;
     return decision;
   }
+  if (facts.offer != ReleaseChoice::Outcome::kUnusable) {
+    decision.update_available = true;
+    // An announcement of what the user already has is no news.
+    if (facts.available && CompareVersions(facts.available->version, facts.installed) > 0) {
+      decision.available =
+          AvailableRecord{facts.available->version, facts.available->notes, facts.available->url};
+    }
+  }
   switch (facts.offer) {
     case ReleaseChoice::Outcome::kUnusable:
       decision.verdict = CheckVerdict::kUnusable;

@@ -23,6 +23,8 @@ struct CheckFacts {
   std::optional<StagedRecord> staged;
   std::string installed;      // the version the user has
   bool signed_build = false;  // the build carries release keys
+  // The newest release announced but not offered, when newer than the offer.
+  std::optional<AvailableRelease> available = {};
 };
 
 enum class CheckVerdict {
@@ -44,6 +46,10 @@ struct CheckDecision {
   bool drop_partials = false;
   // The staged record's `critical` becomes the offered release's.
   bool mark_critical = false;
+  // The manifest was read: `available` replaces the record of that name
+  // (nullopt removes it).
+  bool update_available = false;
+  std::optional<AvailableRecord> available;
 };
 
 [[nodiscard]] CheckDecision DecideCheck(const CheckFacts& facts);

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/launch.h"
+#include "platform/system_version.h"
 #include "release/release_choice.h"
 #include "state/installer_name.h"
 #include "state/paths.h"
@@ -62,7 +63,8 @@ ReleaseChoice FollowRollout(const ReleaseSource& source, const FetchedManifest& 
                             std::uint32_t draw) {
   const ReleaseChoice choice =
       ChooseFromManifest(manifest, {source.platform_key, "", draw, UnixNow(), std::nullopt,
-                                    !source.public_keys.empty(), !source.public_keys.empty()});
+                                    !source.public_keys.empty(), !source.public_keys.empty(),
+                                    ReadSystemVersion(), source.Scheme()});
   for (const std::string& notice : choice.notices) LogMessage("install: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("install: %s", choice.passed_over.c_str());
   return choice;
@@ -111,7 +113,10 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
       break;
   }
   LogMessage("install: no release for %s", source.platform_key.c_str());
-  Refuse(run, window, kNoReleaseMessage);
+  Refuse(run, window,
+         WithReason(kNoReleaseMessage, choice.needs_system.empty()
+                                           ? ""
+                                           : "It needs " + choice.needs_system + " or later."));
   return std::nullopt;
 }
 

@@ -23,6 +23,8 @@ struct ReleaseSource {
   std::int64_t root_threshold = 0;
 
   std::string ManifestUrl() const { return base_url + kManifestFileName; }
+  // "https", or "http" for a test build's loopback server.
+  std::string Scheme() const { return base_url.substr(0, base_url.find("://")); }
 };
 
 }  // namespace solvane

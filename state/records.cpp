@@ -42,6 +42,12 @@ void DropUnusableValidator(std::string& validator) {
   if (!IsUsableValidator(validator)) validator.clear();
 }
 
+// Printable ASCII, 1 to `most` bytes.
+bool IsPlainText(const std::string& text, std::size_t most) {
+  return !text.empty() && text.size() <= most &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+}
+
 }  // namespace
 
 std::int64_t ReadLastCheck(const Json& state) {
@@ -304,16 +310,38 @@ std::vector<std::string> ReadWithdrawn(const Json& state) {
 
 void WriteWithdrawn(Json& state, std::vector<std::string> versions) {
   // The versions come from the manifest: only short plain text reaches the file.
-  std::erase_if(versions, [](const std::string& version) {
-    return version.empty() || version.size() > 64 ||
-           std::any_of(version.begin(), version.end(), [](char c) { return c < 0x20 || c > 0x7e; });
-  });
+  std::erase_if(versions, [](const std::string& version) { return !IsPlainText(version, 64); });
   if (versions.size() > kMaxWithdrawnVersions) versions.resize(kMaxWithdrawnVersions);
   if (versions.empty()) {
     state.erase("withdrawn");
   } else {
     state["withdrawn"] = versions;
   }
+}
+
+std::optional<AvailableRecord> ReadAvailable(const Json& state) {
+  const Json* it = RecordObject(state, "available");
+  AvailableRecord record;
+  if (!it ||
+      !ReadStringMembers(
+          *it, {{"version", &record.version}, {"notes", &record.notes}, {"url", &record.url}},
+          true)) {
+    return std::nullopt;
+  }
+  return record;
+}
+
+bool WriteAvailable(Json& state, const std::optional<AvailableRecord>& record) {
+  const bool sound = record && IsPlainText(record->version, 64) &&
+                     (record->url.empty() || IsPlainText(record->url, 2048));
+  if (!sound) return state.is_object() && state.erase("available") > 0;
+  const Json value = {
+      {"version", record->version}, {"notes", CapNotes(record->notes)}, {"url", record->url}};
+  if (state.is_object() && state.contains("available") && state.at("available") == value) {
+    return false;
+  }
+  state["available"] = value;
+  return true;
 }
 
 }  // namespace solvane

@@ -69,6 +69,16 @@ struct KeySetRecord {
   bool operator==(const KeySetRecord&) const = default;
 };
 
+// A newer release the vendor announced but the updater does not install
+// (`available`): the product may show it and point the user at `url`.
+struct AvailableRecord {
+  std::string version;
+  std::string notes;
+  std::string url;  // "" when the vendor named no page
+
+  bool operator==(const AvailableRecord&) const = default;
+};
+
 // `last_check` in whole seconds: 0 when absent, not a number or outside the
 // signed 64-bit range; a fraction is truncated toward zero.
 std::int64_t ReadLastCheck(const Json& state);
@@ -185,6 +195,15 @@ inline constexpr std::size_t kMaxWithdrawnVersions = 32;
 // empty): only those of printable ASCII and at most 64 bytes, the first
 // kMaxWithdrawnVersions.
 void WriteWithdrawn(Json& state, std::vector<std::string> versions);
+
+// The `available` record, or nullopt unless it is an object whose three
+// members are strings.
+[[nodiscard]] std::optional<AvailableRecord> ReadAvailable(const Json& state);
+
+// Sets `available`, or removes it for nullopt. The version must be printable
+// ASCII of at most 64 bytes and the url of at most 2 KiB, else the record is
+// removed; notes are capped. True when the record changed.
+bool WriteAvailable(Json& state, const std::optional<AvailableRecord>& record);
 
 // `check_hold_until`, the time a server asked checks to wait until, in
 // seconds since the Unix epoch: 0 when absent or not a whole number.

@@ -75,5 +75,39 @@ TEST(DecideCheck, VerdictAndWhatIsDroppedOrMarked) {
   }
 }
 
+// What the check keeps of an announced release: replaced whenever the
+// manifest was read, left alone when it was not.
+TEST(DecideCheck, RecordsTheAnnouncedRelease) {
+  const AvailableRelease announced{"2.0.0", "Big changes", "https://x/2"};
+  const auto with = [](CheckFacts facts, std::optional<AvailableRelease> available) {
+    facts.available = std::move(available);
+    return facts;
+  };
+  const struct {
+    const char* name;
+    CheckFacts facts;
+    bool update;
+    std::string recorded;  // the version recorded, "" for none
+  } cases[] = {
+      {"beside an offer", with(Offering("1.5.0", std::nullopt, kUnsigned), announced), true,
+       "2.0.0"},
+      {"nothing offered", with(Nothing(true, Offer::kHeldBack), announced), true, "2.0.0"},
+      {"no longer announced", Offering("1.5.0", std::nullopt, kUnsigned), true, ""},
+      {"what is installed",
+       with(Nothing(true, Offer::kHeldBack), AvailableRelease{"1.4.0", "", ""}), true, ""},
+      {"not fetched", with(Nothing(false, Offer::kFound), announced), false, ""},
+      {"unusable", with(Nothing(true, Offer::kUnusable), announced), false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CheckDecision decision = DecideCheck(c.facts);
+    EXPECT_EQ(decision.update_available, c.update);
+    EXPECT_EQ(decision.available ? decision.available->version : "", c.recorded);
+    if (decision.available) {
+      EXPECT_EQ(decision.available->url, announced.url);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace solvane
