@@ -1,7 +1,8 @@
 // What the vendor's signed manifest decides per installation, through the
 // signed test build against the loopback server: channels, a staged rollout
 // (and that a client outside it downloads nothing), critical releases, and
-// withdrawn releases taken back from the updates folder.
+// withdrawn releases taken back from the updates folder, and releases that
+// need a newer system or are only announced.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/system_version.h"
 #include "release/signed_members.h"
 #include "tests/e2e/e2e_support.h"
 
@@ -34,7 +36,7 @@ class ReleaseControlTest : public ProgramTest {
   // Serves every listed version's installer and the manifest, signed with a
   // test key; each publication raises the serial, as the vendor tool does.
   // `entries` maps versions to the members beside url, sha256 and notes.
-  void Publish(const Json& current, const Json& entries) {
+  void Publish(const Json& current, const Json& entries, const Json& more = Json::object()) {
     Json releases = Json::object();
     for (const auto& [version, members] : entries.items()) {
       Json entry = members;
@@ -45,10 +47,11 @@ class ReleaseControlTest : public ProgramTest {
       releases[version] = entry;
       server_->Serve(Path(version), Installer(version));
     }
-    const Json manifest = {{"serial", ++serial_},
-                           {"expires", FormatUtcTime(UnixNow() + 86400)},
-                           {"current", current},
-                           {"releases", {{SOLVANE_TEST_PLATFORM_KEY, releases}}}};
+    Json manifest = {{"serial", ++serial_},
+                     {"expires", FormatUtcTime(UnixNow() + 86400)},
+                     {"current", current},
+                     {"releases", {{SOLVANE_TEST_PLATFORM_KEY, releases}}}};
+    manifest.update(more);
     const std::string text = manifest.dump(2);
     TempDir work;
     WriteFile(work.str() + "/m.json", text);
@@ -244,6 +247,60 @@ TEST_F(ReleaseControlTest, ReleasesSharingAFileNameKeepTheirOwnFiles) {
   EXPECT_FALSE(std::filesystem::exists(Updates() + "/Setup-2.1.0.sh"));
   ASSERT_EQ(RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {"--apply"}).exit_code, 0);
   EXPECT_TRUE(WaitForFile(Home() + "/ran-2.2.0"));
+}
+
+}  // namespace
+}  // namespace solvane
+
+namespace solvane {
+namespace {
+
+// Versions of this machine's C library: the real one, and one just above.
+const SystemVersion kSystem = ReadSystemVersion();
+const std::string kAbove = kSystem.version + ".1";
+
+TEST_F(ReleaseControlTest, AReleaseAboveTheSystemIsPassedOverForTheOneBefore) {
+  Publish(Stable("1.6.0"),
+          {{"1.5.0", {{"min_os", kSystem.version}}}, {"1.6.0", {{"min_os", kAbove}}}});
+  const Messages log = Check("1.4.0");
+  EXPECT_TRUE(Logged(log, "check: 1.6.0 needs glibc " + kAbove + "; this is " + kSystem.version));
+  EXPECT_TRUE(Logged(log, "check: staged 1.5.0"));
+  EXPECT_EQ(server_->Hits(Path("1.6.0")), 0);
+
+  // A fresh install with nothing it can run says which system it needs.
+  std::filesystem::remove_all(Updates());
+  Publish(Stable("1.6.0"), {{"1.6.0", {{"min_os", kAbove}}}});
+  const ProgramRun install = RunProgramAt(SOLVANE_TEST_SIGNED_PROGRAM, Home(), {});
+  EXPECT_NE(install.exit_code, 0);
+  EXPECT_NE(install.stderr_text.find("Could not find a release for this platform. It needs glibc " +
+                                     kAbove + " or later."),
+            std::string::npos)
+      << install.stderr_text;
+}
+
+TEST_F(ReleaseControlTest, AnAnnouncedReleaseIsRecordedNotDownloaded) {
+  const std::string page = ReleaseUrl("/download");
+  const std::string info = ReleaseUrl("/whats-new-2");
+  Publish(Stable("2.0.0"), {{"1.5.0", Json::object()}, {"2.0.0", {{"informational", info}}}});
+  Messages log = Check("1.5.0");
+  EXPECT_TRUE(Logged(log, "check: 2.0.0 available, see " + info));
+  EXPECT_EQ(State()["available"],
+            (Json{{"version", "2.0.0"}, {"notes", "notes of 2.0.0"}, {"url", info}}));
+  EXPECT_FALSE(State().contains("staged"));
+  EXPECT_EQ(server_->Hits(Path("2.0.0")), 0);
+
+  // Too old to update to 3.0.0 by itself: it steps to 2.5.0, and 3.0.0 is
+  // announced with the manifest's download page.
+  Publish(Stable("3.0.0"), {{"2.5.0", Json::object()}, {"3.0.0", {{"min_autoupdate", "2.0.0"}}}},
+          {{"download_page", page}});
+  log = Check("1.5.0");
+  EXPECT_TRUE(Logged(log, "check: staged 2.5.0"));
+  EXPECT_TRUE(Logged(log, "check: 3.0.0 available, see " + page));
+  EXPECT_EQ(State()["available"]["url"], page);
+  // From 2.5.0 it updates itself, and the announcement is gone.
+  log = Check("2.5.0");
+  EXPECT_TRUE(Logged(log, "check: staged 3.0.0"));
+  EXPECT_FALSE(State().contains("available"));
 }
 
 }  // namespace
