@@ -149,17 +149,22 @@ bool IsObjectOrAbsent(const Json& parent, const std::string& key) {
   return !parent.contains(key) || parent.at(key).is_object();
 }
 
-// "channel beta, rollout 25% today, available" for verify and the changes.
+// "channel beta, rollout 25% today, available, needs 10.0.17763" for verify and the changes.
 std::string ReleaseStateText(const Json& entry, const std::string& version, std::int64_t now) {
   const ListedRelease release = ReadReleaseEntry(version, entry);
   if (!release.problem.empty()) return "unusable: " + release.problem;
   char share[32];
   std::snprintf(share, sizeof share, "%.4g%%", RolloutShare(release.rollout, now));
+  std::string needs;
+  if (!release.min_os.empty()) needs += ", needs " + release.min_os;
+  if (!release.informational.empty()) needs += ", informational";
+  if (!release.min_autoupdate.empty()) needs += ", from " + release.min_autoupdate + " only";
   return "channel " + (release.channel.empty() ? std::string("stable") : release.channel) +
          ", rollout " + share + " today, " +
          (release.withdrawn  ? "withdrawn"
           : release.critical ? "critical"
-                             : "available");
+                             : "available") +
+         needs;
 }
 
 // ", current in stable, beta" when `current` names the version.
@@ -372,6 +377,27 @@ Outcome AddRelease(const AddRequest& request) {
   entry["sha256"] = *digest;
   entry["size"] = static_cast<std::int64_t>(installer_size);
   entry["notes"] = request.notes;
+  if (!request.min_os.empty()) {
+    if (!IsSystemVersion(request.min_os)) {
+      return Refuse("min-os must be 1 to 4 dotted numbers: '" + request.min_os + "'");
+    }
+    entry["min_os"] = request.min_os;
+  }
+  if (!request.informational.empty()) {
+    // The clients take https, or their own release scheme.
+    const std::string scheme = request.base_url.substr(0, request.base_url.find("://"));
+    if (!IsLinkUrl(request.informational, "https") && !IsLinkUrl(request.informational, scheme)) {
+      return Refuse("informational must be an https URL of at most 2 KiB: '" +
+                    request.informational + "'");
+    }
+    entry["informational"] = request.informational;
+  }
+  if (!request.min_autoupdate.empty()) {
+    if (ReadVersion(request.min_autoupdate).components_read == 0) {
+      return Refuse("min-autoupdate must begin with a number: '" + request.min_autoupdate + "'");
+    }
+    entry["min_autoupdate"] = request.min_autoupdate;
+  }
   if (!request.channel.empty()) {
     if (!IsChannelName(request.channel) || request.channel == "stable") {
       return Refuse("channel must be 1 to 32 characters from a-z0-9- and not stable: '" +

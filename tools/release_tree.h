@@ -19,6 +19,12 @@ struct AddRequest {
   bool make_stable = true;
   std::string channel;  // not "": the version becomes this channel's, not stable's
   bool replace = false;
+  // Each set in the entry when not "": the lowest system version it runs on,
+  // the page announcing it (the updater then never installs it), and the
+  // lowest installed version it updates.
+  std::string min_os;
+  std::string informational;
+  std::string min_autoupdate;
   int valid_days = 90;  // the changed manifest's `expires` is now + this
   // Earlier installers to publish a delta patch from, each written beside the
   // installer and listed under the entry's `deltas`.

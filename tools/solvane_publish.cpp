@@ -50,6 +50,8 @@ constexpr const char kAddUsage[] =
     "usage: solvane-publish add --root DIR --base-url URL --platform KEY --version V\n"
     "                           [--notes TEXT | --notes-file FILE] [--no-stable]\n"
     "                           [--channel NAME] [--replace]\n"
+    "                           [--min-os V] [--informational URL]\n"
+    "                           [--min-autoupdate V]\n"
     "                           [--valid-days N] [--delta-from OLD]...\n"
     "                           INSTALLER\n"
     "\n"
@@ -72,6 +74,14 @@ constexpr const char kAddUsage[] =
     "                     of the stable one; clients that ask for NAME take the\n"
     "                     newer of it and stable\n"
     "  --replace          allow a new file for a version already published\n"
+    "  --min-os V         the lowest system version V runs on (Windows: e.g.\n"
+    "                     10.0.17763; Linux: the glibc version, e.g. 2.36);\n"
+    "                     older systems are offered the newest release they run\n"
+    "  --informational URL  announce V at URL (https) instead of installing it:\n"
+    "                     clients record it as available and download nothing\n"
+    "  --min-autoupdate V installations older than V are not updated to it;\n"
+    "                     for them it is announced (at --informational, else the\n"
+    "                     manifest's download_page) and they update in steps\n"
     "  --valid-days N     days until the manifest expires (default 90)\n"
     "  --delta-from OLD   an earlier release's installer: writes a patch from it\n"
     "                     beside INSTALLER (<file name>.from-<digest>.zst) and\n"
@@ -312,6 +322,12 @@ int RunAdd(const std::vector<std::string>& args) {
       ok = value(request.channel);
     } else if (arg == "--replace") {
       request.replace = true;
+    } else if (arg == "--min-os") {
+      ok = value(request.min_os);
+    } else if (arg == "--informational") {
+      ok = value(request.informational);
+    } else if (arg == "--min-autoupdate") {
+      ok = value(request.min_autoupdate);
     } else if (arg == "--delta-from") {
       ok = value(request.delta_from.emplace_back());
     } else if (arg == "--valid-days") {

@@ -147,6 +147,24 @@ TEST_F(PublishTest, ReleaseControlCommandsChangeOneEntryEach) {
       << verify.out;
 }
 
+TEST_F(PublishTest, WritesAndListsWhatAReleaseNeeds) {
+  ASSERT_EQ(
+      Add("windows-x64", "2.0.0", MakeInstaller("c.exe", "c"),
+          {"--min-os", "10.0.17763", "--informational", "https://x/2", "--min-autoupdate", "1.5.0"})
+          .exit_code,
+      0);
+  const Json entry = Manifest()["releases"]["windows-x64"]["2.0.0"];
+  EXPECT_EQ(entry["min_os"], "10.0.17763");
+  EXPECT_EQ(entry["informational"], "https://x/2");
+  EXPECT_EQ(entry["min_autoupdate"], "1.5.0");
+  const ToolRun verify = Verify();
+  EXPECT_EQ(verify.exit_code, 0) << verify.err;
+  EXPECT_NE(verify.out.find("windows-x64 2.0.0: channel stable, rollout 100% today, available, "
+                            "needs 10.0.17763, informational, from 1.5.0 only"),
+            std::string::npos)
+      << verify.out;
+}
+
 TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {
   const std::string good = MakeInstaller("S.exe", "first");
   ASSERT_EQ(Add("windows-x64", "1.0.0", good).exit_code, 0);
@@ -169,6 +187,14 @@ TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {
       {"version naming a folder",
        {"--base-url", kBase, "--platform", "w", "--version", "1/../../x", other}},
       {"missing version", {"--base-url", kBase, "--platform", "w", other}},
+      {"min-os not dotted numbers",
+       {"--base-url", kBase, "--platform", "w", "--version", "1", "--min-os", "10.0.x", other}},
+      {"informational not https",
+       {"--base-url", kBase, "--platform", "w", "--version", "1", "--informational",
+        "ftp://x/notes", other}},
+      {"min-autoupdate without a number",
+       {"--base-url", kBase, "--platform", "w", "--version", "1", "--min-autoupdate", "soon",
+        other}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
