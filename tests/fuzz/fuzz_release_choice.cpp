@@ -38,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                static_cast<std::uint32_t>(query_bytes[2]) << 16 |
                static_cast<std::uint32_t>(query_bytes[3]) << 8 | query_bytes[4];
   query.now = 1767225600 + static_cast<std::int64_t>(query_bytes[5]) * 86400;
+  query.system = {"Windows", (flags & 16) ? "10.0.17763" : "6.1.7601"};
+  query.link_scheme = (flags & 32) ? "http" : "https";
   std::vector<std::string> held;
   if (flags & 8) held.push_back("2.0.0");
 
@@ -57,6 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(chosen.version.size() <= 64);
     FUZZ_CHECK(solvane::FindRelease(listed, chosen.version).has_value());
     if (query.require_sha256) FUZZ_CHECK(solvane::IsSha256Hex(chosen.sha256));
+    FUZZ_CHECK(chosen.informational.empty());
+    FUZZ_CHECK(chosen.min_os.empty() ||
+               solvane::CompareSystemVersions(query.system.version, chosen.min_os) >= 0);
+    FUZZ_CHECK(!choice.available ||
+               solvane::CompareVersions(choice.available->version, chosen.version) > 0);
   }
   std::string reason;
   const auto members = solvane::CheckSignedMembers(document, key, 0, query.now, reason);
