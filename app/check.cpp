@@ -293,8 +293,8 @@ void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
 // it is downloaded.
 void RecordAvailable(UpdatesRun& run, const std::optional<AvailableRecord>& available) {
   if (available) {
-    LogMessage("check: %s available, see %s", available->version.c_str(),
-               available->url.empty() ? "the vendor" : available->url.c_str());
+    LogMessage("check: %s available%s%s", available->version.c_str(),
+               available->url.empty() ? "" : ", see ", available->url.c_str());
   }
   if (WriteAvailable(run.state, available)) (void)SaveRun(run);  // the next check writes it again
 }
