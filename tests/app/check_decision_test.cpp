@@ -96,7 +96,6 @@ TEST(DecideCheck, RecordsTheAnnouncedRelease) {
       {"what is installed",
        with(Nothing(true, Offer::kHeldBack), AvailableRelease{"1.4.0", "", ""}), true, ""},
       {"not fetched", with(Nothing(false, Offer::kFound), announced), false, ""},
-      {"unusable", with(Nothing(true, Offer::kUnusable), announced), false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

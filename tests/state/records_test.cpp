@@ -159,36 +159,6 @@ namespace {
 
 // Every whole number the state holds is read by one rule: a JSON integer in
 // the signed 64-bit range, anything else as absent.
-// The announced release comes from the manifest: only short plain text is
-// kept, and anything else leaves no record.
-TEST(Available, KeepsOnlyABoundedPlainRecord) {
-  const std::string link = "https://x/" + std::string(2038, 'a');  // 2048 bytes
-  const struct {
-    const char* name;
-    AvailableRecord record;
-    bool kept;
-  } cases[] = {
-      {"plain", {"3.0.0", "New look", "https://x/3"}, true},
-      {"without a page", {"3.0.0", "", ""}, true},
-      {"a 2 KiB link", {"3.0.0", "", link}, true},
-      {"a longer link", {"3.0.0", "", link + "a"}, false},
-      {"a control character", {"3.0.0\n", "", ""}, false},
-      {"a long version", {std::string(65, '1'), "", ""}, false},
-      {"no version", {"", "", ""}, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Json state{{"available", {{"version", "2.0.0"}, {"notes", ""}, {"url", ""}}}};
-    EXPECT_TRUE(WriteAvailable(state, c.record));
-    EXPECT_EQ(ReadAvailable(state), c.kept ? std::optional(c.record) : std::nullopt);
-    EXPECT_FALSE(WriteAvailable(state, c.record)) << "written again unchanged";
-  }
-  Json state{{"available", "3.0.0"}};
-  EXPECT_EQ(ReadAvailable(state), std::nullopt);
-  EXPECT_TRUE(WriteAvailable(state, std::nullopt));
-  EXPECT_FALSE(state.contains("available"));
-}
-
 TEST(WholeNumbers, EveryRecordReadsTheSameRange) {
   const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
       {"9223372036854775807", INT64_MAX},
