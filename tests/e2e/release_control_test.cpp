@@ -249,12 +249,6 @@ TEST_F(ReleaseControlTest, ReleasesSharingAFileNameKeepTheirOwnFiles) {
   EXPECT_TRUE(WaitForFile(Home() + "/ran-2.2.0"));
 }
 
-}  // namespace
-}  // namespace solvane
-
-namespace solvane {
-namespace {
-
 // Versions of this machine's C library: the real one, and one just above.
 const SystemVersion kSystem = ReadSystemVersion();
 const std::string kAbove = kSystem.version + ".1";

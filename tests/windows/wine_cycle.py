@@ -510,6 +510,13 @@ class Cycle:
         check(not os.path.exists(os.path.join(self.updates, name + ".ran")),
               "an unverified installer was started")
 
+        # Wine reports an old Windows to RtlGetVersion (6.1.7601 in a fresh
+        # prefix); no Windows is 99.
+        self.server.publish("0.1.0", "Too new.")
+        self.server.manifest["releases"]["windows-x64"]["0.1.0"]["min_os"] = "99.0"
+        self.failed_install("Could not find a release for this platform. "
+                            "It needs Windows 99.0 or later.")
+
     def minisign(self, minisign, keys, key, name, text):
         """Debian's minisign's signature of `text` with test key `key`, the
         file signed being called `name`."""
@@ -647,6 +654,18 @@ class Cycle:
               "%s: rollout not held back:\n%s" % (self.label, log))
         check(not any("3.2.0" in path for path in self.server.requests[requests:]),
               "a client outside the rollout downloaded the release")
+
+        # A release above this system is passed over for the newest it runs.
+        current["stable"]["windows-x64"] = "3.4.0"
+        releases["3.3.0"] = entry("3.3.0", min_os="6.0")
+        releases["3.4.0"] = entry("3.4.0", min_os="99.0")
+        log = run_check("3.0.0")
+        check("check: 3.4.0 needs Windows 99.0; this is " in log and "check: staged 3.3.0" in log,
+              "%s: min_os not honoured:\n%s" % (self.label, log))
+        print("system version: %s" % log[log.index("this is ") + 8:].splitlines()[0])
+        releases["3.3.0"]["withdrawn"] = True
+        log = run_check("3.0.0")
+        check("check: staged 3.3.0 withdrawn" in log, "%s: 3.3.0 left staged" % self.label)
 
     def kind_to_the_server(self, signed_program):
         """The signed build against a server that compresses the manifest,
