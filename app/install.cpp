@@ -4,6 +4,7 @@
 
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/publisher_gate.h"
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/updates_run.h"
@@ -13,6 +14,7 @@
 #include "net/transfer.h"
 #include "platform/clock.h"
 #include "platform/encoding.h"
+#include "platform/fs.h"
 #include "platform/launch.h"
 #include "platform/system_version.h"
 #include "release/release_choice.h"
@@ -159,8 +161,23 @@ bool DownloadStepLettingGo(UpdatesRun& run, WindowHandle window, const NamedRele
 
 // The launch step. Exit code 0 when the installer started and what this
 // run learned was saved.
-int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release,
-               const std::string& path) {
+int LaunchStep(UpdatesRun& run, const ReleaseSource& source, WindowHandle window,
+               const NamedRelease& release, const std::string& path) {
+  // Held from the check to the start, so that what starts is what was checked.
+  std::string launch_error;
+  HeldFileHandle held = HoldFile(path, &launch_error);
+  if (held) {
+    const PublisherRefusal refusal =
+        CheckInstallerPublisher(*held, path, source, "install", release.version);
+    if (refusal.refused()) {
+      LogMessage("install: %s not started: %s", release.version.c_str(), refusal.Text().c_str());
+      held.reset();
+      (void)RemovePath(path);  // never recorded: nothing else names it
+      return Refuse(run, window,
+                    WithReason(kLaunchFailedMessage, "It is not signed by " + refusal.names + " (" +
+                                                         refusal.reason + ")."));
+    }
+  }
   bool saved = true;
   if (!release.version.empty()) {
     WriteReleaseNotes(run.state, release.version, release.notes);
@@ -169,8 +186,7 @@ int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release
     (void)RaiseManifestSerial(run.state, release.serial);
     saved = SaveRun(run);
   }
-  std::string launch_error;
-  if (!OpenWithShell(path, &launch_error)) {
+  if (!held || !LaunchHeldFile(*held, path, &launch_error)) {
     LogMessage("install: cannot start %s: %s", path.c_str(), launch_error.c_str());
     if (!launch_error.empty() && launch_error.back() != '.') launch_error += '.';
     return Refuse(run, window, WithReason(kLaunchFailedMessage, launch_error));
@@ -217,7 +233,7 @@ int InstallSteps(UpdatesRun& run, const ReleaseSource& source, WindowHandle wind
   if (!DownloadStepLettingGo(run, window, *release, path)) return 1;
   MarkStepDone(kVerifyStep);
   MarkStepActive(kLaunchStep);
-  return LaunchStep(run, window, *release, path);
+  return LaunchStep(run, source, window, *release, path);
 }
 
 }  // namespace
