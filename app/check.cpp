@@ -143,8 +143,10 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const ReleaseSource& sourc
                                     : "cannot write the state file");
   }
   run.state = std::move(staged_state);
-  if (previous && !SamePath(previous->installer, *stored_path)) {
-    RemoveOwnInstaller(previous->installer);
+  if (previous && !SamePath(previous->installer, *stored_path) &&
+      RemoveOwnInstaller(previous->installer)) {
+    LogMessage("check: the superseded installer of %s was held by another program for a while",
+               previous->version.c_str());
   }
   return fetched;
 }
