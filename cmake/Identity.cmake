@@ -52,28 +52,7 @@ set(SOLVANE_PUBLISHER_NAMES "" CACHE STRING
 set(SOLVANE_PUBLISHER_PINS "" CACHE STRING
     "SHA-256 of the signers' public keys (SubjectPublicKeyInfo), separated by ';' (empty: any)")
 
-# solvane_check_publishers(<names> <pins> <what>): fails the configuration on
-# a pin that is not 64 hex digits, on pins without names, and on a name with
-# a line break.
-function(solvane_check_publishers names pins what)
-  foreach(name IN LISTS names)
-    if(name MATCHES "[\r\n]")
-      message(FATAL_ERROR "${what}: a publisher name with a line break: '${name}'")
-    endif()
-  endforeach()
-  foreach(pin IN LISTS pins)
-    if(NOT pin MATCHES "^[0-9A-Fa-f]+$")
-      message(FATAL_ERROR "${what}: not a SHA-256 in hex: '${pin}'")
-    endif()
-    string(LENGTH "${pin}" length)
-    if(NOT length EQUAL 64)
-      message(FATAL_ERROR "${what}: not a SHA-256 in hex: '${pin}'")
-    endif()
-  endforeach()
-  if(NOT pins STREQUAL "" AND names STREQUAL "")
-    message(FATAL_ERROR "${what}: publisher pins need publisher names")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/Publishers.cmake)
 solvane_check_publishers("${SOLVANE_PUBLISHER_NAMES}" "${SOLVANE_PUBLISHER_PINS}"
   "SOLVANE_PUBLISHER_NAMES")
 
