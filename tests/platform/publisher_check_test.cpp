@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <iterator>
 #include <string>
 
 namespace solvane {
@@ -19,52 +19,38 @@ const unsigned char kPublicKeyInfo[] = {
     0x73, 0x61, 0x64, 0x6b, 0x46, 0xe7, 0x15, 0x0c, 0x12, 0xdb, 0xf8, 0xc7, 0xef, 0x32, 0x12, 0x79,
     0xc6, 0x9e, 0xa0, 0x8b, 0x56, 0x6e, 0x0e, 0xf1, 0x79, 0x77, 0x75};
 constexpr char kPin[] = "5411c46042c90ba3d74569e8f7c00944d06f9e9667ff7a3cffc6bdb0d06080dd";
-constexpr char kOtherPin[] = "0411c46042c90ba3d74569e8f7c00944d06f9e9667ff7a3cffc6bdb0d06080dd";
 
 TEST(JudgeSigner, AcceptsOnlyAnExactNameAndAPinnedKey) {
-  const SignerFacts signer{
-      "Korrinwade Ltd.",
-      std::string(reinterpret_cast<const char*>(kPublicKeyInfo), sizeof kPublicKeyInfo)};
-  const std::string upper_pin = [] {
-    std::string pin = kPin;
-    for (char& c : pin) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return pin;
-  }();
-  struct Case {
-    const char* names;
-    std::string pins;
+  const SignerFacts signer{"Korrinwade Ltd.",
+                           std::string(std::begin(kPublicKeyInfo), std::end(kPublicKeyInfo))};
+  const std::string other_pin = "0" + std::string(kPin + 1);
+  const struct {
+    std::string names, pins;
     PublisherVerdictKind kind;
-    const char* reason;
+    std::string reason;
   } cases[] = {
       {"", "", PublisherVerdictKind::kNotChecked, ""},
-      {"Korrinwade Ltd.", "", PublisherVerdictKind::kAccepted, ""},
       {"Korrinwade Ltd;Korrinwade Ltd.", "", PublisherVerdictKind::kAccepted, ""},
       // A renewal's new spelling is planned as a second name, never guessed.
       {"Korrinwade Ltd", "", PublisherVerdictKind::kRefused, "signed by \"Korrinwade Ltd.\""},
       {"korrinwade ltd.", "", PublisherVerdictKind::kRefused, "signed by \"Korrinwade Ltd.\""},
-      {"Korrinwade Ltd. ", "", PublisherVerdictKind::kRefused, "signed by \"Korrinwade Ltd.\""},
-      {"Korrinwade Ltd.", kPin, PublisherVerdictKind::kAccepted, ""},
-      {"Korrinwade Ltd.", upper_pin, PublisherVerdictKind::kAccepted, ""},
-      {"Korrinwade Ltd.", std::string(kOtherPin) + ";" + kPin, PublisherVerdictKind::kAccepted, ""},
-      {"Korrinwade Ltd.", kOtherPin, PublisherVerdictKind::kRefused,
-       "its key 5411c46042c90ba3d74569e8f7c00944d06f9e9667ff7a3cffc6bdb0d06080dd is not pinned"},
+      {"Korrinwade Ltd.", other_pin + ";" + kPin, PublisherVerdictKind::kAccepted, ""},
+      {"Korrinwade Ltd.", "5411C46042C90BA3D74569E8F7C00944D06F9E9667FF7A3CFFC6BDB0D06080DD",
+       PublisherVerdictKind::kAccepted, ""},
+      {"Korrinwade Ltd.", other_pin, PublisherVerdictKind::kRefused,
+       "its key " + std::string(kPin) + " is not pinned"},
       // The pin never stands in for the name.
       {"Other Ltd.", kPin, PublisherVerdictKind::kRefused, "signed by \"Korrinwade Ltd.\""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.names) + " / " + c.pins);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.names + " / " + c.pins);
     const PublisherVerdict verdict = JudgeSigner(signer, PublisherRuleFrom(c.names, c.pins));
     EXPECT_EQ(verdict.kind, c.kind);
     EXPECT_EQ(verdict.reason, c.reason);
   }
-}
-
-TEST(JudgeSigner, ShowsANameThatOnlyLooksRight) {
-  // A Cyrillic 'о' in place of the Latin one.
-  const PublisherVerdict verdict =
-      JudgeSigner({"K\xd0\xberrinwade \"Ltd\"", "x"}, PublisherRuleFrom("Korrinwade Ltd", ""));
-  EXPECT_EQ(verdict.reason, "signed by \"K\\xd0\\xberrinwade \\x22Ltd\\x22\"");
-  EXPECT_EQ(PublisherNamesText(PublisherRuleFrom("A;;B;", "")), "A or B");
+  // A name that only looks right (a Cyrillic 'о') shows why it is not.
+  EXPECT_EQ(JudgeSigner({"K\xd0\xberrinwade", "x"}, PublisherRuleFrom("Korrinwade", "")).reason,
+            "signed by \"K\\xd0\\xberrinwade\"");
 }
 
 }  // namespace
