@@ -2,8 +2,8 @@
 """The installer's own signature under wine, through the real program: a build
 accepting installers signed as "Korrinwade Ltd." (and one also pinning that
 signer's key, --key) against installers signed by
-osslsigncode under OpenSSL-made certificates. Wine accepts untrusted roots and
-expired certificates, so the chain's own validity is not tested here."""
+osslsigncode under self-signed OpenSSL certificates. Wine accepts untrusted
+roots and expired certificates, so the chain's own validity is not tested."""
 
 import argparse
 import glob
@@ -31,17 +31,14 @@ def openssl(*args):
 
 class Run(Cycle):
     def sign(self, common_name, key=None):
-        """The stand-in installer signed under a certificate for `common_name`."""
+        """The stand-in installer signed by a self-signed code-signing certificate."""
         self.serial += 1
         leaf, out = ["%s/%d.%s" % (self.work, self.serial, kind) for kind in ("pem", "exe")]
-        openssl("req", "-new", "-key", key or self.key_a, "-subj", "/CN=%s" % common_name,
-                "-out", leaf + ".csr")
-        openssl("x509", "-req", "-in", leaf + ".csr", "-CA", self.root, "-CAkey", self.key_b,
-                "-set_serial", str(self.serial), "-days", "30", "-out", leaf, "-extfile",
-                self.extensions)
-        subprocess.run([self.osslsigncode, "sign", "-certs", leaf, "-ac", self.root, "-key",
-                        key or self.key_a, "-h", "sha256", "-in", self.installer, "-out", out],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        openssl("req", "-x509", "-new", "-key", key or self.key_a, "-subj", "/CN=" + common_name,
+                "-days", "30", "-addext", "extendedKeyUsage=codeSigning", "-out", leaf)
+        subprocess.run([self.osslsigncode, "sign", "-certs", leaf, "-key", key or self.key_a,
+                        "-h", "sha256", "-in", self.installer, "-out", out], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return open(out, "rb").read()
 
     def serve(self, version, installer):
@@ -49,9 +46,7 @@ class Run(Cycle):
         return os.path.join(self.updates, self.server.publish(version, "Release %s." % version))
 
     def staged(self):
-        state = os.path.join(self.updates, "Updates.json")
-        return os.path.exists(state) and (json.loads(self.raw_state_text()).get("staged") or
-                                          {}).get("version")
+        return (json.loads(self.raw_state_text()).get("staged") or {}).get("version")
 
     def run(self, program, *args):
         before = self.log()
@@ -88,16 +83,10 @@ def main():
         shutil.rmtree(os.path.join(unix_appdata, "Korrinwade"), ignore_errors=True)
         run = Run(wine, server, args.program, args.installer, args.dismiss, "publisher",
                   "C:/users/%s/AppData/Roaming" % os.path.basename(user), unix_appdata)
-        # A test root (on an unpinned key) and the code-signing usage its leaves get.
         run.work, run.osslsigncode, run.serial, run.key_a = work, args.osslsigncode, 1, args.key
-        run.key_b, run.root, run.extensions = [os.path.join(work, n) for n in
-                                               ("b.key", "root.pem", "ext.cnf")]
+        run.key_b = os.path.join(work, "unpinned.pem")
         openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
                 run.key_b)
-        openssl("req", "-x509", "-new", "-key", run.key_b, "-subj", "/CN=Solvane Test Root",
-                "-days", "30", "-out", run.root)
-        with open(run.extensions, "w") as f:
-            f.write("extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n")
 
         # The fresh install: another signer is refused with its reason, the right one started.
         path = run.serve("0.1.0", run.sign("Other Vendor Ltd."))
