@@ -81,8 +81,8 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
   // The vendor's signature, on the same handle. A refused installer would be
   // refused again on every run: its record and its file go, so that a later
   // check fetches the release afresh.
-  const PublisherRefusal refusal =
-      CheckInstallerPublisher(*held, *installer, source, "apply", staged->version);
+  const PublisherRefusal refusal = CheckInstallerPublisher(
+      *held, *installer, source, staged->publisher_pins, "apply", staged->version);
   if (refusal.refused()) {
     LogMessage("apply: %s not started: %s", staged->version.c_str(), refusal.Text().c_str());
     (void)DropStaged(run.state);

@@ -42,6 +42,7 @@ struct OfferedRelease {
   bool critical = false;
   std::vector<ReleaseDelta> deltas;
   std::int64_t size = 0;  // the installer's bytes; 0 when the manifest gives none
+  std::vector<std::string> publisher_pins = {};  // what a signed manifest adds to the build's
 };
 
 // A staging that failed before any download, saying why.
@@ -111,7 +112,7 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const ReleaseSource& sourc
   // Whole and verified, downloaded or patched: now whether the vendor signed
   // it. A refused file goes: no recorded installer of other bytes has its name.
   const PublisherRefusal refusal =
-      CheckInstallerPublisherAt(path, source, "check", release.version);
+      CheckInstallerPublisherAt(path, source, release.publisher_pins, "check", release.version);
   if (refusal.refused()) {
     (void)RemovePath(path);
     fetched.end = FetchEnd::kFailed;
@@ -134,8 +135,9 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const ReleaseSource& sourc
   // Changed on a copy: a record that could not be saved is not kept.
   Json staged_state = run.state;
   // The record keeps the day it was staged, the date part of the UTC time.
-  WriteStaged(staged_state, {release.version, *stored_path, release.sha256, release.notes,
-                             FormatUtcTime(UnixNow()).substr(0, 10), release.critical});
+  WriteStaged(staged_state,
+              {release.version, *stored_path, release.sha256, release.notes,
+               FormatUtcTime(UnixNow()).substr(0, 10), release.critical, release.publisher_pins});
   if (superseded || !SaveRunState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
@@ -361,7 +363,7 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
                  offered.version.c_str());
       StageAndReport(run, source,
                      {offered.version, offered.url, offered.sha256, offered.notes, offered.critical,
-                      offered.deltas, offered.size});
+                      offered.deltas, offered.size, ManifestPinsFor(source, manifest.document)});
       return;
     case CheckVerdict::kUpToDate:
       LogMessage("check: up to date");

@@ -48,6 +48,7 @@ struct NamedRelease {
   std::int64_t size = 0;    // the installer's bytes; 0 when the manifest gives none
   std::int64_t serial = 0;  // the signed manifest's serial; 0 when unsigned
   std::uint32_t draw = 0;   // this installation's rollout draw, kept with the notes
+  std::vector<std::string> publisher_pins = {};  // what a signed manifest adds to the build's
 };
 
 // Shows `message` and fails the install. The folder is let go first: the
@@ -104,6 +105,7 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
       release.sha256 = choice.release.sha256;
       release.notes = choice.release.notes;
       release.size = choice.release.size;
+      release.publisher_pins = ManifestPinsFor(source, manifest.document);
       return release;
     case ReleaseChoice::Outcome::kUnusable:
       LogMessage("install: manifest unusable: %s", choice.error.c_str());
@@ -167,8 +169,8 @@ int LaunchStep(UpdatesRun& run, const ReleaseSource& source, WindowHandle window
   std::string launch_error;
   HeldFileHandle held = HoldFile(path, &launch_error);
   if (held) {
-    const PublisherRefusal refusal =
-        CheckInstallerPublisher(*held, path, source, "install", release.version);
+    const PublisherRefusal refusal = CheckInstallerPublisher(
+        *held, path, source, release.publisher_pins, "install", release.version);
     if (refusal.refused()) {
       LogMessage("install: %s not started: %s", release.version.c_str(), refusal.Text().c_str());
       held.reset();

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/release_source.h"
 #include "platform/launch.h"
+#include "release/manifest.h"
 
 namespace solvane {
 
@@ -19,15 +21,24 @@ struct PublisherRefusal {
 };
 
 // Whether the held installer of `version` may be staged or started under the
-// build's publisher names (always, when the build has none). An installer
-// accepted although the revocation servers could not be asked is logged as
-// such, under `word`.
+// build's publisher names (always, when the build has none). `manifest_pins`
+// are the keys a signed manifest added to the build's pins (a build without
+// pins takes any key, and they add nothing to that). An installer accepted
+// although the revocation servers could not be asked is logged as such,
+// under `word`.
 PublisherRefusal CheckInstallerPublisher(HeldFile& file, const std::string& path,
-                                         const ReleaseSource& source, const char* word,
-                                         const std::string& version);
+                                         const ReleaseSource& source,
+                                         const std::vector<std::string>& manifest_pins,
+                                         const char* word, const std::string& version);
 
 // The same for a file not yet held; one that cannot be opened is refused.
 PublisherRefusal CheckInstallerPublisherAt(const std::string& path, const ReleaseSource& source,
+                                           const std::vector<std::string>& manifest_pins,
                                            const char* word, const std::string& version);
+
+// The pins a manifest adds: its `publishers` when the build has release keys,
+// so that only a signed manifest names any; none otherwise.
+std::vector<std::string> ManifestPinsFor(const ReleaseSource& source,
+                                         const ManifestDocument& manifest);
 
 }  // namespace solvane

@@ -82,5 +82,18 @@ TEST(SignedMembers, EachRuleRefusesWithItsReason) {
   EXPECT_TRUE(CheckSignedMembers(Manifest(5, later, nullptr), "linux-x64", 0, kNow, reason));
 }
 
+// The pins survive the manifest's bounded reading and a staged record, and
+// only well-formed ones count, a bounded few.
+TEST(ManifestPublisherPins, KeepsWellFormedPinsThroughTheReadingAndTheRecord) {
+  Json m = Json::parse(Manifest(1, "2099-01-01T00:00:00Z"));
+  m["publishers"] = {kDigest, "short", 5, std::string(64, 'A'), {{"pin", kDigest}}};
+  EXPECT_EQ(ManifestPublisherPins(ReadManifestDocument(m.dump(), "windows-x64")),
+            std::vector<std::string>{kDigest});
+  m["publishers"] = std::vector<std::string>(40, kDigest);
+  const std::vector<std::string> pins =
+      ManifestPublisherPins(ReadManifestDocument(m.dump(), "windows-x64"));
+  EXPECT_EQ(pins.size(), kMaxPublisherPins);
+}
+
 }  // namespace
 }  // namespace solvane

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The installer's own signature under wine, through the real program: a build
 accepting installers signed as "Korrinwade Ltd." (and one also pinning that
-signer's key, --key) against installers signed by
+signer's key, --key, and taking further pins from signed manifests) against installers signed by
 osslsigncode under self-signed OpenSSL certificates. Wine accepts untrusted
 roots and expired certificates, so the chain's own validity is not tested."""
 
@@ -41,9 +41,20 @@ class Run(Cycle):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return open(out, "rb").read()
 
-    def serve(self, version, installer):
+    def serve(self, version, installer, publishers=None):
+        """Publishes `version`; with `publishers`, in a manifest signed by a
+        release key of the pinned (signed) build, listing those pins."""
         self.server.installer = installer
-        return os.path.join(self.updates, self.server.publish(version, "Release %s." % version))
+        self.server.manifest_bytes = self.server.signature = None
+        name = self.server.publish(version, "Release %s." % version)
+        if publishers is not None:
+            self.serial += 1
+            self.server.manifest.update(serial=self.serial, expires="2099-01-01T00:00:00Z",
+                                        publishers=publishers)
+            self.server.manifest_bytes = json.dumps(self.server.manifest).encode()
+            self.server.signature = self.minisign(self.minisign_path, self.keys, "release-1.key",
+                                                  "manifest.json", self.server.manifest_bytes)
+        return os.path.join(self.updates, name)
 
     def staged(self):
         return (json.loads(self.raw_state_text()).get("staged") or {}).get("version")
@@ -53,9 +64,9 @@ class Run(Cycle):
         code, _, err = self.wine.run([program] + list(args))
         return code, self.log()[len(before):]
 
-    def expect_check(self, program, version, installer, refusal=None):
+    def expect_check(self, program, version, installer, refusal=None, publishers=None):
         """A forced check of `version`: staged, or refused (file gone) for `refusal`."""
-        path = self.serve(version, installer)
+        path = self.serve(version, installer, publishers)
         code, added = self.run(program, "--check", "0.1.0", "--force")
         line = "check: " + ("%s %s%s" % (version, REFUSED, refusal) if refusal else
                             "staged " + version)
@@ -68,7 +79,7 @@ class Run(Cycle):
 def main():
     parser = argparse.ArgumentParser()
     for option in ("program", "pinned", "plain", "installer", "dismiss", "hold", "port",
-                   "wine-run", "prefix", "key", "osslsigncode"):
+                   "wine-run", "prefix", "key", "osslsigncode", "minisign", "keys"):
         parser.add_argument("--" + option, required=True)
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="solvane-wine-publisher-")
@@ -84,6 +95,7 @@ def main():
         run = Run(wine, server, args.program, args.installer, args.dismiss, "publisher",
                   "C:/users/%s/AppData/Roaming" % os.path.basename(user), unix_appdata)
         run.work, run.osslsigncode, run.serial, run.key_a = work, args.osslsigncode, 1, args.key
+        run.minisign_path, run.keys = args.minisign, args.keys
         run.key_b = os.path.join(work, "unpinned.pem")
         openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out",
                 run.key_b)
@@ -109,7 +121,8 @@ def main():
                 ("0.3.3", bytes(changed), args.program, "changed after it was signed"),
                 ("0.3.4", run.sign(NAME, run.key_b), args.pinned,
                  "its key %s is not pinned" % key_b_pin)]:
-            run.expect_check(program, version, installer, reason)
+            run.expect_check(program, version, installer, reason,
+                             [] if program == args.pinned else None)
             check(run.staged() == "0.2.0", "%s: staged %r" % (version, run.staged()))
 
         # A scanner holds the superseded installer without delete sharing:
@@ -129,8 +142,9 @@ def main():
         check("check: the superseded installer of 0.2.0 was held by another program for a while"
               in run.log() and not os.path.exists(superseded), "no wait:\n%s" % run.log()[-800:])
 
-        path = run.expect_check(args.pinned, "0.7.0", run.sign(NAME))
-        check(run.run(args.program, "--apply")[0] == 0 and wait_for(path + ".ran", 30), "apply")
+        # A signed manifest pins a renewed key; --apply takes the pin from the record.
+        path = run.expect_check(args.pinned, "0.7.0", run.sign(NAME, run.key_b), None, [key_b_pin])
+        check(run.run(args.pinned, "--apply")[0] == 0 and wait_for(path + ".ran", 30), "apply")
         # What a build without names staged, one with names does not start.
         path = run.expect_check(args.plain, "0.5.0", open(args.installer, "rb").read())
         code, added = run.run(args.program, "--apply")
