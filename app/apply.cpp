@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "app/publisher_gate.h"
 #include "app/updates_folder.h"
 #include "app/updates_run.h"
 #include "app/workflows.h"
@@ -64,7 +65,7 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
   // The file sat in a user-writable folder since it was verified; anything
   // running as the user could have swapped it, so check it once more, through
   // the very handle that is launched, so that what runs is what was checked.
-  const HeldFileHandle held = HoldFile(*installer);
+  HeldFileHandle held = HoldFile(*installer);
   if (!held) {
     LogMessage("apply: cannot open the staged installer of %s; not started",
                staged->version.c_str());
@@ -75,6 +76,19 @@ int RunApply(UpdatesRun& run, const ReleaseSource& source) {
           [&held](void* buffer, std::size_t size) { return ReadHeldFile(*held, buffer, size); },
           staged->sha256)) {
     LogMessage("apply: staged %s no longer verifies; not started", staged->version.c_str());
+    return 1;
+  }
+  // The vendor's signature, on the same handle. A refused installer would be
+  // refused again on every run: its record and its file go, so that a later
+  // check fetches the release afresh.
+  const PublisherRefusal refusal = CheckInstallerPublisher(
+      *held, *installer, source, staged->publisher_pins, "apply", staged->version);
+  if (refusal.refused()) {
+    LogMessage("apply: %s not started: %s", staged->version.c_str(), refusal.Text().c_str());
+    (void)DropStaged(run.state);
+    (void)SaveRun(run);  // a record left behind is refused again, no worse
+    held.reset();        // Windows removes no file that is open
+    (void)RemoveOwnInstaller(staged->installer);
     return 1;
   }
 

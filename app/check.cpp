@@ -10,6 +10,7 @@
 #include "app/delta_download.h"
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/publisher_gate.h"
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/updates_run.h"
@@ -41,6 +42,7 @@ struct OfferedRelease {
   bool critical = false;
   std::vector<ReleaseDelta> deltas;
   std::int64_t size = 0;  // the installer's bytes; 0 when the manifest gives none
+  std::vector<std::string> publisher_pins = {};  // what a signed manifest adds to the build's
 };
 
 // A staging that failed before any download, saying why.
@@ -81,7 +83,8 @@ InstallerFetch FetchInstallerLettingGo(UpdatesRun& run, const OfferedRelease& re
 // transfer, as its name says; on every end but kFolderLost it is held again
 // and `run.state` read afresh. Anything but kDone keeps the old record and
 // the old installer.
-InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const OfferedRelease& release) {
+InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const ReleaseSource& source,
+                                     const OfferedRelease& release) {
   std::optional<std::string> name = InstallerFileName(release.url, kDefaultUpdateName);
   // Nothing was created, so nothing to delete.
   if (!name) return StagingFailed("unusable file name");
@@ -106,6 +109,17 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const OfferedRelease& rele
 
   InstallerFetch fetched = FetchInstallerLettingGo(run, release, *name, path);
   if (fetched.end != FetchEnd::kDone) return fetched;
+  // Whole and verified, downloaded or patched: now whether the vendor signed
+  // it. A refused file goes: no recorded installer of other bytes has its name.
+  const PublisherRefusal refusal =
+      CheckInstallerPublisherAt(path, source, release.publisher_pins, "check", release.version);
+  if (refusal.refused()) {
+    (void)RemovePath(path);
+    fetched.end = FetchEnd::kFailed;
+    fetched.why = refusal.Text();
+    fetched.not_signed = true;
+    return fetched;
+  }
 
   // The run's state was read again: an --apply or another check may have
   // run during the transfer, and a check may have accepted a manifest that
@@ -121,8 +135,9 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const OfferedRelease& rele
   // Changed on a copy: a record that could not be saved is not kept.
   Json staged_state = run.state;
   // The record keeps the day it was staged, the date part of the UTC time.
-  WriteStaged(staged_state, {release.version, *stored_path, release.sha256, release.notes,
-                             FormatUtcTime(UnixNow()).substr(0, 10), release.critical});
+  WriteStaged(staged_state,
+              {release.version, *stored_path, release.sha256, release.notes,
+               FormatUtcTime(UnixNow()).substr(0, 10), release.critical, release.publisher_pins});
   if (superseded || !SaveRunState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
@@ -130,8 +145,10 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const OfferedRelease& rele
                                     : "cannot write the state file");
   }
   run.state = std::move(staged_state);
-  if (previous && !SamePath(previous->installer, *stored_path)) {
-    RemoveOwnInstaller(previous->installer);
+  if (previous && !SamePath(previous->installer, *stored_path) &&
+      RemoveOwnInstaller(previous->installer)) {
+    LogMessage("check: the superseded installer of %s was held by another program for a while",
+               previous->version.c_str());
   }
   return fetched;
 }
@@ -211,8 +228,8 @@ bool RecordCheck(UpdatesRun& run, const ReleaseSource& source, const CheckReques
 }
 
 // Stages `release`, newer than what the user has, and logs how it went.
-void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
-  const InstallerFetch staging = StageReleaseLettingGo(run, release);
+void StageAndReport(UpdatesRun& run, const ReleaseSource& source, const OfferedRelease& release) {
+  const InstallerFetch staging = StageReleaseLettingGo(run, source, release);
   switch (staging.end) {
     case FetchEnd::kDone:
       LogMessage("check: staged %s", release.version.c_str());
@@ -230,6 +247,10 @@ void StageAndReport(UpdatesRun& run, const OfferedRelease& release) {
                  FetchEndText(staging.end));
       return;
     case FetchEnd::kFailed:
+      if (staging.not_signed) {
+        LogMessage("check: %s %s", release.version.c_str(), staging.why.c_str());
+        return;
+      }
       LogMessage("check: download/verify failed for %s: %s", release.version.c_str(),
                  staging.why.c_str());
       return;
@@ -277,7 +298,7 @@ void ForgetWithdrawn(UpdatesRun& run, const ReleaseSource& source, const Fetched
   }
   LogMessage("check: staged %s withdrawn", staged->version.c_str());
   DropStagedRecord(run);
-  RemoveOwnInstaller(staged->installer);
+  (void)RemoveOwnInstaller(staged->installer);
   staged.reset();
 }
 
@@ -340,8 +361,9 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
     case CheckVerdict::kUpdateAvailable:
       LogMessage("check: update available %s -> %s", request.current_version.c_str(),
                  offered.version.c_str());
-      StageAndReport(run, {offered.version, offered.url, offered.sha256, offered.notes,
-                           offered.critical, offered.deltas, offered.size});
+      StageAndReport(run, source,
+                     {offered.version, offered.url, offered.sha256, offered.notes, offered.critical,
+                      offered.deltas, offered.size, ManifestPinsFor(source, manifest.document)});
       return;
     case CheckVerdict::kUpToDate:
       LogMessage("check: up to date");

@@ -7,6 +7,7 @@
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "constants.h"
+#include "log/activity_log.h"
 #include "platform/encoding.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
@@ -66,14 +67,22 @@ InstallerFetch ApplyPatchLettingGo(UpdatesRun& run, const BaseRecord& base,
   }
   LetGoFolder(run);
   const PatchApplied applied = ApplyPatchFile(base_path, base.sha256, patch_path, partial, size);
-  (void)RemovePath(patch_path);  // a patch left over is removed with the next one
+  // A patch left over is removed with the next one.
+  if (RemovePathPatiently(patch_path).waited) {
+    LogMessage("%s: another program held the used patch for a while", run.log_word.c_str());
+  }
   InstallerFetch fetch = DeltaFailed(applied.problem);
   if (applied.ok && applied.sha256 != sha256) fetch.why = "the result is not the release";
   if (!TakeFolder(run)) {
     fetch.end = FetchEnd::kFolderLost;
     fetch.why = FetchEndText(FetchEnd::kFolderLost);
-  } else if (fetch.why.empty() && !RenameOver(partial, final_path)) {
-    fetch.why = "cannot write the result";
+  } else if (fetch.why.empty()) {
+    const PatientResult renamed = RenameOverPatiently(partial, final_path);
+    if (renamed.waited) {
+      LogMessage("%s: another program held the patched installer for a while; %s",
+                 run.log_word.c_str(), renamed.ok ? "renamed after waiting" : "not renamed");
+    }
+    if (!renamed.ok) fetch.why = "cannot write the result";
   }
   if (fetch.why.empty()) {
     fetch.end = FetchEnd::kDone;

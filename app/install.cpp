@@ -4,6 +4,7 @@
 
 #include "app/installer_download.h"
 #include "app/manifest_fetch.h"
+#include "app/publisher_gate.h"
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "app/updates_run.h"
@@ -13,6 +14,7 @@
 #include "net/transfer.h"
 #include "platform/clock.h"
 #include "platform/encoding.h"
+#include "platform/fs.h"
 #include "platform/launch.h"
 #include "platform/system_version.h"
 #include "release/release_choice.h"
@@ -46,6 +48,7 @@ struct NamedRelease {
   std::int64_t size = 0;    // the installer's bytes; 0 when the manifest gives none
   std::int64_t serial = 0;  // the signed manifest's serial; 0 when unsigned
   std::uint32_t draw = 0;   // this installation's rollout draw, kept with the notes
+  std::vector<std::string> publisher_pins = {};  // what a signed manifest adds to the build's
 };
 
 // Shows `message` and fails the install. The folder is let go first: the
@@ -102,6 +105,7 @@ std::optional<NamedRelease> FetchRelease(UpdatesRun& run, const ReleaseSource& s
       release.sha256 = choice.release.sha256;
       release.notes = choice.release.notes;
       release.size = choice.release.size;
+      release.publisher_pins = ManifestPinsFor(source, manifest.document);
       return release;
     case ReleaseChoice::Outcome::kUnusable:
       LogMessage("install: manifest unusable: %s", choice.error.c_str());
@@ -159,8 +163,23 @@ bool DownloadStepLettingGo(UpdatesRun& run, WindowHandle window, const NamedRele
 
 // The launch step. Exit code 0 when the installer started and what this
 // run learned was saved.
-int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release,
-               const std::string& path) {
+int LaunchStep(UpdatesRun& run, const ReleaseSource& source, WindowHandle window,
+               const NamedRelease& release, const std::string& path) {
+  // Held from the check to the start, so that what starts is what was checked.
+  std::string launch_error;
+  HeldFileHandle held = HoldFile(path, &launch_error);
+  if (held) {
+    const PublisherRefusal refusal = CheckInstallerPublisher(
+        *held, path, source, release.publisher_pins, "install", release.version);
+    if (refusal.refused()) {
+      LogMessage("install: %s not started: %s", release.version.c_str(), refusal.Text().c_str());
+      held.reset();
+      (void)RemovePath(path);  // never recorded: nothing else names it
+      return Refuse(run, window,
+                    WithReason(kLaunchFailedMessage, "It is not signed by " + refusal.names + " (" +
+                                                         refusal.reason + ")."));
+    }
+  }
   bool saved = true;
   if (!release.version.empty()) {
     WriteReleaseNotes(run.state, release.version, release.notes);
@@ -169,8 +188,7 @@ int LaunchStep(UpdatesRun& run, WindowHandle window, const NamedRelease& release
     (void)RaiseManifestSerial(run.state, release.serial);
     saved = SaveRun(run);
   }
-  std::string launch_error;
-  if (!OpenWithShell(path, &launch_error)) {
+  if (!held || !LaunchHeldFile(*held, path, &launch_error)) {
     LogMessage("install: cannot start %s: %s", path.c_str(), launch_error.c_str());
     if (!launch_error.empty() && launch_error.back() != '.') launch_error += '.';
     return Refuse(run, window, WithReason(kLaunchFailedMessage, launch_error));
@@ -217,7 +235,7 @@ int InstallSteps(UpdatesRun& run, const ReleaseSource& source, WindowHandle wind
   if (!DownloadStepLettingGo(run, window, *release, path)) return 1;
   MarkStepDone(kVerifyStep);
   MarkStepActive(kLaunchStep);
-  return LaunchStep(run, window, *release, path);
+  return LaunchStep(run, source, window, *release, path);
 }
 
 }  // namespace

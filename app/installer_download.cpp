@@ -7,6 +7,7 @@
 #include "app/transfer_report.h"
 #include "app/updates_folder.h"
 #include "constants.h"
+#include "log/activity_log.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
 #include "state/paths.h"
@@ -173,7 +174,12 @@ InstallerFetch DownloadInstallerLettingGo(UpdatesRun& run, const std::string& ur
     if (fetch.why.empty()) fetch.why = FailureReason(fetch.transfer);
     return fetch;
   }
-  if (RenameOver(partial, final_path)) {
+  const PatientResult renamed = RenameOverPatiently(partial, final_path);
+  if (renamed.waited) {
+    LogMessage("%s: another program held the verified download for a while; %s",
+               run.log_word.c_str(), renamed.ok ? "renamed after waiting" : "not renamed");
+  }
+  if (renamed.ok) {
     fetch.end = FetchEnd::kDone;
     return fetch;
   }

@@ -31,6 +31,7 @@ struct [[nodiscard]] InstallerFetch {
   FetchEnd end = FetchEnd::kFailed;
   TransferOutcome transfer;  // the transfer's own outcome, when one ran
   std::string why;           // not "" when anything failed: what, for the log
+  bool not_signed = false;   // kFailed: the installer lacks the build's publisher signature
 };
 
 // Downloads `url` to `final_path` + ".partial", verifies it there against

@@ -14,7 +14,8 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL,    SOLVANE_PLATFORM_KEY,
                                       SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS,
-                                      SOLVANE_ROOT_PUBLIC_KEYS,    SOLVANE_ROOT_THRESHOLD};
+                                      SOLVANE_ROOT_PUBLIC_KEYS,    SOLVANE_ROOT_THRESHOLD,
+                                      SOLVANE_PUBLISHER_NAMES,     SOLVANE_PUBLISHER_PINS};
   return solvane::RunProgram(solvane::CommandLineArguments(), source);
 }
 
@@ -23,7 +24,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 int main(int argc, char** argv) {
   const solvane::ReleaseSource source{SOLVANE_RELEASE_BASE_URL,    SOLVANE_PLATFORM_KEY,
                                       SOLVANE_RELEASE_PUBLIC_KEYS, SOLVANE_CHECK_SPREAD_SECONDS,
-                                      SOLVANE_ROOT_PUBLIC_KEYS,    SOLVANE_ROOT_THRESHOLD};
+                                      SOLVANE_ROOT_PUBLIC_KEYS,    SOLVANE_ROOT_THRESHOLD,
+                                      SOLVANE_PUBLISHER_NAMES,     SOLVANE_PUBLISHER_PINS};
   return solvane::RunProgram(std::vector<std::string>(argv, argv + argc), source);
 }
 

@@ -21,6 +21,10 @@ struct ReleaseSource {
   // keys are never replaced.
   std::string root_keys = {};
   std::int64_t root_threshold = 0;
+  // The exact signer names an installer must carry on Windows, and the
+  // SHA-256 of their keys, each separated by ';'; "": no check.
+  std::string publisher_names = {};
+  std::string publisher_pins = {};
 
   std::string ManifestUrl() const { return base_url + kManifestFileName; }
   // "https", or "http" for a test build's loopback server.

@@ -87,10 +87,10 @@ bool StagedFileVerifies(const std::string& path, const std::string& sha256) {
   return IsOwnInstallerFile(path) && (sha256.empty() || VerifySha256(path, sha256));
 }
 
-void RemoveOwnInstaller(const std::string& installer_utf8) {
+bool RemoveOwnInstaller(const std::string& installer_utf8) {
   const std::optional<std::string> path = Utf8ToPath(installer_utf8);
   // A file that stays is only litter: nothing records it any more.
-  if (path && IsOwnInstallerFile(*path)) (void)RemovePath(*path);
+  return path && IsOwnInstallerFile(*path) && RemovePathPatiently(*path).waited;
 }
 
 void RememberLaunched(Json& state, const std::string& installer_utf8, std::int64_t now) {
@@ -127,7 +127,7 @@ bool TidyUpdatesFolder(Json& state, std::int64_t now) {
       if (staged && SamePath(staged->installer, record.installer)) continue;
       if (base && SamePath(base->installer, record.installer)) continue;
       if (record.time <= now - kLaunchedKeepSeconds) {
-        RemoveOwnInstaller(record.installer);
+        (void)RemoveOwnInstaller(record.installer);
         continue;
       }
       kept.push_back(record);

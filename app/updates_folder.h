@@ -25,7 +25,9 @@ namespace solvane {
 
 // Deletes the installer that the UTF-8 path `installer_utf8` names when it
 // is one of our own files (IsOwnInstallerFile); anything else stays.
-void RemoveOwnInstaller(const std::string& installer_utf8);
+// True when it had to wait for another program holding the file (on Windows
+// a scanner may, for a moment).
+bool RemoveOwnInstaller(const std::string& installer_utf8);
 
 // Whether the UTF-8 path `path` names a file that `state` records as a
 // launched installer, or as the staged installer or the base with another

@@ -42,19 +42,35 @@ solvane_check_public_keys("${SOLVANE_RELEASE_PUBLIC_KEYS}" "SOLVANE_RELEASE_PUBL
 solvane_check_root_keys("${SOLVANE_RELEASE_PUBLIC_KEYS}" "${SOLVANE_ROOT_PUBLIC_KEYS}"
   "${SOLVANE_ROOT_THRESHOLD}" "SOLVANE_ROOT_PUBLIC_KEYS")
 
+# The installer's own signature (Windows): the exact common names of the
+# code-signing certificates whose Authenticode signature an installer must
+# carry before it is staged or started, separated by ';' (a renewal under a
+# new legal spelling is a second name), and optionally the SHA-256 of their
+# public keys (DER SubjectPublicKeyInfo, 64 hex digits). Empty: no check.
+set(SOLVANE_PUBLISHER_NAMES "" CACHE STRING
+    "exact signer names an installer must be signed by, separated by ';' (empty: no check)")
+set(SOLVANE_PUBLISHER_PINS "" CACHE STRING
+    "SHA-256 of the signers' public keys (SubjectPublicKeyInfo), separated by ';' (empty: any)")
+
+include(${CMAKE_CURRENT_LIST_DIR}/Publishers.cmake)
+solvane_check_publishers("${SOLVANE_PUBLISHER_NAMES}" "${SOLVANE_PUBLISHER_PINS}"
+  "SOLVANE_PUBLISHER_NAMES")
+
 # Loopback identity of the test build of the program: end-to-end tests serve
 # releases on this address.
 set(SOLVANE_TEST_PORT 18765 CACHE STRING "Loopback port of the test build's release server")
 set(SOLVANE_TEST_BASE_URL "http://127.0.0.1:${SOLVANE_TEST_PORT}/solvane/")
 
 # solvane_add_program(<target> <base url> <platform key> [<public keys>]
-#                     [ROOT_KEYS <root keys> ROOT_THRESHOLD <t>]):
+#                     [ROOT_KEYS <root keys> ROOT_THRESHOLD <t>]
+#                     [PUBLISHER_NAMES <names>] [PUBLISHER_PINS <pins>]):
 # the entry point linked with the core library, for one release identity.
 # Without public keys the build takes unsigned manifests; without root keys
-# it never replaces them. The check's spread wait is
+# it never replaces them; without publisher names it starts installers
+# whoever signed them. The check's spread wait is
 # SOLVANE_CHECK_SPREAD_SECONDS as the caller's scope sees it.
 function(solvane_add_program target base_url platform_key)
-  cmake_parse_arguments(PARSE_ARGV 3 arg "" "ROOT_THRESHOLD" "ROOT_KEYS")
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "ROOT_THRESHOLD" "ROOT_KEYS;PUBLISHER_NAMES;PUBLISHER_PINS")
   solvane_check_release_url("${base_url}" "${SOLVANE_ALLOW_PLAIN_HTTP}")
   set(keys "${arg_UNPARSED_ARGUMENTS}")
   set(root_keys "${arg_ROOT_KEYS}")
@@ -64,13 +80,22 @@ function(solvane_add_program target base_url platform_key)
   if(threshold STREQUAL "")
     set(threshold 0)
   endif()
+  set(publisher_names "${arg_PUBLISHER_NAMES}")
+  set(publisher_pins "${arg_PUBLISHER_PINS}")
+  solvane_check_publishers("${publisher_names}" "${publisher_pins}" "${target}")
+  string(TOLOWER "${publisher_pins}" publisher_pins)
+  # As C string literals: a name may hold quotes or backslashes.
+  string(REPLACE "\\" "\\\\" publisher_names "${publisher_names}")
+  string(REPLACE "\"" "\\\"" publisher_names "${publisher_names}")
   # The keys' ';' separators would split a compile definition, so they reach
   # the entry point through a header of the target's own.
   set(identity_dir "${CMAKE_BINARY_DIR}/identity/${target}")
   file(CONFIGURE OUTPUT "${identity_dir}/release_keys.h"
     CONTENT "#define SOLVANE_RELEASE_PUBLIC_KEYS \"@keys@\"
 #define SOLVANE_ROOT_PUBLIC_KEYS \"@root_keys@\"
-#define SOLVANE_ROOT_THRESHOLD @threshold@\n" @ONLY)
+#define SOLVANE_ROOT_THRESHOLD @threshold@
+#define SOLVANE_PUBLISHER_NAMES \"@publisher_names@\"
+#define SOLVANE_PUBLISHER_PINS \"@publisher_pins@\"\n" @ONLY)
   add_executable(${target} ${PROJECT_SOURCE_DIR}/app/main.cpp)
   target_include_directories(${target} PRIVATE "${identity_dir}")
   target_compile_definitions(${target} PRIVATE

@@ -67,6 +67,20 @@ enum class FileForm { kBinary, kText };
 // when nothing is there afterwards.
 [[nodiscard]] bool RemovePath(const std::string& path);
 
+// What a file operation that waits out other programs came to.
+struct [[nodiscard]] PatientResult {
+  bool ok = false;      // done
+  bool waited = false;  // another program held the file at first
+};
+
+// RenameOver and RemovePath for a file another program may hold for a moment.
+// On Windows virus scanners and indexers open a freshly written executable
+// without sharing its deletion, so that it can be neither renamed nor
+// removed meanwhile: a sharing, lock or access-denied failure is tried again
+// for up to about five seconds. Elsewhere the plain calls.
+PatientResult RenameOverPatiently(const std::string& from, const std::string& to);
+PatientResult RemovePathPatiently(const std::string& path);
+
 // Bytes the current user may still write on the disk that holds `path` (a
 // folder); nullopt when the system cannot tell.
 [[nodiscard]] std::optional<std::int64_t> FreeDiskBytes(const std::string& path);

@@ -117,6 +117,13 @@ bool RemovePath(const std::string& path) {
   return errno == ENOENT;
 }
 
+// No other program's open file stops a rename or an unlink here.
+PatientResult RenameOverPatiently(const std::string& from, const std::string& to) {
+  return {RenameOver(from, to), false};
+}
+
+PatientResult RemovePathPatiently(const std::string& path) { return {RemovePath(path), false}; }
+
 std::optional<std::int64_t> FreeDiskBytes(const std::string& path) {
   struct statvfs fs;
   if (::statvfs(path.c_str(), &fs) != 0) return std::nullopt;

@@ -32,6 +32,27 @@ bool IsAbsent(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// How long a file another program holds is waited for, and between tries.
+constexpr ULONGLONG kPatienceMilliseconds = 5000;
+constexpr DWORD kRetryPauseMilliseconds = 100;
+
+// Runs `attempt` (true when done) again while it fails because another
+// program holds the file, for up to kPatienceMilliseconds.
+template <typename Attempt>
+PatientResult Patiently(const Attempt& attempt) {
+  const ULONGLONG start = ::GetTickCount64();
+  PatientResult result;
+  while (!(result.ok = attempt())) {
+    const DWORD error = ::GetLastError();
+    const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                      error == ERROR_LOCK_VIOLATION;
+    if (!held || ::GetTickCount64() - start >= kPatienceMilliseconds) break;
+    result.waited = true;
+    ::Sleep(kRetryPauseMilliseconds);
+  }
+  return result;
+}
+
 }  // namespace
 
 std::filesystem::path ToFsPath(const std::string& narrow) {
@@ -131,6 +152,22 @@ bool RemovePath(const std::string& path) {
   if (wide.empty()) return false;
   if (::DeleteFileW(wide.c_str())) return true;
   return IsAbsent(::GetLastError());
+}
+
+PatientResult RenameOverPatiently(const std::string& from, const std::string& to) {
+  const std::wstring wide_from = WidePath(from);
+  const std::wstring wide_to = WidePath(to);
+  if (wide_from.empty() || wide_to.empty()) return {};
+  return Patiently([&] {
+    return ::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  });
+}
+
+PatientResult RemovePathPatiently(const std::string& path) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return {};
+  return Patiently([&] { return ::DeleteFileW(wide.c_str()) != 0 || IsAbsent(::GetLastError()); });
 }
 
 std::optional<std::int64_t> FreeDiskBytes(const std::string& path) {

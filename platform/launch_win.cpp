@@ -7,13 +7,10 @@
 
 #include "platform/encoding_win.h"
 #include "platform/fs.h"
+#include "platform/held_file_win.h"
 #include "platform/launch.h"
 
 namespace solvane {
-
-struct HeldFile {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-};
 
 void HeldFileDeleter::operator()(HeldFile* file) const noexcept {
   if (file->handle != INVALID_HANDLE_VALUE) ::CloseHandle(file->handle);

@@ -99,6 +99,7 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
   std::size_t listed = 0;          // release entries kept so far
   bool entry_kept = false;         // the release entry being read is kept
   std::size_t deltas = 0;          // elements of the entry's `deltas` kept so far
+  std::size_t pins = 0;            // elements of `publishers` kept so far
   const auto under = [&](std::initializer_list<const char*> prefix) {
     std::size_t i = 0;
     for (const char* key : prefix) {
@@ -121,7 +122,7 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
     switch (object) {
       case 0:
         return name == "serial" || name == "expires" || name == "current" || name == "releases" ||
-               name == "download_page";
+               name == "download_page" || name == "publishers";
       case 1:
         return (under({"current"}) && is_current_list(name)) ||
                (under({"releases"}) && name == scope.platform_key);
@@ -171,6 +172,9 @@ Json ParseKept(const std::string& text, const KeptScope& scope) {
         return keep_key(object, keys[object]);
       }
       case Json::parse_event_t::value:
+        if (depth == 2 && in_array && keys[0] == "publishers") {
+          return parsed.is_string() && ++pins <= kMaxPublisherPins;
+        }
         if (depth == 3 && !in_array && keys[0] == "current" && is_current_list(keys[1]) &&
             keys[2] == scope.platform_key && parsed.is_string()) {
           named.push_back(parsed.get<std::string>());

@@ -29,6 +29,10 @@ inline constexpr std::size_t kMaxListedReleases = 256;
 // that the reader can tell there were more.
 inline constexpr std::size_t kMaxReleaseDeltas = 16;
 
+// The top-level `publishers` list (key pins a signed manifest adds to the
+// build's) is read up to this many elements.
+inline constexpr std::size_t kMaxPublisherPins = 16;
+
 // Reads `text` for `platform_key` and, when not "", the channel `channel`.
 // The entries of the versions in `held` (what this machine has installed or
 // staged) are kept wherever they stand, as `current`'s are. Text nested

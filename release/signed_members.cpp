@@ -63,6 +63,19 @@ bool IsSha256Hex(std::string_view text) {
   return true;
 }
 
+std::vector<std::string> ManifestPublisherPins(const ManifestDocument& manifest) {
+  std::vector<std::string> pins;
+  const auto list = manifest.kept.find("publishers");
+  if (list == manifest.kept.end() || !list->is_array()) return pins;
+  for (const Json& pin : *list) {
+    if (pin.is_string() && IsSha256Hex(pin.get_ref<const std::string&>()) &&
+        pins.size() < kMaxPublisherPins) {
+      pins.push_back(pin.get<std::string>());
+    }
+  }
+  return pins;
+}
+
 std::optional<std::int64_t> ParseUtcTime(std::string_view text) {
   // Exactly "YYYY-MM-DDTHH:MM:SSZ": no offsets, fractions or lower-case letters.
   if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "release/manifest.h"
 
@@ -36,6 +37,12 @@ struct SignedMembers {
                                                               std::int64_t highest_serial,
                                                               std::int64_t now,
                                                               std::string& reason);
+
+// The publisher key pins a signed manifest lists under `publishers`: the
+// elements that are 64 lower-case hexadecimal digits (SHA-256 of a signer's
+// SubjectPublicKeyInfo), at most kMaxPublisherPins. Only a build with release
+// keys may use them.
+std::vector<std::string> ManifestPublisherPins(const ManifestDocument& manifest);
 
 // Unix seconds of an exact "YYYY-MM-DDTHH:MM:SSZ" text, or nullopt.
 [[nodiscard]] std::optional<std::int64_t> ParseUtcTime(std::string_view text);

@@ -24,6 +24,7 @@ solvane_build_project "$build" \
   -DSOLVANE_BUILD_TOOLS=OFF \
   -DSOLVANE_BUILD_BENCH=OFF \
   -- SolvaneSetup solvane-setup-loopback solvane-setup-loopback-signed solvane_windows_tests marker_installer dismiss_error \
+  solvane-setup-loopback-publisher solvane-setup-loopback-pinned hold_file \
   close_window
 if [[ ${SOLVANE_WINDOWS_ONLY:-0} != 1 ]]; then
   solvane_quietly "$build/build.log" cmake --build "$build" -j "$SOLVANE_JOBS"

@@ -10,7 +10,8 @@ source "$(dirname "$0")/lib.sh"
 # cpp-httplib's version picks its source package; libsodium's source tree
 # needs its configure script generated; libcurl decodes compressed manifests
 # with MinGW's zlib. The tests need a virtual screen, the
-# cycle's driver, its TLS certificate and minisign for the signed manifests.
+# cycle's driver, its TLS certificate, minisign for the signed manifests and
+# osslsigncode for the signed installers.
 solvane_install_packages \
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev \
   wine wine64 \
@@ -19,4 +20,4 @@ solvane_install_packages \
   cmake make \
   googletest nlohmann-json3-dev libcpp-httplib-dev \
   autoconf automake libtool \
-  xvfb python3 openssl minisign
+  xvfb python3 openssl minisign osslsigncode

@@ -102,6 +102,16 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
   }
   const auto critical = it->find("critical");
   record.critical = critical != it->end() && critical->is_boolean() && critical->get<bool>();
+  const auto pins = it->find("publisher_pins");
+  if (pins != it->end() && pins->is_array()) {
+    for (const Json& pin : *pins) {
+      // Pins only narrow what the build's names let through; a bounded few.
+      if (pin.is_string() && pin.get_ref<const std::string&>().size() == 64 &&
+          record.publisher_pins.size() < 16) {
+        record.publisher_pins.push_back(pin.get<std::string>());
+      }
+    }
+  }
   return record;
 }
 
@@ -116,6 +126,7 @@ Json StagedJson(const StagedRecord& record) {
               {"notes", CapNotes(record.notes)},
               {"date", record.date}};
   if (record.critical) staged["critical"] = true;
+  if (!record.publisher_pins.empty()) staged["publisher_pins"] = record.publisher_pins;
   return staged;
 }
 

@@ -22,6 +22,9 @@ struct StagedRecord {
   // The vendor marked the release critical: the product may insist on
   // applying it. Written only when true; anything but true reads as false.
   bool critical = false;
+  // Publisher key pins the signed manifest added when it was staged; written
+  // only when there are any.
+  std::vector<std::string> publisher_pins = {};
 };
 
 // An installer download that stopped part-way, kept under `partial` so that a

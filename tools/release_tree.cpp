@@ -23,6 +23,7 @@
 #include "release/verify.h"
 #include "state/installer_name.h"
 #include "state/state_file.h"
+#include "tools/installer_signature.h"
 #include "tools/patch_make.h"
 #include "tools/signing.h"
 
@@ -576,7 +577,8 @@ Outcome SignManifest(const std::string& root_text, const std::string& secret_key
            std::to_string(members.serial) + ", expires " + FormatUtcTime(members.expires) + ")"}};
 }
 
-Outcome VerifyTree(const std::string& root_text, const std::string& public_key_file) {
+Outcome VerifyTree(const std::string& root_text, const std::string& public_key_file,
+                   const std::vector<std::string>& publishers) {
   const fs::path root(root_text);
   std::string problem;
   std::optional<Json> loaded = LoadManifest(root / "manifest.json", problem);
@@ -626,6 +628,11 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
           report(where + "no size");
         } else if (ec || static_cast<std::int64_t>(size) != *listed) {
           report(where + "size does not match " + file.string());
+        }
+        if (!publishers.empty() && platform.starts_with("windows")) {
+          const std::string warning =
+              SignatureWarning(CheckInstallerSignature(file.string()), publishers, where);
+          if (!warning.empty()) outcome.messages.push_back(warning);
         }
       }
       const Json deltas = entry.value("deltas", Json::array());

@@ -94,6 +94,10 @@ Outcome SignManifest(const std::string& root, const std::string& secret_key_file
 // installer is in the tree, a warning says the patch was not checked. With a
 // public key file, also that the manifest's signature verifies with it and
 // that its serial and expiry are sound; fewer than 7 days left is a warning.
-Outcome VerifyTree(const std::string& root, const std::string& public_key_file = "");
+// With `publishers` (exact signer names), each Windows installer's
+// Authenticode signature is read with osslsigncode, and one not signed by
+// any of them gets a warning (not a problem: only Windows judges the chain).
+Outcome VerifyTree(const std::string& root, const std::string& public_key_file = "",
+                   const std::vector<std::string>& publishers = {});
 
 }  // namespace solvane::publish

@@ -93,7 +93,7 @@ constexpr const char kAddUsage[] =
     "exit codes: 0 published; 1 the tree could not be written; 2 refused\n";
 
 constexpr const char kVerifyUsage[] =
-    "usage: solvane-publish verify --root DIR [--public-key FILE]\n"
+    "usage: solvane-publish verify --root DIR [--public-key FILE] [--publisher NAMES]\n"
     "\n"
     "Checks that every release entry's file exists under DIR and matches its\n"
     "SHA-256, and that every stable version has an entry with a url. With\n"
@@ -103,7 +103,10 @@ constexpr const char kVerifyUsage[] =
     "listed must match its size and SHA-256 and, applied to the installer in the\n"
     "tree that its from_sha256 names, give the release's installer exactly; when\n"
     "that installer is not in the tree, a warning (not a problem) says the patch\n"
-    "could not be checked. Prints one line per problem.\n"
+    "could not be checked. With --publisher (the build's SOLVANE_PUBLISHER_NAMES,\n"
+    "separated by ';'), each Windows installer's signer is read with osslsigncode\n"
+    "and one not signed by those exact names gets a warning. Prints one line per\n"
+    "problem.\n"
     "\n"
     "exit codes: 0 the tree is sound; 1 problems found; 2 bad usage\n";
 
@@ -363,11 +366,18 @@ int RunAdd(const std::vector<std::string>& args) {
 }
 
 int RunVerify(const std::vector<std::string>& args) {
-  CommandLine line = ReadCommandLine(args, kVerifyUsage, {"--root", "--public-key"}, {});
+  CommandLine line =
+      ReadCommandLine(args, kVerifyUsage, {"--root", "--public-key", "--publisher"}, {});
   if (line.exit) return *line.exit;
   std::map<std::string, std::string>& options = line.options;
   if (options["--root"].empty()) return Usage(kVerifyUsage, "--root is required");
-  return Report(solvane::publish::VerifyTree(options["--root"], options["--public-key"]));
+  std::vector<std::string> publishers;
+  std::stringstream names(options["--publisher"]);
+  for (std::string name; std::getline(names, name, ';');) {
+    if (!name.empty()) publishers.push_back(name);
+  }
+  return Report(
+      solvane::publish::VerifyTree(options["--root"], options["--public-key"], publishers));
 }
 
 // A number from text that holds nothing else.

@@ -82,5 +82,15 @@ TEST(SignedMembers, EachRuleRefusesWithItsReason) {
   EXPECT_TRUE(CheckSignedMembers(Manifest(5, later, nullptr), "linux-x64", 0, kNow, reason));
 }
 
+// Only well-formed pins count, a bounded few, through the manifest's reading.
+TEST(ManifestPublisherPins, KeepsWellFormedPinsThroughTheReading) {
+  Json m = Json::parse(Manifest(1, "2099-01-01T00:00:00Z"));
+  m["publishers"] = {kDigest, "short", 5, std::string(64, 'A'), {{"pin", kDigest}}};
+  EXPECT_EQ(ManifestPublisherPins(ReadManifestDocument(m.dump(), "windows-x64")).size(), 1u);
+  m["publishers"] = std::vector<std::string>(40, kDigest);
+  EXPECT_EQ(ManifestPublisherPins(ReadManifestDocument(m.dump(), "windows-x64")).size(),
+            kMaxPublisherPins);
+}
+
 }  // namespace
 }  // namespace solvane

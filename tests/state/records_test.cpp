@@ -42,6 +42,9 @@ TEST(ReadStaged, AcceptsOnlyAnObjectOfStrings) {
   EXPECT_EQ(staged->installer, "/a/b");
   EXPECT_EQ(staged->version, "1");
   EXPECT_EQ(staged->notes, "");
+  Json state;
+  WriteStaged(state, {"1", "/a/b", "", "", "", false, {std::string(64, 'a')}});
+  EXPECT_EQ(ReadStaged(state)->publisher_pins, std::vector<std::string>{std::string(64, 'a')});
 
   const char* const absent[] = {
       R"({})",
