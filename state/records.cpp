@@ -102,6 +102,8 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
   }
   const auto critical = it->find("critical");
   record.critical = critical != it->end() && critical->is_boolean() && critical->get<bool>();
+  const auto downgrade = it->find("downgrade");
+  record.downgrade = downgrade != it->end() && downgrade->is_boolean() && downgrade->get<bool>();
   return record;
 }
 
@@ -116,6 +118,7 @@ Json StagedJson(const StagedRecord& record) {
               {"notes", CapNotes(record.notes)},
               {"date", record.date}};
   if (record.critical) staged["critical"] = true;
+  if (record.downgrade) staged["downgrade"] = true;
   return staged;
 }
 

@@ -22,6 +22,10 @@ struct StagedRecord {
   // The vendor marked the release critical: the product may insist on
   // applying it. Written only when true; anything but true reads as false.
   bool critical = false;
+  // The release is older than the installed one (a rollback the vendor or
+  // the administrator ordered): the product's installer must allow it.
+  // Written only when true, like `critical`.
+  bool downgrade = false;
 };
 
 // An installer download that stopped part-way, kept under `partial` so that a
