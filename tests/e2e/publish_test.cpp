@@ -165,6 +165,32 @@ TEST_F(PublishTest, WritesAndListsWhatAReleaseNeeds) {
       << verify.out;
 }
 
+// A rollback target must be an older published release; verify checks the
+// one a hand-edited manifest names.
+TEST_F(PublishTest, WithdrawsWithARollbackToAnOlderRelease) {
+  const auto withdraw = [this](const std::string& version, const std::string& target) {
+    return RunTool({SOLVANE_PUBLISH_PROGRAM, "withdraw", "--root", Root(), "--platform",
+                    "windows-x64", "--version", version, "--rollback-to", target});
+  };
+  ASSERT_EQ(Add("windows-x64", "1.9.2", MakeInstaller("a.exe", "a")).exit_code, 0);
+  ASSERT_EQ(Add("windows-x64", "2.0.0", MakeInstaller("b.exe", "b")).exit_code, 0);
+  EXPECT_EQ(withdraw("2.0.0", "1.9.9").exit_code, 2);
+  EXPECT_EQ(withdraw("1.9.2", "2.0.0").exit_code, 2);
+  ASSERT_EQ(withdraw("2.0.0", "1.9.2").exit_code, 0);
+  Json manifest = Manifest();
+  EXPECT_EQ(manifest["releases"]["windows-x64"]["2.0.0"]["rollback_to"], "1.9.2");
+  ToolRun verify = Verify();
+  EXPECT_EQ(verify.exit_code, 0) << verify.err;
+  EXPECT_NE(verify.out.find("withdrawn, rolls back to 1.9.2"), std::string::npos) << verify.out;
+  manifest["releases"]["windows-x64"]["2.0.0"]["rollback_to"] = "1.9.9";
+  WriteFile(Root() + "/manifest.json", manifest.dump(2));
+  verify = Verify();
+  EXPECT_NE(verify.exit_code, 0);
+  EXPECT_NE(verify.err.find("windows-x64 2.0.0: rollback_to 1.9.9 is not published"),
+            std::string::npos)
+      << verify.err;
+}
+
 TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {
   const std::string good = MakeInstaller("S.exe", "first");
   ASSERT_EQ(Add("windows-x64", "1.0.0", good).exit_code, 0);
