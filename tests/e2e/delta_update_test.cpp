@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/file_lock.h"
 #include "release/signed_members.h"
-#include "tests/e2e/release_control_support.h"
+#include "tests/e2e/e2e_support.h"
 
 namespace solvane {
 namespace {
@@ -158,7 +158,7 @@ TEST_F(DeltaUpdateTest, ThePatchAloneCrossesTheWireAndTheStartedReleaseBecomesTh
 TEST_F(DeltaUpdateTest, TurnedOffByPolicyTheFullInstallerIsDownloaded) {
   InstallBase();
   Publish("1.6.0", ZstdPatch("1.6.0"), Sha256Of(Installer("1.5.0")));
-  const PolicyFile policy(R"({"DeltaUpdates": 0})");
+  const PolicyFile policy(SOLVANE_TEST_POLICY_FILE, R"({"DeltaUpdates": 0})");
   EXPECT_EQ(
       RunProgramAt(SOLVANE_TEST_POLICY_PROGRAM, Home(), {"--check", "1.5.0", "--force"}).exit_code,
       0);
