@@ -165,8 +165,7 @@ TEST_F(PublishTest, WritesAndListsWhatAReleaseNeeds) {
       << verify.out;
 }
 
-// A rollback target must be an older published release; verify checks the
-// one a hand-edited manifest names.
+// A rollback target must be an older published release, whoever wrote it.
 TEST_F(PublishTest, WithdrawsWithARollbackToAnOlderRelease) {
   const auto withdraw = [this](const std::string& version, const std::string& target) {
     return RunTool({SOLVANE_PUBLISH_PROGRAM, "withdraw", "--root", Root(), "--platform",
@@ -177,18 +176,15 @@ TEST_F(PublishTest, WithdrawsWithARollbackToAnOlderRelease) {
   EXPECT_EQ(withdraw("2.0.0", "1.9.9").exit_code, 2);
   EXPECT_EQ(withdraw("1.9.2", "2.0.0").exit_code, 2);
   ASSERT_EQ(withdraw("2.0.0", "1.9.2").exit_code, 0);
-  Json manifest = Manifest();
-  EXPECT_EQ(manifest["releases"]["windows-x64"]["2.0.0"]["rollback_to"], "1.9.2");
-  ToolRun verify = Verify();
+  EXPECT_EQ(Manifest()["releases"]["windows-x64"]["2.0.0"]["rollback_to"], "1.9.2");
+  const ToolRun verify = Verify();
   EXPECT_EQ(verify.exit_code, 0) << verify.err;
   EXPECT_NE(verify.out.find("withdrawn, rolls back to 1.9.2"), std::string::npos) << verify.out;
+  // verify checks a hand-edited target too.
+  Json manifest = Manifest();
   manifest["releases"]["windows-x64"]["2.0.0"]["rollback_to"] = "1.9.9";
   WriteFile(Root() + "/manifest.json", manifest.dump(2));
-  verify = Verify();
-  EXPECT_NE(verify.exit_code, 0);
-  EXPECT_NE(verify.err.find("windows-x64 2.0.0: rollback_to 1.9.9 is not published"),
-            std::string::npos)
-      << verify.err;
+  EXPECT_NE(Verify().err.find("2.0.0: rollback_to 1.9.9 is not published"), std::string::npos);
 }
 
 TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {
