@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/encoding.h"
 #include "platform/fs.h"
+#include "platform/link_cost.h"
 #include "platform/system_version.h"
 #include "release/manifest.h"
 #include "release/release_choice.h"
@@ -41,7 +42,8 @@ struct OfferedRelease {
   std::string version, url, sha256, notes;
   bool critical = false;
   std::vector<ReleaseDelta> deltas;
-  std::int64_t size = 0;  // the installer's bytes; 0 when the manifest gives none
+  std::int64_t size = 0;   // the installer's bytes; 0 when the manifest gives none
+  bool downgrade = false;  // older than the installed release
   std::vector<std::string> publisher_pins = {};  // what a signed manifest adds to the build's
 };
 
@@ -131,13 +133,14 @@ InstallerFetch StageReleaseLettingGo(UpdatesRun& run, const ReleaseSource& sourc
     return fetched;
   }
   const std::optional<StagedRecord> previous = ReadStaged(run.state);
-  const bool superseded = previous && CompareVersions(previous->version, release.version) > 0;
+  const bool superseded =
+      previous && !release.downgrade && CompareVersions(previous->version, release.version) > 0;
   // Changed on a copy: a record that could not be saved is not kept.
   Json staged_state = run.state;
   // The record keeps the day it was staged, the date part of the UTC time.
-  WriteStaged(staged_state,
-              {release.version, *stored_path, release.sha256, release.notes,
-               FormatUtcTime(UnixNow()).substr(0, 10), release.critical, release.publisher_pins});
+  WriteStaged(staged_state, {release.version, *stored_path, release.sha256, release.notes,
+                             FormatUtcTime(UnixNow()).substr(0, 10), release.critical,
+                             release.publisher_pins, release.downgrade});
   if (superseded || !SaveRunState(staged_state)) {
     // Best effort: a file left here is replaced when the release is downloaded again.
     if (!previous || !SamePath(previous->installer, *stored_path)) (void)RemovePath(path);
@@ -174,12 +177,14 @@ std::optional<StagedRecord> SoundStagedRecord(UpdatesRun& run) {
 }
 
 // Whether an unforced check asks the server now; logs why not.
-bool UnforcedCheckDue(const Json& state) {
-  switch (UnforcedCheckTiming(ReadLastCheck(state), ReadCheckHold(state), UnixNow())) {
+bool UnforcedCheckDue(const UpdatesRun& run) {
+  const std::int64_t hours = run.policy.check_interval_hours.value_or(24);
+  switch (UnforcedCheckTiming(ReadLastCheck(run.state), ReadCheckHold(run.state), UnixNow(),
+                              hours * 3600)) {
     case CheckTiming::kDue:
       return true;
     case CheckTiming::kRecent:
-      LogMessage("check: skipped (within 24h interval)");
+      LogMessage("check: skipped (within %lldh interval)", static_cast<long long>(hours));
       return false;
     case CheckTiming::kServerHold:
       LogMessage("check: skipped (the server asked to wait)");
@@ -267,7 +272,8 @@ ReleaseChoice ChooseOffered(const UpdatesRun& run, const ReleaseSource& source,
   const ReleaseChoice choice = ChooseFromManifest(
       manifest, {source.platform_key, request.channel, draw.value_or(UINT32_MAX), UnixNow(),
                  request.current_version, !source.public_keys.empty(), !source.public_keys.empty(),
-                 ReadSystemVersion(), source.Scheme()});
+                 ReadSystemVersion(), source.Scheme(),
+                 run.policy.target_version_prefix.value_or(""), run.policy.RollsBack()});
   for (const std::string& notice : choice.notices) LogMessage("check: %s", notice.c_str());
   if (!choice.passed_over.empty()) LogMessage("check: %s", choice.passed_over.c_str());
   return choice;
@@ -302,10 +308,31 @@ void ForgetWithdrawn(UpdatesRun& run, const ReleaseSource& source, const Fetched
   staged.reset();
 }
 
-// A release marked critical (or no longer) after it was staged: the record
-// says so too.
-void MarkStagedCritical(UpdatesRun& run, StagedRecord staged, bool critical) {
+// A staged release the administrator's prefix now excludes, or a downgrade
+// that nothing orders any more, is taken back: --apply would install it.
+void ForgetUnordered(UpdatesRun& run, const ReleaseChoice& choice,
+                     std::optional<StagedRecord>& staged) {
+  if (!staged || choice.outcome == ReleaseChoice::Outcome::kUnusable) return;
+  const std::string& prefix = run.policy.target_version_prefix.value_or("");
+  if (!prefix.empty() && !staged->version.starts_with(prefix)) {
+    LogMessage("check: staged %s outside TargetVersionPrefix %s, dropped", staged->version.c_str(),
+               prefix.c_str());
+  } else if (staged->downgrade &&
+             !(choice.downgrade && choice.release.version == staged->version)) {
+    LogMessage("check: staged downgrade to %s no longer ordered, dropped", staged->version.c_str());
+  } else {
+    return;
+  }
+  DropStagedRecord(run);
+  RemoveOwnInstaller(staged->installer);
+  staged.reset();
+}
+
+// A release marked critical (or no longer) after it was staged, or now
+// ordered as a downgrade: the record says so too.
+void MarkStaged(UpdatesRun& run, StagedRecord staged, bool critical, bool downgrade) {
   staged.critical = critical;
+  staged.downgrade = downgrade;
   WriteStaged(run.state, staged);
   (void)SaveRun(run);  // a later check marks it again
 }
@@ -329,11 +356,12 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
   if (manifest.fetched) {
     ForgetWithdrawn(run, source, manifest, staged);
     choice = ChooseOffered(run, source, request, manifest);
+    ForgetUnordered(run, choice, staged);
   }
   const ListedRelease& offered = choice.release;
   const CheckDecision decision = DecideCheck(
       {manifest.fetched, choice.outcome, offered.version, offered.sha256, offered.critical, staged,
-       request.current_version, !source.public_keys.empty(), choice.available});
+       request.current_version, !source.public_keys.empty(), choice.available, choice.downgrade});
   if (decision.update_available) RecordAvailable(run, decision.available);
   if (decision.drop_staged) {
     LogMessage("check: staged %s is not the signed release, dropped", staged->version.c_str());
@@ -341,7 +369,9 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
     staged.reset();
   }
   if (decision.drop_partials) DropPartialDownloads(run);
-  if (decision.mark_critical) MarkStagedCritical(run, *staged, offered.critical);
+  if (decision.mark_critical || decision.mark_downgrade) {
+    MarkStaged(run, *staged, offered.critical, choice.downgrade);
+  }
   switch (decision.verdict) {
     case CheckVerdict::kFetchFailed:
       LogMessage("check: manifest fetch failed: %s", FailureReason(manifest.outcome).c_str());
@@ -359,11 +389,22 @@ void ActOnManifest(UpdatesRun& run, const ReleaseSource& source, const CheckRequ
       LogMessage("check: already staged %s", offered.version.c_str());
       return;
     case CheckVerdict::kUpdateAvailable:
-      LogMessage("check: update available %s -> %s", request.current_version.c_str(),
-                 offered.version.c_str());
+    case CheckVerdict::kDowngrade:
+      LogMessage(decision.verdict == CheckVerdict::kDowngrade ? "check: downgrade %s -> %s"
+                                                              : "check: update available %s -> %s",
+                 request.current_version.c_str(), offered.version.c_str());
+      // A large download on a metered link waits for another link, unless
+      // the release is critical or the administrator allows it.
+      if (!offered.critical && !run.policy.MeteredAllowed() && run.link_cost != nullptr &&
+          run.link_cost() == LinkCost::kMetered) {
+        LogMessage("check: metered connection; download of %s deferred", offered.version.c_str());
+        return;
+      }
+      // An administrator who turned deltas off gets the full installer.
       StageAndReport(run, source,
                      {offered.version, offered.url, offered.sha256, offered.notes, offered.critical,
-                      offered.deltas, offered.size, ManifestPinsFor(source, manifest.document)});
+                      run.policy.DeltasOff() ? std::vector<ReleaseDelta>{} : offered.deltas,
+                      offered.size, choice.downgrade, ManifestPinsFor(source, manifest.document)});
       return;
     case CheckVerdict::kUpToDate:
       LogMessage("check: up to date");
@@ -391,10 +432,28 @@ FetchedManifest FetchForCheck(UpdatesRun& run, const ReleaseSource& source,
                               &run);
 }
 
+// The request as the administrator's policies leave it: their channel in
+// place of the caller's.
+CheckRequest UnderPolicy(const CheckRequest& asked, const MachinePolicy& policy) {
+  CheckRequest request = asked;
+  if (policy.channel) {
+    request.channel = *policy.channel == "stable" ? "" : *policy.channel;
+    request.channel_refused = false;
+  }
+  return request;
+}
+
 }  // namespace
 
-int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& request) {
-  LogMessage("check: current=%s force=%d", request.current_version.c_str(), request.force ? 1 : 0);
+int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& asked) {
+  LogMessage("check: current=%s force=%d", asked.current_version.c_str(), asked.force ? 1 : 0);
+  const std::string in_force = run.policy.InForce();
+  if (!in_force.empty()) LogMessage("check: policies in force: %s", in_force.c_str());
+  if (run.policy.UpdatesOff()) {
+    LogMessage("check: updates turned off by policy");
+    return 0;
+  }
+  const CheckRequest request = UnderPolicy(asked, run.policy);
   // Held to the end but for the installer's transfer: the state is read,
   // changed and written as one step.
   std::string state_problem;
@@ -404,7 +463,7 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
   }
   if (!state_problem.empty()) LogMessage("check: %s", state_problem.c_str());
   if (!request.force) {
-    if (!UnforcedCheckDue(run.state)) return 0;
+    if (!UnforcedCheckDue(run)) return 0;
     // A random wait before the first request, so that machines started
     // together do not ask together; without the folder, which another run
     // may use meanwhile: the state is read again, and the check may be done.
@@ -417,7 +476,7 @@ int RunCheck(UpdatesRun& run, const ReleaseSource& source, const CheckRequest& r
         LogMessage("check: %s", LockProblem(run.lock).c_str());
         return 0;
       }
-      if (!UnforcedCheckDue(run.state)) return 0;
+      if (!UnforcedCheckDue(run)) return 0;
     }
   }
 

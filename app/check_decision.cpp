@@ -45,6 +45,11 @@ CheckDecision DecideCheck(const CheckFacts& facts) {
     decision.verdict = CheckVerdict::kAlreadyStaged;
     decision.drop_partials = true;
     decision.mark_critical = staged->critical != facts.critical;
+    decision.mark_downgrade = staged->downgrade != facts.downgrade;
+    return decision;
+  }
+  if (facts.downgrade) {
+    decision.verdict = CheckVerdict::kDowngrade;
     return decision;
   }
   // What the user gets by applying: the staged release when it is newer.

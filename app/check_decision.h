@@ -25,6 +25,9 @@ struct CheckFacts {
   bool signed_build = false;  // the build carries release keys
   // The newest release announced but not offered, when newer than the offer.
   std::optional<AvailableRelease> available = {};
+  // The offered release is older than the installed one and is to be staged
+  // all the same.
+  bool downgrade = false;
 };
 
 enum class CheckVerdict {
@@ -34,6 +37,7 @@ enum class CheckVerdict {
   kNoRelease,        // the manifest names no release for the platform
   kAlreadyStaged,    // the offered release is the staged one
   kUpdateAvailable,  // stage the offered release
+  kDowngrade,        // stage the offered release, older than the installed one
   kUpToDate,
 };
 
@@ -46,6 +50,9 @@ struct CheckDecision {
   bool drop_partials = false;
   // The staged record's `critical` becomes the offered release's.
   bool mark_critical = false;
+  // ... and its `downgrade` whether the offer is one (a release staged as an
+  // update that a rollback now orders, or the other way round).
+  bool mark_downgrade = false;
   // The manifest was read: `available` replaces the record of that name
   // (nullopt removes it).
   bool update_available = false;

@@ -6,14 +6,14 @@
 
 namespace solvane {
 
-CheckTiming UnforcedCheckTiming(std::int64_t last_check, std::int64_t hold_until,
-                                std::int64_t now) {
+CheckTiming UnforcedCheckTiming(std::int64_t last_check, std::int64_t hold_until, std::int64_t now,
+                                std::int64_t interval) {
   // Compared with now -/+ a span so that no stored value can overflow.
   if (hold_until > now && hold_until <= now + kLongestServerHoldSeconds) {
     return CheckTiming::kServerHold;
   }
-  if (last_check > now - (kCheckIntervalSeconds - kCheckToleranceSeconds) &&
-      last_check <= now + kCheckIntervalSeconds) {
+  const std::int64_t tolerance = std::min(kCheckToleranceSeconds, interval / 4);
+  if (last_check > now - (interval - tolerance) && last_check <= now + interval) {
     return CheckTiming::kRecent;
   }
   return CheckTiming::kDue;

@@ -26,8 +26,11 @@ enum class CheckTiming {
 // Whether an unforced check at `now` asks the server, given the last check's
 // time and the time a server asked to be left alone until (0: none). A time
 // further ahead than its longest span (a clock that once ran ahead) is stale
-// and holds nothing back.
-CheckTiming UnforcedCheckTiming(std::int64_t last_check, std::int64_t hold_until, std::int64_t now);
+// and holds nothing back. `interval` replaces the day when an administrator
+// sets another; its tolerance is the day's hour, but never more than a
+// quarter of the interval.
+CheckTiming UnforcedCheckTiming(std::int64_t last_check, std::int64_t hold_until, std::int64_t now,
+                                std::int64_t interval = kCheckIntervalSeconds);
 
 // The time a Retry-After of `seconds`, received at `now`, holds checks back
 // until: at most kLongestServerHoldSeconds ahead; 0 for no wait.

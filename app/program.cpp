@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/command_line.h"
+#include "app/machine_policy.h"
 #include "app/updates_run.h"
 #include "app/workflows.h"
 #include "log/activity_log.h"
@@ -20,6 +21,7 @@ constexpr const char kVendorFolder[] = "/Korrinwade/Solvane";
 
 int Dispatch(const std::vector<std::string>& args, UpdatesRun& run, const ReleaseSource& source) {
   const Command command = ParseCommandLine(args);
+  for (const std::string& refused : run.policy.refused) LogMessage("policy: %s", refused.c_str());
   switch (command.workflow) {
     case Workflow::kCheck:
       run.log_word = "check";
@@ -38,7 +40,8 @@ int Dispatch(const std::vector<std::string>& args, UpdatesRun& run, const Releas
 
 }  // namespace
 
-int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source) {
+int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source,
+               const MachineInputs& machine) {
   PrepareProcess();
   try {
     // Without a per-user folder the data would land relative to wherever the
@@ -53,6 +56,8 @@ int RunProgram(const std::vector<std::string>& args, const ReleaseSource& source
     // Opened here, once, so that a folder that cannot be made is refused
     // before any workflow starts and no log line can fail on it later.
     UpdatesRun run = OpenUpdatesRun();
+    run.policy = ReadMachinePolicy(machine.policy);
+    run.link_cost = machine.link_cost;
     return Dispatch(args, run, source);
   } catch (const std::filesystem::filesystem_error& error) {
     std::fprintf(stderr, "SolvaneSetup: cannot create directory %s: %s\n",

@@ -5,7 +5,9 @@
 #include <functional>
 #include <string>
 
+#include "app/machine_policy.h"
 #include "platform/file_lock.h"
+#include "platform/link_cost.h"
 #include "state/state_file.h"
 
 namespace solvane {
@@ -17,6 +19,10 @@ struct UpdatesRun {
   // The workflow's word that begins its log lines ("check"), for what the
   // run's own steps log.
   std::string log_word;
+  // The administrator's policies, as the entry point read them.
+  MachinePolicy policy;
+  // What the link costs, asked before a large download; nullptr: unknown.
+  LinkCost (*link_cost)() = nullptr;
 };
 
 // Creates the updates folder and points the log into it, so that no later

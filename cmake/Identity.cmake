@@ -63,14 +63,19 @@ set(SOLVANE_TEST_BASE_URL "http://127.0.0.1:${SOLVANE_TEST_PORT}/solvane/")
 
 # solvane_add_program(<target> <base url> <platform key> [<public keys>]
 #                     [ROOT_KEYS <root keys> ROOT_THRESHOLD <t>]
-#                     [PUBLISHER_NAMES <names>] [PUBLISHER_PINS <pins>]):
+#                     [PUBLISHER_NAMES <names>] [PUBLISHER_PINS <pins>]
+#                     [POLICY_FILE <path>] [LINK_METERED]):
 # the entry point linked with the core library, for one release identity.
+# POLICY_FILE is for test builds only: the Linux program reads its policies
+# from there instead of the administrator's file; LINK_METERED is a test
+# build whose link is always metered, whatever the system says.
 # Without public keys the build takes unsigned manifests; without root keys
 # it never replaces them; without publisher names it starts installers
 # whoever signed them. The check's spread wait is
 # SOLVANE_CHECK_SPREAD_SECONDS as the caller's scope sees it.
 function(solvane_add_program target base_url platform_key)
-  cmake_parse_arguments(PARSE_ARGV 3 arg "" "ROOT_THRESHOLD" "ROOT_KEYS;PUBLISHER_NAMES;PUBLISHER_PINS")
+  cmake_parse_arguments(PARSE_ARGV 3 arg "LINK_METERED" "ROOT_THRESHOLD;POLICY_FILE"
+                        "ROOT_KEYS;PUBLISHER_NAMES;PUBLISHER_PINS")
   solvane_check_release_url("${base_url}" "${SOLVANE_ALLOW_PLAIN_HTTP}")
   set(keys "${arg_UNPARSED_ARGUMENTS}")
   set(root_keys "${arg_ROOT_KEYS}")
@@ -102,6 +107,12 @@ function(solvane_add_program target base_url platform_key)
     SOLVANE_RELEASE_BASE_URL="${base_url}"
     SOLVANE_PLATFORM_KEY="${platform_key}"
     SOLVANE_CHECK_SPREAD_SECONDS=${SOLVANE_CHECK_SPREAD_SECONDS})
+  if(arg_POLICY_FILE)
+    target_compile_definitions(${target} PRIVATE SOLVANE_POLICY_FILE="${arg_POLICY_FILE}")
+  endif()
+  if(arg_LINK_METERED)
+    target_compile_definitions(${target} PRIVATE SOLVANE_TEST_LINK_METERED)
+  endif()
   target_link_libraries(${target} PRIVATE solvane_core)
   if(WIN32)
     set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)

@@ -63,7 +63,8 @@ const Json* StableVersion(const Json& root, const std::string& platform_key) {
 bool IsEntryMember(const std::string& name) {
   return name == "url" || name == "sha256" || name == "notes" || name == "rollout" ||
          name == "withdrawn" || name == "critical" || name == "channel" || name == "deltas" ||
-         name == "size" || name == "min_os" || name == "informational" || name == "min_autoupdate";
+         name == "size" || name == "min_os" || name == "informational" ||
+         name == "min_autoupdate" || name == "rollback_to";
 }
 
 bool IsDeltaMember(const std::string& name) {

@@ -154,7 +154,8 @@ ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
                                               {"channel", &release.channel},
                                               {"min_os", &release.min_os},
                                               {"informational", &release.informational},
-                                              {"min_autoupdate", &release.min_autoupdate}},
+                                              {"min_autoupdate", &release.min_autoupdate},
+                                              {"rollback_to", &release.rollback_to}},
                                              "a string");
   if (!release.problem.empty()) return release;
   if (release.channel == "stable") release.channel.clear();
@@ -193,6 +194,11 @@ ListedRelease ReadReleaseEntry(const std::string& version, const Json& entry) {
     release.problem = "min_autoupdate is not a version";
     return release;
   }
+  if (!release.rollback_to.empty() && (release.rollback_to.size() > kMaxVersionTextBytes ||
+                                       ReadVersion(release.rollback_to).components_read == 0)) {
+    release.problem = "rollback_to is not a version";
+    return release;
+  }
   if (release.url.empty()) release.problem = "no url";
   if (const auto deltas = entry.find("deltas"); deltas != entry.end()) {
     release.delta_problem = ReadDeltas(*deltas, release.deltas);
@@ -210,6 +216,9 @@ std::string ShareText(double percent) {
 
 // Why `release` is not for this client, or "" when it is.
 std::string Exclusion(const ListedRelease& release, const ReleaseQuery& query) {
+  if (!query.version_prefix.empty() && !release.version.starts_with(query.version_prefix)) {
+    return release.version + " outside TargetVersionPrefix " + query.version_prefix;
+  }
   if (release.withdrawn) return release.version + " withdrawn";
   if (!release.problem.empty()) return release.version + " unusable: " + release.problem;
   if (query.require_sha256 && !IsSha256Hex(release.sha256)) {
@@ -340,7 +349,10 @@ std::optional<ListedRelease> FindRelease(const std::vector<ListedRelease>& relea
   return std::nullopt;
 }
 
-ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery& query) {
+namespace {
+
+// ChooseRelease but for the vendor's rollback_to.
+ReleaseChoice ChooseForward(const ManifestDocument& manifest, const ReleaseQuery& query) {
   ReleaseChoice choice;
   StableEntry stable_entry = ReadStableEntry(manifest, query.platform_key);
   if (!stable_entry.error.empty()) {
@@ -403,10 +415,15 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
   choice.outcome = ReleaseChoice::Outcome::kHeldBack;
 
   // Passed over: the newest earlier release that this client may have, so
-  // that an installation too old for the current one still moves forward.
+  // that an installation too old for the current one still moves forward,
+  // or, rolling back, one outside the prefix moves back into it.
+  const bool roll_back = query.roll_back_to_prefix && !query.version_prefix.empty() &&
+                         query.installed && !query.installed->starts_with(query.version_prefix);
   for (const ListedRelease& release : releases) {
     if (CompareVersions(release.version, *target) >= 0) continue;
-    if (query.installed && CompareVersions(release.version, *query.installed) <= 0) continue;
+    if (query.installed && !roll_back && CompareVersions(release.version, *query.installed) <= 0) {
+      continue;
+    }
     const bool in_channel = release.channel.empty() || release.channel == query.channel ||
                             (stable && release.version == *stable);
     if (!in_channel) continue;
@@ -432,6 +449,43 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
   if (!choice.found() && lowest_need) {
     choice.needs_system = query.system.name + " " + *lowest_need;
   }
+  choice.downgrade =
+      roll_back && choice.found() && CompareVersions(choice.release.version, *query.installed) < 0;
+  return choice;
+}
+
+}  // namespace
+
+ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery& query) {
+  ReleaseChoice choice = ChooseForward(manifest, query);
+  if (choice.outcome == ReleaseChoice::Outcome::kUnusable || !query.installed) return choice;
+  if (choice.found() && CompareVersions(choice.release.version, *query.installed) > 0) {
+    return choice;
+  }
+  const std::vector<ListedRelease> releases = ListReleases(manifest, query.platform_key);
+  const std::optional<ListedRelease> installed = FindRelease(releases, *query.installed);
+  if (!installed || !installed->withdrawn || installed->rollback_to.empty()) return choice;
+  const std::optional<ListedRelease> target = FindRelease(releases, installed->rollback_to);
+  std::string why = !target ? installed->rollback_to + " not listed" : "";
+  if (target && CompareVersions(target->version, installed->version) >= 0) {
+    why = installed->rollback_to + " is not older";
+  }
+  if (why.empty()) {
+    // Everyone on the withdrawn release goes back, whatever its rollout was.
+    ListedRelease everyone = *target;
+    everyone.rollout = Rollout{};
+    why = Exclusion(everyone, query);
+  }
+  if (!why.empty()) {
+    choice.notices.push_back("installed " + installed->version + " withdrawn; its rollback_to " +
+                             installed->rollback_to + " not offered: " + why);
+    return choice;
+  }
+  choice.notices.push_back("installed " + installed->version + " withdrawn; offering " +
+                           target->version);
+  choice.outcome = ReleaseChoice::Outcome::kFound;
+  choice.release = *target;
+  choice.downgrade = true;
   return choice;
 }
 

@@ -48,7 +48,10 @@ struct ListedRelease {
   std::string min_os;          // the lowest system version it runs on; "" for any
   std::string informational;   // not "": announced at this URL, never installed by the updater
   std::string min_autoupdate;  // installations older than this are not updated to it
-  std::string problem;         // not "": the entry is unusable, for this reason
+  // Withdrawn releases only: the earlier release installations of this one
+  // are taken back to; "" for none.
+  std::string rollback_to;
+  std::string problem;               // not "": the entry is unusable, for this reason
   std::vector<ReleaseDelta> deltas;  // the usable ones
   std::string delta_problem;         // not "": why a listed delta was passed over
 };
@@ -105,6 +108,12 @@ struct ReleaseQuery {
   // Links to announced releases are https, or of this scheme (the release
   // base URL's, which a test build serves over http).
   std::string link_scheme = "https";
+  // The administrator's TargetVersionPrefix: only versions that start with
+  // it are offered; "" for any.
+  std::string version_prefix = {};
+  // The administrator's RollbackToTarget: an installed version outside the
+  // prefix and newer than every release in it is taken back to the newest.
+  bool roll_back_to_prefix = false;
 };
 
 // A release this installation may not update to by itself, announced for
@@ -137,6 +146,9 @@ struct ReleaseChoice {
   // When nothing was found and a release was passed over for its min_os: the
   // lowest such, with the system's name ("Windows 10.0.19041").
   std::string needs_system;
+  // The found release is older than the installed one: a rollback the
+  // vendor's rollback_to or the administrator's policies ordered.
+  bool downgrade = false;
 
   [[nodiscard]] bool found() const { return outcome == Outcome::kFound; }
 };
@@ -151,6 +163,10 @@ struct ReleaseChoice {
 // The stable release is read strictly first (ReadStableEntry): a document
 // that could not be read, or a stable version or entry member of the wrong
 // type, makes the whole manifest unusable, whatever a channel names.
+// A version prefix passes over every release outside it. When nothing newer
+// than the installed version is found, and the installed release is
+// withdrawn with a rollback_to that suits, that release is found instead, as
+// a downgrade; so is the prefix's newest release when the query rolls back.
 ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery& query);
 
 // The listed entry of `version`, if any.

@@ -85,7 +85,7 @@ grep -q '(Windows GUI)' "$build/objdump-p.txt" || { echo "not a GUI-subsystem pr
 for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
   grep -qw "$flag" "$build/objdump-p.txt" || { echo "SolvaneSetup.exe lacks $flag" >&2; status=1; }
 done
-system_dlls='^(advapi32|bcrypt|comctl32|crypt32|gdi32|kernel32|msvcrt|secur32|shell32|user32|winhttp|winmm|wintrust|ws2_32)\.dll$'
+system_dlls='^(advapi32|bcrypt|comctl32|crypt32|gdi32|kernel32|msvcrt|ole32|secur32|shell32|user32|winhttp|winmm|wintrust|ws2_32)\.dll$'
 while read -r dll; do
   if [[ ${dll,,} =~ $system_dlls ]]; then
     echo "  imports $dll"

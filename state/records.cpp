@@ -112,6 +112,8 @@ std::optional<StagedRecord> ReadStaged(const Json& state) {
       }
     }
   }
+  const auto downgrade = it->find("downgrade");
+  record.downgrade = downgrade != it->end() && downgrade->is_boolean() && downgrade->get<bool>();
   return record;
 }
 
@@ -127,6 +129,7 @@ Json StagedJson(const StagedRecord& record) {
               {"date", record.date}};
   if (record.critical) staged["critical"] = true;
   if (!record.publisher_pins.empty()) staged["publisher_pins"] = record.publisher_pins;
+  if (record.downgrade) staged["downgrade"] = true;
   return staged;
 }
 

@@ -25,6 +25,10 @@ struct StagedRecord {
   // Publisher key pins the signed manifest added when it was staged; written
   // only when there are any.
   std::vector<std::string> publisher_pins = {};
+  // The release is older than the installed one (a rollback the vendor or
+  // the administrator ordered): the product's installer must allow it.
+  // Written only when true, like `critical`.
+  bool downgrade = false;
 };
 
 // An installer download that stopped part-way, kept under `partial` so that a

@@ -160,6 +160,7 @@ std::string ReleaseStateText(const Json& entry, const std::string& version, std:
   if (!release.min_os.empty()) needs += ", needs " + release.min_os;
   if (!release.informational.empty()) needs += ", informational";
   if (!release.min_autoupdate.empty()) needs += ", from " + release.min_autoupdate + " only";
+  if (!release.rollback_to.empty()) needs += ", rolls back to " + release.rollback_to;
   return "channel " + (release.channel.empty() ? std::string("stable") : release.channel) +
          ", rollout " + share + " today, " +
          (release.withdrawn  ? "withdrawn"
@@ -504,9 +505,26 @@ Outcome ChangeRelease(const ReleaseChange& change) {
       break;
     case Kind::kWithdraw:
       entry["withdrawn"] = true;
+      entry.erase("rollback_to");
+      if (!change.rollback_to.empty()) {
+        const ListedRelease target =
+            ReadReleaseEntry(change.rollback_to, versions.value(change.rollback_to, Json(nullptr)));
+        if (!versions.contains(change.rollback_to)) {
+          return Refuse("no release " + change.rollback_to + " of " + change.platform +
+                        " to roll back to is published");
+        }
+        if (CompareVersions(change.rollback_to, change.version) >= 0) {
+          return Refuse("--rollback-to must name a release older than " + change.version);
+        }
+        if (target.withdrawn || !target.problem.empty()) {
+          return Refuse(change.rollback_to + " is withdrawn or unusable");
+        }
+        entry["rollback_to"] = change.rollback_to;
+      }
       break;
     case Kind::kRestore:
       entry.erase("withdrawn");
+      entry.erase("rollback_to");
       break;
     case Kind::kCritical:
       entry["critical"] = true;
@@ -640,6 +658,21 @@ Outcome VerifyTree(const std::string& root_text, const std::string& public_key_f
       for (const Json& delta : deltas.is_array() ? deltas : Json::array()) {
         VerifyDelta(root, manifest, platform, version, sha256.get<std::string>(), delta, report,
                     outcome);
+      }
+      // A rollback the clients would refuse takes nobody back.
+      const Json rollback_to = entry.value("rollback_to", Json());
+      if (rollback_to.is_string()) {
+        const std::string target = rollback_to.get<std::string>();
+        const ListedRelease listed = ReadReleaseEntry(target, versions.value(target, Json()));
+        if (!versions.contains(target)) {
+          report(where + "rollback_to " + target + " is not published");
+        } else if (CompareVersions(target, version) >= 0) {
+          report(where + "rollback_to " + target + " is not older");
+        } else if (listed.withdrawn || !listed.problem.empty()) {
+          report(where + "rollback_to " + target + " is withdrawn or unusable");
+        } else if (entry.value("withdrawn", Json()) != true) {
+          report(where + "rollback_to without withdrawn");
+        }
       }
       // A url, sha256 or notes of the wrong type is reported as the client's
       // parser sees it; the release control members are reported here.

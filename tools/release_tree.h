@@ -70,6 +70,9 @@ struct ReleaseChange {
   double percent = 100;
   double days = 0;
   std::string start;  // "YYYY-MM-DDTHH:MM:SSZ"; "" for now
+  // kWithdraw: the earlier release its installations are taken back to; ""
+  // for none (and no earlier rollback_to is kept).
+  std::string rollback_to;
   int valid_days = 90;
 };
 

@@ -140,10 +140,12 @@ constexpr const char kRolloutUsage[] =
 
 constexpr const char kWithdrawUsage[] =
     "usage: solvane-publish withdraw --root DIR --platform KEY --version V [--undo]\n"
-    "                                [--valid-days N]\n"
+    "                                [--rollback-to W] [--valid-days N]\n"
     "\n"
     "Marks release V withdrawn: no client is offered it, and a client that has\n"
     "downloaded it but not started it removes its copy at its next check.\n"
+    "--rollback-to W also takes back installations of V: they are offered the\n"
+    "earlier published release W, staged as a downgrade.\n"
     "--undo offers it again. Raises the serial like add: sign again afterwards.\n"
     "\n"
     "exit codes: 0 done; 1 the manifest could not be written; 2 refused\n";
@@ -398,6 +400,9 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
       command == "rollout"
           ? std::vector<std::string>{"--root",    "--platform", "--version", "--valid-days",
                                      "--percent", "--days",     "--start"}
+      : command == "withdraw"
+          ? std::vector<std::string>{"--root", "--platform", "--version", "--valid-days",
+                                     "--rollback-to"}
           : std::vector<std::string>{"--root", "--platform", "--version", "--valid-days"};
   const std::vector<std::string> flags = command == "rollout"
                                              ? std::vector<std::string>{"--pause", "--full"}
@@ -438,6 +443,12 @@ int RunChange(const std::string& command, const std::vector<std::string>& args) 
     }
   } else if (command == "withdraw") {
     change.kind = options.count("--undo") ? Kind::kRestore : Kind::kWithdraw;
+    if (options.count("--rollback-to")) {
+      change.rollback_to = options["--rollback-to"];
+      if (options.count("--undo") || change.rollback_to.empty()) {
+        return Usage(usage, "--rollback-to names a release, and does not go with --undo");
+      }
+    }
   } else {
     change.kind = options.count("--undo") ? Kind::kNotCritical : Kind::kCritical;
   }

@@ -154,6 +154,19 @@ TEST_F(DeltaUpdateTest, ThePatchAloneCrossesTheWireAndTheStartedReleaseBecomesTh
   EXPECT_EQ(launched[0]["installer"], Updates() + "/Solvane-1.5.0.sh");
 }
 
+// An administrator who turned deltas off gets the full installer.
+TEST_F(DeltaUpdateTest, TurnedOffByPolicyTheFullInstallerIsDownloaded) {
+  InstallBase();
+  Publish("1.6.0", ZstdPatch("1.6.0"), Sha256Of(Installer("1.5.0")));
+  const PolicyFile policy(SOLVANE_TEST_POLICY_FILE, R"({"DeltaUpdates": 0})");
+  EXPECT_EQ(
+      RunProgramAt(SOLVANE_TEST_POLICY_PROGRAM, Home(), {"--check", "1.5.0", "--force"}).exit_code,
+      0);
+  EXPECT_EQ(server_->Hits(kPatchPath), 0);
+  EXPECT_EQ(server_->Hits(Path("1.6.0")), 1);
+  EXPECT_EQ(State()["staged"]["version"], "1.6.0");
+}
+
 TEST_F(DeltaUpdateTest, EveryFailedDeltaFallsBackToTheFullDownloadInTheSameCheck) {
   InstallBase();
   const std::string base = Sha256Of(Installer("1.5.0"));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "state/state_file.h"
 #include "tests/support/run_program.h"
@@ -65,6 +66,16 @@ std::vector<std::string> WorkflowMessages(const std::string& home) {
   std::erase_if(messages,
                 [](const std::string& line) { return line.starts_with("FetchManifest: route "); });
   return messages;
+}
+
+PolicyFile::PolicyFile(std::string path, const std::string& text) : path_(std::move(path)) {
+  std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
+  WriteFile(path_, text);
+}
+
+PolicyFile::~PolicyFile() {
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
 }
 
 bool WaitForFile(const std::string& path) {

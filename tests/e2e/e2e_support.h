@@ -56,6 +56,18 @@ std::vector<std::string> LogMessages(const std::string& home);
 // for tests of what the workflows log.
 std::vector<std::string> WorkflowMessages(const std::string& home);
 
+// A policy file at `path` for the scope, removed after.
+class PolicyFile {
+ public:
+  PolicyFile(std::string path, const std::string& text);
+  ~PolicyFile();
+  PolicyFile(const PolicyFile&) = delete;
+  PolicyFile& operator=(const PolicyFile&) = delete;
+
+ private:
+  std::string path_;
+};
+
 // Waits (bounded) for a file that a detached process writes.
 bool WaitForFile(const std::string& path);
 

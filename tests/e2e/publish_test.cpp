@@ -165,6 +165,28 @@ TEST_F(PublishTest, WritesAndListsWhatAReleaseNeeds) {
       << verify.out;
 }
 
+// A rollback target must be an older published release, whoever wrote it.
+TEST_F(PublishTest, WithdrawsWithARollbackToAnOlderRelease) {
+  const auto withdraw = [this](const std::string& version, const std::string& target) {
+    return RunTool({SOLVANE_PUBLISH_PROGRAM, "withdraw", "--root", Root(), "--platform",
+                    "windows-x64", "--version", version, "--rollback-to", target});
+  };
+  ASSERT_EQ(Add("windows-x64", "1.9.2", MakeInstaller("a.exe", "a")).exit_code, 0);
+  ASSERT_EQ(Add("windows-x64", "2.0.0", MakeInstaller("b.exe", "b")).exit_code, 0);
+  EXPECT_EQ(withdraw("2.0.0", "1.9.9").exit_code, 2);
+  EXPECT_EQ(withdraw("1.9.2", "2.0.0").exit_code, 2);
+  ASSERT_EQ(withdraw("2.0.0", "1.9.2").exit_code, 0);
+  EXPECT_EQ(Manifest()["releases"]["windows-x64"]["2.0.0"]["rollback_to"], "1.9.2");
+  const ToolRun verify = Verify();
+  EXPECT_EQ(verify.exit_code, 0) << verify.err;
+  EXPECT_NE(verify.out.find("withdrawn, rolls back to 1.9.2"), std::string::npos) << verify.out;
+  // verify checks a hand-edited target too.
+  Json manifest = Manifest();
+  manifest["releases"]["windows-x64"]["2.0.0"]["rollback_to"] = "1.9.9";
+  WriteFile(Root() + "/manifest.json", manifest.dump(2));
+  EXPECT_NE(Verify().err.find("2.0.0: rollback_to 1.9.9 is not published"), std::string::npos);
+}
+
 TEST_F(PublishTest, RefusesBadRequestsAndChangesNothing) {
   const std::string good = MakeInstaller("S.exe", "first");
   ASSERT_EQ(Add("windows-x64", "1.0.0", good).exit_code, 0);

@@ -156,6 +156,39 @@ TEST(ChooseRelease, PicksAmongListedReleasesByDrawChannelAndState) {
   EXPECT_EQ(signed_choice.release.size, 7);
 }
 
+// Rollbacks that are not made: the end-to-end tests show those that are.
+TEST(ChooseRelease, RollsBackOnlyOutOfThePrefixAndToAUsableRelease) {
+  const Json withdrawn = Entry("2.0.0", {{"withdrawn", true}, {"rollback_to", "1.1.0"}});
+  Json unlisted = Entry("2.0.0", {{"withdrawn", true}, {"rollback_to", "1.9.0"}});
+  const struct {
+    const char* name;
+    Json changes;
+    std::string prefix;
+    std::string installed;
+    std::string notice = "";
+  } cases[] = {
+      // An installation already inside the prefix stays, however new.
+      {"installed inside the prefix", {}, "1.", "1.2.0"},
+      {"rollback_to not listed", unlisted, "", "2.0.0",
+       "installed 2.0.0 withdrawn; its rollback_to 1.9.0 not offered: 1.9.0 not listed"},
+      {"rollback_to outside the prefix", withdrawn, "2.", "2.0.0",
+       "installed 2.0.0 withdrawn; its rollback_to 1.1.0 not offered: 1.1.0 outside "
+       "TargetVersionPrefix 2."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReleaseChoice choice =
+        ChooseRelease(Manifest(c.changes, ""), {.platform_key = kPlatform,
+                                                .channel = "",
+                                                .draw = 5,
+                                                .installed = c.installed,
+                                                .version_prefix = c.prefix,
+                                                .roll_back_to_prefix = true});
+    EXPECT_FALSE(choice.found());
+    EXPECT_EQ(choice.notices.empty() ? "" : choice.notices.back(), c.notice);
+  }
+}
+
 TEST(ChooseRelease, SkipsReleasesAboveTheSystemAndAnnouncesThoseNotOffered) {
   const SystemVersion system{"Windows", "10.0.17763"};
   const std::string page = "https://x/download";

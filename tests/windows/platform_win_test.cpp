@@ -2,7 +2,8 @@
 // line as UTF-8, the roaming application-data folder, local and UTC time,
 // starting a file with the shell, holding it against writers while it is
 // checked and started, the lock between processes, the user's proxy settings
-// through WinHTTP, and what the static libcurl can do for proxy sign-in.
+// through WinHTTP, what the static libcurl can do for proxy sign-in, and
+// the link's cost.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -18,6 +19,7 @@
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "platform/launch.h"
+#include "platform/link_cost.h"
 #include "platform/sha256.h"
 #include "platform/system_proxy.h"
 #include "platform/user_folders.h"
@@ -301,6 +303,13 @@ TEST(FileLock, OneHolderAtATimeAndTheLockCannotBeDeletedAway) {
   EXPECT_FALSE(blocked.lock);
   EXPECT_FALSE(blocked.busy);
   EXPECT_NE(blocked.error, "");
+}
+
+// What the network list manager says here, printed for the record.
+TEST(LinkCost, TheNetworkListManagerAnswers) {
+  const LinkCost cost = QueryLinkCost();
+  std::printf("link cost: %s\n", LinkCostText(cost));
+  EXPECT_NE(cost, LinkCost::kMetered) << "a test machine's link is not metered";
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ The build with release keys then refuses a tampered manifest in the fresh
 install, stages a signed one and refuses an older serial after it. Last, the
 manifest's release control: a channel, a withdrawal and a rollout; and a
 delta update from the installer started last, with a damaged patch falling
-back to the full download. Then the build with root keys follows a key
+back to the full download; four machine policies through the registry. Then
+the build with root keys follows a key
 rotation and refuses the replaced key's manifest.
 
 The cycle runs twice: in the prefix's normal profile, and with the roaming
@@ -53,6 +54,7 @@ import time
 GREEN = bytes((0x22, 0x8B, 0x22))
 PLAIN_APPDATA = r"%USERPROFILE%\AppData\Roaming"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+POLICY_KEY = r"\SOFTWARE\Policies\Korrinwade\Solvane"
 CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTPS_PROXY", "HTTP_PROXY", "all_proxy",
                    "ALL_PROXY", "no_proxy", "NO_PROXY")
@@ -666,6 +668,67 @@ class Cycle:
         releases["3.3.0"]["withdrawn"] = True
         log = run_check("3.0.0")
         check("check: staged 3.3.0 withdrawn" in log, "%s: 3.3.0 left staged" % self.label)
+
+    def machine_policies(self):
+        """Four machine policies through the registry: UpdatesEnabled=0 under
+        HKLM fetches nothing, Channel under HKCU replaces --channel,
+        TargetVersionPrefix under HKLM passes over the release outside it,
+        and CheckIntervalHours sets the interval an unforced check keeps.
+        The keys, and the release staged, are taken back afterwards."""
+        def entry(version, **members):
+            members.update({"url": self.server.base + "files/Solvane-%s-setup.exe" % version,
+                            "sha256": hashlib.sha256(self.server.installer).hexdigest(),
+                            "size": len(self.server.installer)})
+            return members
+
+        def run_check(installed, *more):
+            before = len(self.log())
+            code, _, err = self.wine.run([self.program, "--check", installed] + list(more))
+            check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
+            return self.log()[before:]
+
+        def policy(root, name, kind, data):
+            code, _, err = self.wine.run(["reg", "add", root + POLICY_KEY, "/v", name, "/t",
+                                          kind, "/d", data, "/f"])
+            check(code == 0, "reg add %s failed: %r" % (name, err[-500:]))
+
+        current = {"stable": {"windows-x64": "5.0.0"}, "beta": {"windows-x64": "5.1.0"}}
+        releases = {"4.2.0": entry("4.2.0"), "5.0.0": entry("5.0.0"),
+                    "5.1.0": entry("5.1.0", channel="beta")}
+        self.server.manifest = {"current": current, "releases": {"windows-x64": releases}}
+        try:
+            policy("HKLM", "UpdatesEnabled", "REG_DWORD", "0")
+            requests = len(self.server.requests)
+            log = run_check("4.0.0", "--force")
+            check("check: policies in force: UpdatesEnabled=0" in log and
+                  "check: updates turned off by policy" in log,
+                  "%s: updates not off:\n%s" % (self.label, log))
+            check(len(self.server.requests) == requests, "a check turned off asked the server")
+            self.wine.run(["reg", "delete", "HKLM" + POLICY_KEY, "/f"])
+
+            policy("HKCU", "Channel", "REG_SZ", "beta")
+            log = run_check("4.0.0", "--force")
+            check("check: staged 5.1.0" in log, "%s: Channel not used:\n%s" % (self.label, log))
+
+            policy("HKLM", "TargetVersionPrefix", "REG_SZ", "4.")
+            log = run_check("4.0.0", "--force")
+            check("check: 5.1.0 outside TargetVersionPrefix 4." in log and
+                  "check: staged 4.2.0" in log, "%s: prefix not kept:\n%s" % (self.label, log))
+
+            # The forced check just now is within any interval; the line
+            # names the policy's.
+            policy("HKLM", "CheckIntervalHours", "REG_DWORD", "48")
+            log = run_check("4.0.0")
+            check("check: skipped (within 48h interval)" in log,
+                  "%s: interval not kept:\n%s" % (self.label, log))
+        finally:
+            for root in ("HKLM", "HKCU"):
+                self.wine.run(["reg", "delete", root + POLICY_KEY, "/f"])
+        # Nothing staged is left for the cases after these.
+        for members in releases.values():
+            members["withdrawn"] = True
+        check("check: staged 4.2.0 withdrawn" in run_check("4.0.0", "--force"),
+              "%s: the policies' release was left staged" % self.label)
 
     def kind_to_the_server(self, signed_program):
         """The signed build against a server that compresses the manifest,
@@ -1286,6 +1349,7 @@ def main():
                     cycle.damaged_and_stuck_state()
                     cycle.sharing_the_folder()
                     cycle.release_control()
+                    cycle.machine_policies()
                     cycle.delta_update(args.zstd)
                     cycle.bounded_answers()
                     cycle.key_rotation(args.rooted_program, args.minisign, args.keys)
