@@ -236,8 +236,8 @@ TEST(ExeImage, IsA64BitGuiProgramImportingOnlySystemDlls) {
       nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   ASSERT_NE(imports.VirtualAddress, 0u);
   const std::set<std::string> system_dlls = {
-      "advapi32.dll", "bcrypt.dll",  "comctl32.dll", "crypt32.dll", "gdi32.dll",
-      "kernel32.dll", "msvcrt.dll",  "ole32.dll",    "secur32.dll", "shell32.dll",
+      "advapi32.dll", "bcrypt.dll",  "comctl32.dll", "crypt32.dll",  "gdi32.dll",
+      "kernel32.dll", "msvcrt.dll",  "ole32.dll",    "secur32.dll",  "shell32.dll",
       "user32.dll",   "winhttp.dll", "winmm.dll",    "wintrust.dll", "ws2_32.dll"};
   std::set<std::string> imported;
   for (std::size_t offset = file_offset(imports.VirtualAddress);;
