@@ -486,6 +486,10 @@ ReleaseChoice ChooseRelease(const ManifestDocument& manifest, const ReleaseQuery
   choice.outcome = ReleaseChoice::Outcome::kFound;
   choice.release = *target;
   choice.downgrade = true;
+  // As on the way forward, only what is newer than the choice is announced.
+  if (choice.available && CompareVersions(choice.available->version, target->version) <= 0) {
+    choice.available.reset();
+  }
   return choice;
 }
 
