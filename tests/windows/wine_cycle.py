@@ -610,23 +610,29 @@ class Cycle:
             self.server.manifest_bytes = None
             self.server.signature = None
 
+    def release_entry(self, version, **members):
+        """A release entry of the test installer for `version`, with `members`."""
+        members.update({"url": self.server.base + "files/Solvane-%s-setup.exe" % version,
+                        "sha256": hashlib.sha256(self.server.installer).hexdigest(),
+                        "size": len(self.server.installer)})
+        return members
+
+    def check_log(self, installed, *more):
+        """Runs --check as `installed` with `more` options; the lines it logged."""
+        before = len(self.log())
+        code, _, err = self.wine.run([self.program, "--check", installed] + list(more))
+        check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
+        return self.log()[before:]
+
     def release_control(self):
         """The manifest's release control: a channel check takes the beta
         release, withdrawing it takes the staged installer back so that
         --apply starts nothing, and a client outside a rollout downloads
         nothing."""
-        def entry(version, **members):
-            members.update({"url": self.server.base + "files/Solvane-%s-setup.exe" % version,
-                            "sha256": hashlib.sha256(self.server.installer).hexdigest(),
-                            "size": len(self.server.installer)})
-            return members
+        entry = self.release_entry
 
         def run_check(installed, *more):
-            before = len(self.log())
-            code, _, err = self.wine.run([self.program, "--check", installed, "--force"] +
-                                         list(more))
-            check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
-            return self.log()[before:]
+            return self.check_log(installed, "--force", *more)
 
         current = {"stable": {"windows-x64": "3.0.0"}, "beta": {"windows-x64": "3.1.0"}}
         releases = {"3.0.0": entry("3.0.0"), "3.1.0": entry("3.1.0", channel="beta")}
@@ -675,17 +681,7 @@ class Cycle:
         TargetVersionPrefix under HKLM passes over the release outside it,
         and CheckIntervalHours sets the interval an unforced check keeps.
         The keys, and the release staged, are taken back afterwards."""
-        def entry(version, **members):
-            members.update({"url": self.server.base + "files/Solvane-%s-setup.exe" % version,
-                            "sha256": hashlib.sha256(self.server.installer).hexdigest(),
-                            "size": len(self.server.installer)})
-            return members
-
-        def run_check(installed, *more):
-            before = len(self.log())
-            code, _, err = self.wine.run([self.program, "--check", installed] + list(more))
-            check(code == 0, "%s: --check exit %d %r" % (self.label, code, err[-500:]))
-            return self.log()[before:]
+        entry, run_check = self.release_entry, self.check_log
 
         def policy(root, name, kind, data):
             code, _, err = self.wine.run(["reg", "add", root + POLICY_KEY, "/v", name, "/t",
